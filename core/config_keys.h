@@ -86,7 +86,7 @@ inline constexpr const char* kNewUserHome = "";
 inline constexpr TextSetting kInterface{"Interface", "COM 1"};
 inline constexpr FlagSetting kEnableRcv{"EnableRcv", false};
 inline constexpr TextSetting kPointName{"PointName", "undefined"};  // information poll
-inline constexpr const char* kPointNameAdmin = "Unknown";          // remote administration
+inline constexpr const char* kPointNameAdmin = "Unknown";           // remote administration
 inline constexpr TextSetting kComment{"Comment", ""};
 inline constexpr NumberSetting kDevError{"DevError", 0};
 inline constexpr TextSetting kRecInterval{"RecInterval", ""};

@@ -22,7 +22,7 @@ namespace orvana {
 enum class KeyAccess { ReadOnly, Create };
 
 class ConfigStore {
-public:
+  public:
     // The hive is borrowed and must outlive the store. The base starts as the root key + "Main\".
     explicit ConfigStore(platform::Hive& hive);
 
@@ -67,7 +67,7 @@ public:
 
     platform::Hive& hive() const { return *hive_; }
 
-private:
+  private:
     ConfigStore(platform::Hive& hive, std::string base, std::string name);
     std::string Absolute(std::string_view path) const;
 

@@ -23,6 +23,8 @@ LocalTime ToLocal(std::time_t t);
 
 // "dd.mm.yyyy hh:mm:ss", always 19 characters.
 std::string FormatTimestamp(const LocalTime& t);
-inline std::string TimestampNow() { return FormatTimestamp(NowLocal()); }
+inline std::string TimestampNow() {
+    return FormatTimestamp(NowLocal());
+}
 
 }  // namespace orvana::platform

@@ -33,7 +33,7 @@ struct NamedHiveValue {
 };
 
 class Hive {
-public:
+  public:
     // Opens or creates the store at `path`. A file that exists but is not a store (not SQLite,
     // or another schema) is refused and left untouched: returns nullptr with `error` set.
     static std::unique_ptr<Hive> Open(const std::string& path, std::string* error);
@@ -74,7 +74,7 @@ public:
         return false;
     }
 
-private:
+  private:
     explicit Hive(sqlite3* db);
     bool Exec(const char* sql);
     // Key id, or 0 when missing. REQUIRES: mu_ held.

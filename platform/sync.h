@@ -17,7 +17,7 @@ using RecursiveLock = std::recursive_mutex;
 // A Windows-style event: manual-reset stays set until Reset; auto-reset wakes one waiter and
 // clears itself.
 class Event {
-public:
+  public:
     enum class Reset { Manual, Auto };
     explicit Event(Reset mode = Reset::Manual, bool initially_set = false)
         : auto_reset_(mode == Reset::Auto), set_(initially_set) {}
@@ -28,7 +28,7 @@ public:
     // True when the event was set within `timeout_ms`. Never waits without a limit.
     bool Wait(uint32_t timeout_ms);
 
-private:
+  private:
     std::mutex mu_;
     std::condition_variable cv_;
     const bool auto_reset_;
@@ -38,7 +38,7 @@ private:
 // A joinable thread that is always joined, never detached or killed. The body must watch the
 // stop request (or a wake-up of its own) so that Join returns.
 class Thread {
-public:
+  public:
     Thread() = default;
     explicit Thread(std::function<void()> body) : thread_(std::move(body)) {}
     Thread(Thread&&) = default;
@@ -58,7 +58,7 @@ public:
         if (thread_.joinable()) thread_.detach();
     }
 
-private:
+  private:
     std::thread thread_;
 };
 

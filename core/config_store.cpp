@@ -1,0 +1,99 @@
+#include "core/config_store.h"
+
+#include <charconv>
+
+#include "platform/hive.h"
+
+namespace orvana {
+namespace {
+
+// A value written as text and read as a number (RTSCTS, Port written by remote administration)
+// reads as the decimal number it holds; anything else in it gives the default.
+std::optional<uint32_t> DecimalNumber(std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    uint32_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+ConfigStore::ConfigStore(platform::Hive& hive)
+    : ConfigStore(hive, std::string(cfg::kRootKey) + cfg::kDefaultConfigName + "\\",
+                  cfg::kDefaultConfigName) {}
+
+ConfigStore::ConfigStore(platform::Hive& hive, std::string base, std::string name)
+    : hive_(&hive), base_(std::move(base)), config_name_(std::move(name)) {}
+
+void ConfigStore::SetActiveConfiguration(std::string_view name) {
+    config_name_ = std::string(name);
+    base_ = std::string(cfg::kRootKey) + config_name_ + "\\";
+}
+
+ConfigStore ConfigStore::AtRoot() const {
+    return ConfigStore(*hive_, cfg::kRootKey, "");
+}
+
+std::string ConfigStore::Absolute(std::string_view path) const {
+    std::string key = base_;
+    key += path;
+    return key;
+}
+
+uint32_t ConfigStore::ReadNumber(std::string_view path, std::string_view name, uint32_t fallback,
+                                 KeyAccess access) const {
+    std::string key = Absolute(path);
+    if (access == KeyAccess::Create) hive_->CreateKey(key);
+    auto value = hive_->GetValue(key, name);
+    if (!value) return fallback;
+    if (value->type == platform::HiveValue::Type::Number) return value->number;
+    return DecimalNumber(value->text).value_or(fallback);
+}
+
+std::string ConfigStore::ReadText(std::string_view path, std::string_view name,
+                                  std::string_view fallback, KeyAccess access) const {
+    std::string key = Absolute(path);
+    if (access == KeyAccess::Create) hive_->CreateKey(key);
+    auto value = hive_->GetValue(key, name);
+    if (!value) return std::string(fallback);
+    if (value->type == platform::HiveValue::Type::Number) return std::to_string(value->number);
+    if (value->text.size() > cfg::kMaxTextLength) return std::string(fallback);
+    return value->text;
+}
+
+bool ConfigStore::ReadFlag(std::string_view path, std::string_view name, bool fallback,
+                           KeyAccess access) const {
+    return ReadText(path, name, fallback ? "1" : "0", access) == "1";
+}
+
+void ConfigStore::WriteText(std::string_view path, std::string_view name,
+                            std::string_view text) const {
+    hive_->SetText(Absolute(path), name, text);
+}
+
+void ConfigStore::WriteFlag(std::string_view path, std::string_view name, bool value) const {
+    WriteText(path, name, value ? "1" : "0");
+}
+
+void ConfigStore::WriteNumber(std::string_view path, std::string_view name, uint32_t number) const {
+    hive_->SetNumber(Absolute(path), name, number);
+}
+
+bool ConfigStore::KeyExists(std::string_view path) const {
+    return hive_->KeyExists(Absolute(path));
+}
+
+std::vector<std::string> ConfigStore::SubKeys(std::string_view path) const {
+    return hive_->SubKeys(Absolute(path));
+}
+
+bool ConfigStore::DeleteKey(std::string_view path) const {
+    return hive_->DeleteKey(Absolute(path));
+}
+
+bool ConfigStore::DeleteValue(std::string_view path, std::string_view name) const {
+    return hive_->DeleteValue(Absolute(path), name);
+}
+
+}  // namespace orvana

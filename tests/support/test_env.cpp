@@ -1,0 +1,63 @@
+#include "tests/support/test_env.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace orvana::test {
+
+TempDir::TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "orvana-test-XXXXXX").string();
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string ProgramPath(const std::string& name) {
+    return std::string(ORVANA_BIN_DIR) + "/" + name;
+}
+
+ProgramResult RunProgram(const std::string& name, const std::vector<std::string>& args,
+                         unsigned timeout_ms) {
+    platform::Subprocess p;
+    std::vector<std::string> argv{ProgramPath(name)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string error;
+    ProgramResult r;
+    if (!p.Start(argv, &error)) {
+        r.err = error;
+        return r;
+    }
+    // Read all output while waiting, so a chatty program never blocks on a full pipe.
+    while (p.ReadLine(timeout_ms)) {
+    }
+    auto status = p.Wait(timeout_ms);
+    r.status = status.value_or(-1);
+    if (!status) ADD_FAILURE() << name << " did not end within " << timeout_ms << " ms";
+    r.out = p.StdoutSoFar();
+    r.err = p.Stderr();
+    return r;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+}  // namespace orvana::test

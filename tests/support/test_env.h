@@ -1,0 +1,42 @@
+#pragma once
+// Helpers shared by the tests: a temporary folder removed at the end, the built programs, and
+// running a program to its end with a bounded wait.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/subprocess.h"
+
+namespace orvana::test {
+
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+// Full path of a program built by this project ("orvanasrv", "orvanasim", ...).
+std::string ProgramPath(const std::string& name);
+
+struct ProgramResult {
+    int status = -1;  // exit status, 128 + signal, or -1 when it had to be killed
+    std::string out;
+    std::string err;
+};
+
+// Runs the program with `args` to its end; kills it after `timeout_ms`.
+ProgramResult RunProgram(const std::string& name, const std::vector<std::string>& args,
+                         unsigned timeout_ms = 20000);
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+
+}  // namespace orvana::test
