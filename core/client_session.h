@@ -1,0 +1,74 @@
+#pragma once
+// One connected client: its socket, the request being received, the frame buffer replies are
+// assembled in, its login and its handle table. Every request handler receives it.
+//
+// Sessions live in the client table (client_table.h) as shared pointers: a sender that took a
+// reference under the table lock may finish its send after the slot was released.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/blocking_socket.h"
+
+namespace orvana {
+
+struct Attachment;       // the binding of a handle to an open receiver (receivers/)
+struct TransferSession;  // a running download or upload (transfer/)
+
+class ClientSession : public CBlockingSocket {
+  public:
+    static constexpr size_t kReceiveBufferSize = 4096;
+    static constexpr size_t kInitialFrameBuffer = 4096;
+    static constexpr const char* kSessionKey = "ZelmarQX";
+
+    explicit ClientSession(uint16_t slot) : slot_index(slot) {
+        receive_buffer.fill(0);
+        frame_buffer.assign(kInitialFrameBuffer, 0);
+    }
+
+    // Owned by the session thread (the request being received). One extra byte for the zero
+    // that ends a request.
+    std::array<char, kReceiveBufferSize + 1> receive_buffer{};
+    size_t received = 0;  // R: bytes since the last handled frame
+
+    // GUARDED_BY(frame_lock): where SendFrame assembles frames; its size is the buffer size.
+    std::vector<char> frame_buffer;
+    std::mutex frame_lock;
+
+    std::thread::id thread_id = std::this_thread::get_id();
+    std::atomic<bool> lost{false};
+    std::atomic<bool> ping_failed{false};
+    bool super_user = false;
+    bool remote = true;     // false for the built-in clients (slot 0)
+    bool internal = false;  // a client inside the server (no socket): scripts, the poll
+    uint8_t handle_count = 0;
+
+    std::string address;  // "a.b.c.d:port " with the trailing blank
+    uint32_t peer_address = 0;
+    std::string access_list;  // names, each followed by ','
+    std::string reply;        // reply text of the request being handled
+    std::string task;
+    // Empty before login, "~!" while one is checked. Written and read by other sessions only
+    // under the client table lock.
+    std::string user_name;
+
+    uint16_t frame_length = 0;  // length field of the last request frame
+    const uint16_t slot_index;
+    int32_t send_total = 0;
+    int32_t error_total = 0;
+    uint32_t session_number = 0;
+
+    // Index = handle; handle count + 4 entries, entry 0 unused. Created at login; replaced
+    // under the client table lock (first time) or the receiver table lock (growth).
+    std::vector<std::shared_ptr<Attachment>> handle_table;
+    bool has_handle_table = false;
+    std::array<std::shared_ptr<TransferSession>, 2> transfers;
+};
+
+}  // namespace orvana

@@ -1,0 +1,91 @@
+#include "core/request_dispatch.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "core/client_session.h"
+#include "core/request_table.h"
+#include "core/server.h"
+#include "core/server_frames.h"
+
+namespace orvana {
+namespace {
+
+void HandleRequest(Server& server, ClientSession& session, size_t received) {
+    const char* buffer = session.receive_buffer.data();
+    uint8_t handle = static_cast<uint8_t>(ParseHexField(buffer + 4, 2));
+    // The text runs to the zero byte put after the received bytes.
+    std::string_view text(buffer + 6, strnlen(buffer + 6, received - 6));
+    char line[64];
+    const bool known_handle = handle <= session.handle_count;
+    if (known_handle) {
+        std::snprintf(line, sizeof line, "> Rcv=%u ", handle);
+        server.log().WriteLine("Client=" + session.address + line + std::string(text));
+    }
+    unsigned code = DispatchRequest(server, session, handle, text);
+    server.SendReply(session.slot_index, handle, 0, code & 0xFFFF, session.reply);
+    std::snprintf(line, sizeof line, "< Rcv=%u ", handle);
+    server.log().WriteLine("Client=" + session.address + line + session.reply);
+}
+
+}  // namespace
+
+unsigned DispatchRequest(Server& server, ClientSession& session, uint8_t& handle,
+                         std::string_view text) {
+    if (handle > session.handle_count) {
+        char reply[64];
+        std::snprintf(reply, sizeof reply, "ER:Unknown receiver #%u!", handle);
+        session.reply = reply;
+        handle = 0;
+        return 0;
+    }
+    session.reply = "ER:Unknown request type";
+    std::string_view args;
+    const RequestEntry* entry = FindRequest(text, &args);
+    if (entry == nullptr) return 0;
+    if (handle != 0 && !(entry->flags & request_flag::kDuringTransfer) &&
+        server.hooks().transfer_busy && server.hooks().transfer_busy(session, handle)) {
+        session.reply = "ER:Download in progress";
+        return 0;
+    }
+    if ((entry->flags & request_flag::kNeedsReceiver) &&
+        (handle == 0 || handle >= session.handle_table.size() || !session.handle_table[handle])) {
+        session.reply = "ER:Receiver not open!";
+        return 0;
+    }
+    session.reply = "RE:OK.";
+    return entry->handler(server, args, session, handle);
+}
+
+void OnRequestBytes(Server& server, ClientSession& session) {
+    char* buffer = session.receive_buffer.data();
+    size_t& r = session.received;
+    if (r < 6) return;
+    if (std::memcmp(buffer + 3, "NLG", 3) == 0) {
+        if (EncipheredLength(buffer) > r) return;
+        size_t plain = DecipherRequest(buffer, r, ClientSession::kSessionKey);
+        if (plain == 0) {
+            r = 0;
+            std::memset(buffer, 0, ClientSession::kReceiveBufferSize);
+            server.SendReply(session.slot_index, 0, 0, 0, "ER:Error uncript");
+            server.log().WriteLine(" Client=" + session.address + "ER:Error uncript");
+            return;
+        }
+        r = plain;
+        if (r < 6) {
+            r = 0;
+            return;
+        }
+    }
+    const size_t length = ParseHexField(buffer, 4);
+    // The whole text must be there: a frame split by the network is not handled half-read.
+    if (length + 6 > r) return;
+    buffer[r] = 0;
+    const size_t received = r;
+    r = 0;
+    session.frame_length = static_cast<uint16_t>(length);
+    HandleRequest(server, session, received);
+}
+
+}  // namespace orvana

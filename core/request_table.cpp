@@ -1,0 +1,52 @@
+#include "core/request_table.h"
+
+#include "core/client_session.h"
+#include "core/keep_alive.h"
+#include "core/login.h"
+#include "core/sessions.h"
+
+namespace orvana {
+
+using namespace request_flag;
+
+// Handlers of later subsystems replace NotYetHandled here, declared in their own headers.
+const std::array<RequestEntry, kRequestCount> kRequestTable = {{
+    {"OpenUsr", 0x00, &OpenUsr},
+    {"CloseUsr", 0x00, &CloseUsr},
+    {"OpenRcv", kBindsReceiver, &NotYetHandled},
+    {"CloseRcv", kBindsReceiver | kDuringTransfer | kNeedsReceiver, &NotYetHandled},
+    {"Command", kNeedsReceiver, &NotYetHandled},
+    {"Attach", kRefusedInScript | kBindsReceiver | kNeedsReceiver, &NotYetHandled},
+    {"Detach", kRefusedInScript | kBindsReceiver | kNeedsReceiver, &NotYetHandled},
+    {"DownloadFile", kRefusedInScript | kNeedsReceiver, &NotYetHandled},
+    {"Ping", kRefusedInScript, &Ping},
+    {"Chat", kRefusedInScript, &Chat},
+    {"CancelDownload", kRefusedInScript | kDuringTransfer | kNeedsReceiver, &NotYetHandled},
+    {"GetRcvList", 0x00, &GetRcvList},
+    {"Get", 0x00, &NotYetHandled},
+    {"Set", 0x00, &NotYetHandled},
+    {"LoadFile", kRefusedInScript, &NotYetHandled},
+    {"LoadFirmware", kRefusedInScript, &NotYetHandled},
+    {"Run", kRefusedInScript, &NotYetHandled},
+    {"DetectRcv", kRefusedInScript, &NotYetHandled},
+}};
+
+const RequestEntry* FindRequest(std::string_view text, std::string_view* args) {
+    for (const RequestEntry& e : kRequestTable) {
+        std::string_view name = e.name;
+        if (text.substr(0, name.size()) != name) continue;
+        if (text.size() > name.size() && text[name.size()] != ' ') continue;
+        std::string_view rest = text.substr(name.size());
+        while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+        *args = rest;
+        return &e;
+    }
+    return nullptr;
+}
+
+unsigned NotYetHandled(Server&, std::string_view, ClientSession& session, uint8_t) {
+    session.reply = "ER:Unknown request type";
+    return 0;
+}
+
+}  // namespace orvana

@@ -1,0 +1,173 @@
+#pragma once
+// The server object: the one object the core shares with every subsystem. It owns the event
+// log, the statistics, the client table, the listening socket and the core threads, and runs
+// start-up and shutdown.
+//
+// One per process in the product; tests build several in one process, each with its own store,
+// home folder and port (PortServer "0" binds a free port, read back with ListenPort()).
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "core/blocking_socket.h"
+#include "core/client_table.h"
+#include "core/config_store.h"
+#include "core/event_log.h"
+#include "core/statistics.h"
+#include "core/time_sync.h"
+#include "platform/sync.h"
+
+namespace orvana {
+
+struct ServerOptions {
+    std::string home = ".";                  // the program's folder
+    std::string program_name = "orvanasrv";  // logs and statistics are named after it
+    std::string ports_folder;                // COMn links to serial devices
+    std::string time_server;                 // "host[:port]"; empty: no clock synchronisation
+    TimeSync::ClockSetter set_clock;         // empty: the system clock
+    std::function<platform::LocalTime()> clock = platform::NowLocal;
+
+    // Product values; tests shorten them.
+    uint32_t first_frame_wait_ms = 20000;
+    uint32_t keepalive_first_ms = 30000;
+    uint32_t keepalive_period_ms = 300000;
+    uint32_t send_limit_ms = CBlockingSocket::kDefaultSendLimitMs;
+    uint32_t shutdown_pause_ms = 2000;
+    uint32_t time_sync_limit_ms = 3000;
+};
+
+// What later subsystems plug into the core without the core knowing their types.
+struct ServerHooks {
+    // Dispatch: is the receiver at `handle` busy with a file transfer (and not on TCP)?
+    std::function<bool(ClientSession&, uint8_t handle)> transfer_busy;
+    // Session release: close the attachment at `handle` without reply frames.
+    std::function<void(ClientSession&, uint8_t handle)> close_attachment;
+    // Session release: end the session's transfers.
+    std::function<void(ClientSession&)> end_transfers;
+    // SendFrame: count bytes sent on an attachment.
+    std::function<void(ClientSession&, uint8_t handle, size_t bytes)> count_sent;
+    // Ping with a receiver name: the echo test of a TCP receiver (links/).
+    std::function<unsigned(ClientSession&, std::string_view name)> ping_receiver;
+    // Chat: the operator's chat window, when a console exists.
+    std::function<void(ClientSession&, std::string_view text)> chat_line;
+};
+
+class Server {
+  public:
+    static constexpr unsigned kMaxReceivers = 64;
+    static constexpr const char* kBuiltInLogin = "OpenUsr Demon Zelmar SysService";
+
+    Server(ConfigStore& store, ServerOptions options);
+    ~Server();  // runs StopServer when it was started
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Start-up from the command line (its first word names the configuration). False: the
+    // process is to end at once.
+    bool StartServer(std::string_view command_line);
+    void StopServer();
+
+    // Sends one frame to the client in `slot`; true when bytes went out. A failed send reports
+    // the socket error, marks the session lost and breaks its connection.
+    bool SendFrame(unsigned slot, uint8_t handle, uint16_t type, unsigned code, const void* data,
+                   size_t length);
+    bool SendReply(unsigned slot, uint8_t handle, uint16_t type, unsigned code,
+                   std::string_view text);
+    // The keep-alive frame; a failure also sets the session's ping failure flag.
+    bool SendKeepAlive(unsigned slot);
+    bool ReleaseSession(unsigned slot);
+
+    ConfigStore& store() { return store_; }
+    EventLog& log() { return *log_; }
+    Statistics& statistics() { return statistics_; }
+    ClientTable& clients() { return clients_; }
+    ServerHooks& hooks() { return hooks_; }
+    const ServerOptions& options() const { return options_; }
+
+    const std::string& configuration_name() const { return config_name_; }
+    const std::string& users_path() const { return users_path_; }
+    const std::string& receivers_path() const { return receivers_path_; }
+    const std::string& interface_path() const { return interface_path_; }
+    const std::string& host_address() const { return host_address_; }
+    const std::string& program_path() const { return program_path_; }
+    const std::string& program_folder() const { return program_folder_; }
+    const std::string& listen_address() const { return listen_address_; }
+    const std::string& listen_port() const { return listen_port_text_; }
+    uint32_t start_tick() const { return start_tick_; }
+    // The bound port, 0 when not listening.
+    uint16_t ListenPort() const { return bound_port_; }
+    // The reported text when the listener could not be opened (empty otherwise).
+    const std::string& listen_failure() const { return listen_failure_; }
+
+    // Receiver table names, entries 1..64 ("" when free). Guarded by the receiver table lock.
+    platform::RecursiveLock& receiver_table_lock() { return receiver_table_lock_; }
+    std::array<std::string, kMaxReceivers + 1>& receiver_names() { return receiver_names_; }
+    std::mutex& access_list_lock() { return access_list_lock_; }
+    // Login counter, Part of every successful login.
+    uint32_t NextSessionNumber() { return ++login_counter_; }
+
+    // The periodic jobs: renewing the event log (and deleting old ones), setting the clock.
+    // Start-up runs both once; a maintenance thread then runs them every ModifyLogFileName
+    // hours and every 6 hours, with or without a console.
+    void RetainLogs();
+    void SynchroniseClock();
+    // ModifyLogFileName, with 0 or more than 36 replaced by 24 (and written back).
+    uint32_t LogRenewalHours();
+    // The console's log view; kept across log renewals.
+    void SetLogViewSink(EventLog::ViewSink sink);
+
+  private:
+    bool SendFrameTo(unsigned slot, uint8_t handle, uint16_t type, unsigned code, const void* data,
+                     size_t length, bool keep_alive);
+    void StartSessionThread();
+    void SessionThreadEnded();
+    void SessionThread();
+    void KeepAliveThread();
+    void StartMaintenance();
+    void ServeClient(const std::shared_ptr<ClientSession>& session);
+
+    ConfigStore& store_;
+    ServerOptions options_;
+    ServerHooks hooks_;
+    std::unique_ptr<EventLog> log_;  // created with the server, opened by the first RetainLogs
+    bool log_opened_ = false;
+    Statistics statistics_;
+    ClientTable clients_;
+
+    std::string config_name_, users_path_, receivers_path_, interface_path_;
+    std::string listen_address_, listen_port_text_, host_address_;
+    std::string program_path_, program_folder_, listen_failure_;
+    uint32_t start_tick_ = 0;
+    std::atomic<uint16_t> bound_port_{0};
+    std::atomic<uint32_t> login_counter_{0};
+
+    platform::RecursiveLock receiver_table_lock_;
+    std::array<std::string, kMaxReceivers + 1> receiver_names_;  // GUARDED_BY(receiver_table_lock_)
+    std::mutex access_list_lock_;
+
+    CBlockingSocket listener_;
+    std::atomic<bool> started_{false};
+    std::atomic<bool> stopping_{false};
+    platform::Event keepalive_stop_{platform::Event::Reset::Auto};
+    platform::Thread keepalive_thread_;
+    platform::Event maintenance_stop_{platform::Event::Reset::Manual};
+    platform::Thread maintenance_thread_;
+
+    // Session threads of the accept chain: joined when they finish or at shutdown.
+    std::mutex threads_mu_;
+    std::vector<std::thread> session_threads_;       // GUARDED_BY(threads_mu_)
+    std::vector<std::thread::id> finished_threads_;  // GUARDED_BY(threads_mu_)
+    std::condition_variable threads_cv_;
+    unsigned live_session_threads_ = 0;  // GUARDED_BY(threads_mu_)
+};
+
+}  // namespace orvana

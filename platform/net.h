@@ -1,0 +1,61 @@
+#pragma once
+// POSIX TCP sockets behind the server's socket class. Errors are kept per thread as the WinSock
+// numbers operators and peers know (ETIMEDOUT 10060, ECONNRESET 10054, ...), so report texts read
+// the same on every platform. Every send uses MSG_NOSIGNAL: a vanished peer never raises SIGPIPE.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orvana::platform {
+
+using SocketFd = int;
+inline constexpr SocketFd kNoSocket = -1;
+
+// WinSock number for an errno value: the well-known ones by name, others 10000 + errno.
+int WinSockError(int errno_value);
+// The WinSock number of this thread's last failed socket call (0 when none failed yet).
+int LastSocketError();
+void SetLastSocketError(int winsock_error);
+
+struct Ipv4Endpoint {
+    uint32_t address = 0;  // host byte order
+    uint16_t port = 0;
+};
+
+std::string DottedAddress(uint32_t address);
+// Dotted text to address; false when the text is not one.
+bool ParseDotted(const std::string& text, uint32_t* address);
+// Name or dotted text to the first IPv4 address.
+bool ResolveIpv4(const std::string& host, uint32_t* address);
+bool IsLoopback(uint32_t address);
+
+// A stream socket; kNoSocket on failure.
+SocketFd OpenStreamSocket();
+bool SetKeepAlive(SocketFd fd, uint32_t idle_ms, uint32_t interval_ms);
+bool SetBufferSizes(SocketFd fd, int bytes);
+bool Bind(SocketFd fd, const Ipv4Endpoint& at);
+bool Listen(SocketFd fd, int backlog);
+int MaxBacklog();
+SocketFd Accept(SocketFd fd, Ipv4Endpoint* peer);
+bool Connect(SocketFd fd, const Ipv4Endpoint& to, uint32_t timeout_ms);
+bool LocalEndpoint(SocketFd fd, Ipv4Endpoint* out);
+
+// 1 readable (or closed), 0 time-out, -1 error.
+int WaitReadable(SocketFd fd, uint32_t timeout_ms);
+// Sends all bytes or fails; a peer that takes nothing for `timeout_ms` fails with 10060.
+// Returns the length, or -1.
+long SendAll(SocketFd fd, const void* data, size_t length, uint32_t timeout_ms);
+// One receive: >0 bytes, 0 closed, -1 error.
+long ReceiveOnce(SocketFd fd, void* buffer, size_t length, bool peek);
+
+// Breaks the connection both ways; a thread blocked on the socket wakes. The descriptor stays
+// allocated until CloseSocket, so it cannot be reused under another thread's feet.
+void ShutdownSocket(SocketFd fd);
+void CloseSocket(SocketFd fd);
+
+// IPv4 addresses of the machine's interfaces, in the order the system lists them.
+std::vector<uint32_t> InterfaceAddresses();
+
+}  // namespace orvana::platform
