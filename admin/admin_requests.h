@@ -1,0 +1,52 @@
+#pragma once
+// The Get and Set requests: the remote counterpart of the operator's configuration dialogs.
+// Records are texts of "/"-terminated fields; everything read and written is in the store.
+//
+// The handlers see the server through AdminContext so that the record formats stand apart from
+// the client and receiver tables they report on.
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvana {
+class ConfigStore;
+}
+
+namespace orvana::admin {
+
+// One open attachment as the connection list shows it.
+struct ConnectionRow {
+    std::time_t open_time = 0;
+    uint32_t bytes_sent = 0;
+    std::string receiver;
+    std::string user;
+    std::string task;
+    std::string address;
+    std::string interface_text;
+    std::string messages;
+};
+
+struct AdminContext {
+    const ConfigStore* store = nullptr;
+    bool super_user = false;       // the requesting session's right
+    std::string* reply = nullptr;  // the session's reply text, preset "RE:OK."
+    std::atomic<uint32_t>* announced_columns = nullptr;       // server-wide, 0 at start-up
+    std::function<std::vector<std::string>()> serial_ports;   // "COM1", "COM3", ...
+    std::function<std::vector<std::string>()> usb_paths;      // device interface paths
+    std::function<std::vector<ConnectionRow>()> connections;  // slot order, then handle order
+};
+
+inline constexpr const char* kNotAuthorized = "ER:User not authorized to send this command!";
+
+unsigned HandleGet(std::string_view argument, AdminContext& ctx);
+unsigned HandleSet(std::string_view argument, AdminContext& ctx);
+
+// The connection list header ("RE:Date Start/16,...").
+std::string ConnectionListHeader();
+
+}  // namespace orvana::admin
