@@ -1,5 +1,7 @@
 #include "core/request_table.h"
 
+#include "admin/admin_handlers.h"
+
 #include "core/client_session.h"
 #include "core/keep_alive.h"
 #include "core/login.h"
@@ -23,8 +25,8 @@ const std::array<RequestEntry, kRequestCount> kRequestTable = {{
     {"Chat", kRefusedInScript, &Chat},
     {"CancelDownload", kRefusedInScript | kDuringTransfer | kNeedsReceiver, &NotYetHandled},
     {"GetRcvList", 0x00, &GetRcvList},
-    {"Get", 0x00, &NotYetHandled},
-    {"Set", 0x00, &NotYetHandled},
+    {"Get", 0x00, &Get},
+    {"Set", 0x00, &Set},
     {"LoadFile", kRefusedInScript, &NotYetHandled},
     {"LoadFirmware", kRefusedInScript, &NotYetHandled},
     {"Run", kRefusedInScript, &NotYetHandled},
