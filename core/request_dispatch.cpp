@@ -63,7 +63,10 @@ void OnRequestBytes(Server& server, ClientSession& session) {
     size_t& r = session.received;
     if (r < 6) return;
     if (std::memcmp(buffer + 3, "NLG", 3) == 0) {
-        if (EncipheredLength(buffer) > r) return;
+        // Wait for the rest only of a frame that can fit the buffer; one that cannot (or a
+        // header that makes no sense) is refused now rather than waited for.
+        const size_t total = EncipheredLength(buffer);
+        if (total > r && total >= 6 && total < ClientSession::kReceiveBufferSize) return;
         size_t plain = DecipherRequest(buffer, r, ClientSession::kSessionKey);
         if (plain == 0) {
             r = 0;

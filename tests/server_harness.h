@@ -1,0 +1,209 @@
+#pragma once
+// What the server tests share: a server process on a temporary home and store, bound to a free
+// port that it prints, and a client that speaks the request protocol over a real socket. Every
+// wait is bounded.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/blocking_socket.h"
+#include "core/config_keys.h"
+#include "core/config_store.h"
+#include "core/server_frames.h"
+#include "platform/clock.h"
+#include "platform/hive.h"
+#include "tests/support/test_env.h"
+
+namespace orvana::test {
+
+struct Frame {
+    unsigned length = 0, type = 0, handle = 0, code = 0;
+    std::string data;  // without the zero byte
+    std::string raw;
+    uint32_t checksum = 0;
+};
+
+inline std::string PlainRequest(std::string_view text, uint8_t handle = 0) {
+    char header[8];
+    std::snprintf(header, sizeof header, "%04x%02x", static_cast<unsigned>(text.size()), handle);
+    return std::string(header) + std::string(text);
+}
+
+class TestClient {
+  public:
+    bool Connect(uint16_t port, const std::string& host = "127.0.0.1") {
+        try {
+            socket_ = std::make_unique<CBlockingSocket>();
+            socket_->Create(1);
+            platform::Ipv4Endpoint at;
+            platform::ParseDotted(host, &at.address);
+            at.port = port;
+            socket_->Connect(at, 5000);
+            return true;
+        } catch (const CBlockingSocketException& e) {
+            ADD_FAILURE() << "connect to " << host << ":" << port << " failed: " << e.error();
+            return false;
+        }
+    }
+    bool SendRaw(const std::string& bytes) {
+        return socket_->Send(bytes.data(), static_cast<int>(bytes.size())) ==
+               static_cast<int>(bytes.size());
+    }
+    bool Request(std::string_view text, uint8_t handle = 0) {
+        return SendRaw(PlainRequest(text, handle));
+    }
+    // The next frame, or nullopt when none came whole within the time.
+    std::optional<Frame> ReadFrame(int seconds = 5) {
+        std::string raw;
+        if (!ReadExactly(raw, 4, seconds)) return std::nullopt;
+        unsigned total = ParseHexField(raw.data(), 4);
+        if (total < 16) return std::nullopt;
+        if (!ReadExactly(raw, total, seconds)) return std::nullopt;
+        Frame f;
+        f.raw = raw;
+        f.length = total;
+        f.type = ParseHexField(raw.data() + 4, 3);
+        f.handle = ParseHexField(raw.data() + 7, 2);
+        f.code = ParseHexField(raw.data() + 9, 2);
+        f.data = raw.substr(11, total - 16);
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(raw.data()) + total - 4;
+        f.checksum = uint32_t{b[0]} | (uint32_t{b[1]} << 8) | (uint32_t{b[2]} << 16) |
+                     (uint32_t{b[3]} << 24);
+        return f;
+    }
+    // Sends a request and returns its reply, skipping keep-alive frames.
+    std::optional<Frame> Call(std::string_view text, uint8_t handle = 0, int seconds = 5) {
+        if (!Request(text, handle)) return std::nullopt;
+        return NextReply(seconds);
+    }
+    std::optional<Frame> NextReply(int seconds = 5) {
+        for (;;) {
+            auto f = ReadFrame(seconds);
+            if (!f || f->type != 0x600) return f;
+        }
+    }
+    // True when the server closes the connection within the time (bytes before that are read
+    // and dropped).
+    bool WaitClosed(int seconds) {
+        const uint32_t start = platform::TickCount();
+        char buf[4096];
+        while (platform::TickCount() - start < static_cast<uint32_t>(seconds) * 1000u) {
+            int n = socket_->Receive(buf, sizeof buf, 1);
+            if (n == 0 || n == -1) return true;
+        }
+        return false;
+    }
+    CBlockingSocket& socket() { return *socket_; }
+
+  private:
+    bool ReadExactly(std::string& into, size_t size, int seconds) {
+        const uint32_t start = platform::TickCount();
+        while (into.size() < size) {
+            uint32_t spent = platform::TickCount() - start;
+            if (spent >= static_cast<uint32_t>(seconds) * 1000u) return false;
+            char buf[8192];
+            size_t want = size - into.size() < sizeof buf ? size - into.size() : sizeof buf;
+            int n = socket_->Receive(buf, static_cast<int>(want), 1);
+            if (n == -2) continue;
+            if (n <= 0) return false;
+            into.append(buf, static_cast<size_t>(n));
+        }
+        return true;
+    }
+    std::unique_ptr<CBlockingSocket> socket_;
+};
+
+// A temporary home with its store (configuration "Main", PortServer "0") and, once started, an
+// orvanasrv process on it.
+class ServerProcess {
+  public:
+    ServerProcess() {
+        std::string error;
+        hive_ = platform::Hive::Open(home_.File("orvanasrv.db"), &error);
+        if (!hive_) throw std::runtime_error(error);
+        store_ = std::make_unique<ConfigStore>(*hive_);
+        store_->WriteText(cfg::kActiveKey, cfg::kPortServer.name, "0");
+    }
+    ~ServerProcess() { Stop(); }
+
+    ConfigStore& store() { return *store_; }
+    const std::string& home() const { return home_.path(); }
+    uint16_t port() const { return port_; }
+    platform::Subprocess& process() { return process_; }
+
+    void AddUser(const std::string& name, const std::string& password, uint32_t count = 1,
+                 const std::string& access = "ALL") {
+        const std::string key = std::string(cfg::kUsersKey) + name;
+        store_->WriteFlag(key, cfg::kEnableUser.name, true);
+        store_->WriteText(key, cfg::kUserPassword.name, password);
+        store_->WriteNumber(key, cfg::kCountUsr.name, count);
+        store_->WriteText(key, cfg::kAccessRcv.name, access);
+    }
+    void AddReceiver(const std::string& name, bool enabled = true) {
+        const std::string key = std::string(cfg::kReceiversKey) + name;
+        store_->WriteText(key, cfg::kInterface.name, "TCP 127.0.0.1");
+        store_->WriteFlag(key, cfg::kEnableRcv.name, enabled);
+    }
+
+    // Starts the server and reads back its port; false when it did not come up listening.
+    bool Start(std::vector<std::string> env = {}, std::vector<std::string> args = {},
+               std::vector<std::string> prefix = {}) {
+        std::vector<std::string> argv = prefix;
+        argv.push_back(ProgramPath("orvanasrv"));
+        for (const char* a : {"--headless", "--home"}) argv.push_back(a);
+        argv.push_back(home_.path());
+        argv.push_back("--time-server");
+        argv.push_back("off");
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::string error;
+        if (!process_.Start(argv, &error, env)) {
+            ADD_FAILURE() << error;
+            return false;
+        }
+        auto line = process_.WaitForLine("Listening on", 10000);
+        if (!line) return false;
+        port_ = static_cast<uint16_t>(std::stoul(line->substr(line->rfind(':') + 1)));
+        return true;
+    }
+    // SIGTERM and the orderly shutdown; the exit status.
+    std::optional<int> Stop() {
+        if (process_.pid() <= 0 || !process_.Running()) return std::nullopt;
+        process_.Signal(15);
+        return process_.Wait(15000);
+    }
+
+    // All event log files of the home, in name order, concatenated.
+    std::string LogText() const {
+        std::vector<std::string> names;
+        for (auto& e : std::filesystem::directory_iterator(home_.path()))
+            if (e.path().extension() == ".log") names.push_back(e.path().string());
+        std::sort(names.begin(), names.end());
+        std::string all;
+        for (auto& n : names) all += ReadFile(n);
+        return all;
+    }
+    // Waits until the event log holds `needle`.
+    bool WaitForLog(const std::string& needle, uint32_t ms = 5000) const {
+        const uint32_t start = platform::TickCount();
+        while (platform::TickCount() - start < ms) {
+            if (LogText().find(needle) != std::string::npos) return true;
+            platform::SleepMs(20);
+        }
+        return false;
+    }
+
+  private:
+    TempDir home_;
+    std::unique_ptr<platform::Hive> hive_;
+    std::unique_ptr<ConfigStore> store_;
+    platform::Subprocess process_;
+    uint16_t port_ = 0;
+};
+
+}  // namespace orvana::test

@@ -1,0 +1,248 @@
+// Client sessions over real sockets: the 128 slots with slot 0 kept for the built-in client, the
+// first-frame rule, the keep-alive cycle, a client that stops reading, shutdown, and the frame
+// buffer of a session.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+#include <cstdlib>
+#include <thread>
+
+#include "core/login.h"
+#include "core/server.h"
+#include "tests/server_harness.h"
+
+namespace orvana {
+namespace {
+
+using test::ServerProcess;
+using test::TestClient;
+
+std::unique_ptr<TestClient> Connected(uint16_t port, const std::string& host = "127.0.0.1") {
+    auto c = std::make_unique<TestClient>();
+    EXPECT_TRUE(c->Connect(port, host));
+    return c;
+}
+
+TEST(Sessions, TheHundredTwentyEighthNetworkClientIsRefusedWhileSlotZeroStaysFree) {
+    ServerProcess server;
+    server.AddUser(kDemonUser, kSystemPassword, kSystemUserCount);
+    ASSERT_TRUE(server.Start());
+    std::vector<std::unique_ptr<TestClient>> clients;
+    for (int i = 0; i < 127; ++i) {
+        clients.push_back(Connected(server.port()));
+        auto f = clients.back()->Call("Ping");
+        ASSERT_TRUE(f) << "client " << i;
+        ASSERT_EQ(f->data, "RE:OK.");
+    }
+    auto extra = Connected(server.port());
+    ASSERT_TRUE(extra->Request("Ping"));
+    auto f = extra->ReadFrame();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->raw.substr(0, 11), "002e0000000");
+    EXPECT_EQ(f->data, "ER:Don't have place for client");
+    EXPECT_TRUE(extra->WaitClosed(5));
+    EXPECT_TRUE(server.WaitForLog("ER:Don't have place for client=127.0.0.1:"));
+
+    // The built-in client's login still finds slot 0.
+    auto built_in = Connected(server.port());
+    f = built_in->Call(Server::kBuiltInLogin);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->data, "RE:OK.");
+    // Existing clients keep being served.
+    EXPECT_EQ(clients.front()->Call("Ping")->data, "RE:OK.");
+}
+
+TEST(Sessions, SilentClientIsDroppedAfterTheFirstFrameWait) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"ORVANA_FIRST_FRAME_MS=300"}));
+    auto silent = Connected(server.port());
+    EXPECT_TRUE(silent->WaitClosed(10));
+    // No session was made for it.
+    EXPECT_EQ(server.LogText().find("New Client"), std::string::npos);
+    auto talker = Connected(server.port());
+    EXPECT_EQ(talker->Call("Ping")->data, "RE:OK.");
+}
+
+TEST(Sessions, KeepAliveDropsClientsThatNeverLoggedInAndPingsTheOthers) {
+    // The first cycle runs at the thread's start, before any client; clients meet the second.
+    ServerProcess fast;
+    fast.AddUser("ann", "pw", 5);
+    fast.AddUser(kDemonUser, kSystemPassword, kSystemUserCount);
+    ASSERT_TRUE(
+        fast.Start({"ORVANA_KEEPALIVE_FIRST_MS=1500", "ORVANA_KEEPALIVE_PERIOD_MS=600000"}));
+    auto anonymous = Connected(fast.port());
+    auto user = Connected(fast.port());
+    auto built_in = Connected(fast.port());
+    ASSERT_EQ(anonymous->Call("Ping")->data, "RE:OK.");
+    ASSERT_EQ(user->Call("OpenUsr ann pw")->data, "RE:OK.");
+    ASSERT_EQ(built_in->Call(Server::kBuiltInLogin)->data, "RE:OK.");
+
+    auto ping = user->ReadFrame(10);
+    ASSERT_TRUE(ping);
+    EXPECT_EQ(ping->type, 0x600u);
+    EXPECT_EQ(ping->data, "Ping");
+    EXPECT_EQ(ping->raw.substr(0, 11), "00146000000");
+    EXPECT_TRUE(anonymous->WaitClosed(10));
+    // The built-in client is neither pinged nor dropped.
+    EXPECT_FALSE(built_in->ReadFrame(1));
+    EXPECT_EQ(built_in->Call("Ping")->data, "RE:OK.");
+    EXPECT_TRUE(fast.WaitForLog("never logged in"));
+}
+
+TEST(Sessions, ClientThatStopsReadingDoesNotDelayTheOthersAndIsDroppedInTheEnd) {
+    ServerProcess server;
+    server.AddUser("ann", "pw", 5);
+    // Long names make GetRcvList replies of a few kilobytes, which fill the socket buffers.
+    for (int i = 0; i < 60; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "Receiver-with-a-long-name-for-filling-buffers-%02d", i);
+        server.AddReceiver(name);
+    }
+    ASSERT_TRUE(server.Start({"ORVANA_SEND_LIMIT_MS=6000"}));
+    auto stuck = Connected(server.port());
+    auto other = Connected(server.port());
+    ASSERT_EQ(stuck->Call("OpenUsr ann pw")->code, 61u);
+    ASSERT_EQ(other->Call("OpenUsr ann pw")->code, 61u);
+    for (int i = 0; i < 60; ++i) {
+        if (!stuck->Request("GetRcvList")) break;
+        platform::SleepMs(10);
+    }
+    // The stuck client's thread now waits in a send; the other is answered at once.
+    const uint32_t start = platform::TickCount();
+    for (int i = 0; i < 5; ++i) {
+        auto f = other->Call("Ping", 0, 3);
+        ASSERT_TRUE(f) << "reply " << i << " was held up";
+        EXPECT_EQ(f->data, "RE:OK.");
+    }
+    EXPECT_LT(platform::TickCount() - start, 3000u);
+    // The bounded send gives up: the stuck client is marked lost and its connection broken.
+    EXPECT_TRUE(server.WaitForLog("from Read/Write Socket reply 10060", 15000));
+    EXPECT_TRUE(stuck->WaitClosed(10));
+}
+
+TEST(Sessions, ShutdownSendsOneTerminationFrameToEveryClient) {
+    ServerProcess server;
+    server.AddUser("ann", "pw", 5);
+    ASSERT_TRUE(server.Start({"ORVANA_SHUTDOWN_PAUSE_MS=2000"}));
+    std::vector<std::unique_ptr<TestClient>> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(Connected(server.port()));
+        ASSERT_EQ(clients.back()->Call(i == 0 ? "Ping" : "OpenUsr ann pw")->data, "RE:OK.");
+    }
+    auto status = server.Stop();
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 0);
+    for (auto& c : clients) {
+        auto f = c->ReadFrame(5);
+        ASSERT_TRUE(f);
+        EXPECT_EQ(f->type, 0xF00u);
+        EXPECT_EQ(f->handle, 0u);
+        EXPECT_EQ(f->code, 0u);
+        EXPECT_EQ(f->data, "ER:Server terminated!");
+        EXPECT_FALSE(c->ReadFrame(1));
+        EXPECT_TRUE(c->WaitClosed(5));
+    }
+    const std::string log = server.LogText();
+    EXPECT_NE(log.find("Client=127.0.0.1:"), std::string::npos);
+    EXPECT_NE(log.find("ER:Server terminated!"), std::string::npos);
+    EXPECT_NE(log.find("**** Stop Log "), std::string::npos);
+}
+
+TEST(Sessions, ChatLineGoesToTheEventLogWithoutAConsole) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start());
+    auto c = Connected(server.port());
+    auto f = c->Call("Chat hello operator");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->data, "RE:OK.");
+    EXPECT_EQ(f->code, 1u);
+    EXPECT_TRUE(server.WaitForLog("hello operator"));
+}
+
+// In a network namespace of its own, with an extra address on its loopback interface, the
+// built-in login arrives from a non-loopback address.
+TEST(Sessions, BuiltInLoginFromANonLoopbackAddressIsRefused) {
+    if (std::getenv("ORVANA_IN_NETNS") == nullptr) {
+        platform::Subprocess child;
+        std::string error;
+        std::vector<std::string> argv{
+            "unshare", "-rn", "/proc/self/exe",
+            "--gtest_filter=Sessions.BuiltInLoginFromANonLoopbackAddressIsRefused"};
+        // /proc/self/exe of the child is unshare; name this test program instead.
+        char self[4096] = {};
+        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+        ASSERT_GT(n, 0);
+        argv[2] = self;
+        ASSERT_TRUE(child.Start(argv, &error, {"ORVANA_IN_NETNS=1"})) << error;
+        while (child.ReadLine(60000)) {
+        }
+        auto status = child.Wait(60000);
+        ASSERT_TRUE(status);
+        const std::string out = child.StdoutSoFar();
+        if (out.find("[ RUN") == std::string::npos || out.find("[  SKIPPED ]") != std::string::npos)
+            GTEST_SKIP() << "no network namespace here: " << child.Stderr();
+        EXPECT_EQ(*status, 0) << out << child.Stderr();
+        return;
+    }
+    if (std::system("ip link set lo up && ip addr add 10.77.0.1/8 dev lo") != 0)
+        GTEST_SKIP() << "cannot add an address in the namespace";
+    ServerProcess server;
+    server.AddUser(kDemonUser, kSystemPassword, kSystemUserCount);
+    server.AddUser("ann", "pw", 5);
+    ASSERT_TRUE(server.Start());
+    auto far = Connected(server.port(), "10.77.0.1");
+    auto f = far->Call(Server::kBuiltInLogin);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->data, "ER:Cannot find user.");
+    EXPECT_EQ(far->Call("OpenUsr Script Zelmar")->data, "ER:Cannot find user.");
+    EXPECT_EQ(far->Call("OpenUsr ann pw")->data, "RE:OK.");
+    EXPECT_TRUE(server.WaitForLog("ER:System user Demon refused from 10.77.0.1:"));
+    auto near = Connected(server.port(), "127.0.0.1");
+    EXPECT_EQ(near->Call(Server::kBuiltInLogin)->data, "RE:OK.");
+}
+
+// The frame buffer grows for a large frame and is reused afterwards.
+TEST(Sessions, FiveThousandByteReplyGrowsTheFrameBufferTo6024Bytes) {
+    test::TempDir home;
+    std::string error;
+    auto hive = platform::Hive::Open(home.File("s.db"), &error);
+    ASSERT_TRUE(hive) << error;
+    ConfigStore store(*hive);
+    ServerOptions options;
+    options.home = home.path();
+    Server server(store, options);
+
+    CBlockingSocket listener;
+    listener.Create(1);
+    platform::Ipv4Endpoint at{0x7F000001, 0};
+    listener.Bind(at);
+    listener.Listen(1);
+    TestClient client;
+    ASSERT_TRUE(client.Connect(listener.LocalEndpoint().port));
+    auto session = server.clients().AllocateSession(1);
+    ASSERT_TRUE(session);
+    platform::Ipv4Endpoint peer;
+    listener.Accept(*session, &peer, true);
+    EXPECT_EQ(session->frame_buffer.size(), 4096u);
+
+    const std::string big(5000, 'x');
+    ASSERT_TRUE(server.SendReply(session->slot_index, 0, 0, 1, big));
+    EXPECT_EQ(session->frame_buffer.size(), 6024u);
+    auto f = client.ReadFrame();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->length, 5016u);
+    EXPECT_EQ(f->raw.substr(0, 4), "1398");
+    EXPECT_EQ(f->data, big);
+
+    ASSERT_TRUE(server.SendReply(session->slot_index, 0, 0, 1, std::string(3000, 'y')));
+    EXPECT_EQ(session->frame_buffer.size(), 6024u);
+    f = client.ReadFrame();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->data, std::string(3000, 'y'));
+    EXPECT_TRUE(server.ReleaseSession(session->slot_index));
+    EXPECT_FALSE(server.ReleaseSession(session->slot_index));
+}
+
+}  // namespace
+}  // namespace orvana
