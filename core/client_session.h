@@ -51,8 +51,9 @@ class ClientSession : public CBlockingSocket {
 
     std::string address;  // "a.b.c.d:port " with the trailing blank
     uint32_t peer_address = 0;
-    std::string access_list;  // names, each followed by ','
-    std::string reply;        // reply text of the request being handled
+    uint32_t connected_tick = 0;  // when the connection was accepted
+    std::string access_list;      // names, each followed by ','
+    std::string reply;            // reply text of the request being handled
     std::string task;
     // Empty before login, "~!" while one is checked. Written and read by other sessions only
     // under the client table lock.

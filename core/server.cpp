@@ -9,6 +9,7 @@
 #include "core/login.h"
 #include "core/request_dispatch.h"
 #include "core/server_frames.h"
+#include "platform/clock.h"
 #include "platform/folders.h"
 #include "platform/hive.h"
 #include "platform/net.h"
@@ -407,6 +408,7 @@ void Server::SessionThread() {
         session->SetSendLimit(options_.send_limit_ms);
         session->address = address;
         session->peer_address = peer.address;
+        session->connected_tick = platform::TickCount();
     }
     log_->WriteLine(" New Client " + address + "thread started\r\n");
 
