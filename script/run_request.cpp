@@ -40,7 +40,8 @@ class ScriptUser {
         std::string users = server_.users_path();
         if (!users.empty() && users.back() == '\\') users.pop_back();
         for (const std::string& name : server_.store().SubKeys(users))
-            if (SameNoCase(name, kScriptUser)) server_.store().DeleteKey(server_.users_path() + name);
+            if (SameNoCase(name, kScriptUser))
+                server_.store().DeleteKey(server_.users_path() + name);
     }
     ScriptUser(const ScriptUser&) = delete;
     ScriptUser& operator=(const ScriptUser&) = delete;

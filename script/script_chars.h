@@ -8,7 +8,9 @@ inline bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+inline bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 inline bool IsLetter(char c) {
     const unsigned char b = static_cast<unsigned char>(c);
@@ -16,6 +18,8 @@ inline bool IsLetter(char c) {
            (b >= 0xE0 && b <= 0xF1);
 }
 
-inline bool IsWordByte(char c) { return IsLetter(c) || IsDigit(c); }
+inline bool IsWordByte(char c) {
+    return IsLetter(c) || IsDigit(c);
+}
 
 }  // namespace orvana::script

@@ -12,11 +12,10 @@ struct FixedEntry {
     long position;
 };
 constexpr FixedEntry kFixed[ScriptInterpreter::kFixedProcedures] = {
-    {"", 0},          {"if", 0},     {"else", 0},    {"endif", 0},    {"do", 0},
-    {"enddo", 0},     {"switch", 0}, {"case", 0},    {"default", 0},  {"endswitch", 0},
-    {"continue", 0},  {"break", 0},  {"exit", 0},    {"return", 0},   {"rem", 0},
-    {"endproc", 0},   {"private", 0}, {"public", 0}, {"log", 0},      {"out", 0},
-    {"sleep", -1},    {"server", -1}, {"register", 0},
+    {"", 0},       {"if", 0},     {"else", 0},    {"endif", 0},     {"do", 0},       {"enddo", 0},
+    {"switch", 0}, {"case", 0},   {"default", 0}, {"endswitch", 0}, {"continue", 0}, {"break", 0},
+    {"exit", 0},   {"return", 0}, {"rem", 0},     {"endproc", 0},   {"private", 0},  {"public", 0},
+    {"log", 0},    {"out", 0},    {"sleep", -1},  {"server", -1},   {"register", 0},
 };
 
 constexpr const char* kTooManyParameters = "ER:Counter parameters > 10!";
@@ -42,9 +41,14 @@ int ScriptInterpreter::LoadAndRun(std::string_view argument) {
     parameters_ = std::move(arg.parameters);
     std::string failure;
     switch (LoadScriptText(host_, arg.name, &text_, &failure)) {
-        case LoadResult::Ok: break;
-        case LoadResult::NotLoaded: output_ = failure; return 0;
-        case LoadResult::IncludeFailed: output_ = failure; return -1;
+        case LoadResult::Ok:
+            break;
+        case LoadResult::NotLoaded:
+            output_ = failure;
+            return 0;
+        case LoadResult::IncludeFailed:
+            output_ = failure;
+            return -1;
     }
     // The text ends at its first zero byte, as every search over it assumes.
     text_.resize(std::string_view(text_.c_str()).size());
@@ -88,29 +92,69 @@ void ScriptInterpreter::Run() {
 
 void ScriptInterpreter::Statement(uint8_t index) {
     switch (index) {
-        case kIf: If(); break;
-        case kElse: Else(); break;
-        case kEndif: Endif(); break;
-        case kDo: Do(); break;
-        case kEnddo: Enddo(); break;
-        case kSwitch: Switch(); break;
-        case kCase: Case(); break;
-        case kDefault: Default(); break;
-        case kEndswitch: Endswitch(); break;
-        case kContinue: Continue(); break;
-        case kBreak: Break(); break;
+        case kIf:
+            If();
+            break;
+        case kElse:
+            Else();
+            break;
+        case kEndif:
+            Endif();
+            break;
+        case kDo:
+            Do();
+            break;
+        case kEnddo:
+            Enddo();
+            break;
+        case kSwitch:
+            Switch();
+            break;
+        case kCase:
+            Case();
+            break;
+        case kDefault:
+            Default();
+            break;
+        case kEndswitch:
+            Endswitch();
+            break;
+        case kContinue:
+            Continue();
+            break;
+        case kBreak:
+            Break();
+            break;
         case kExit:
             if (executing_) state_ = kEnded;
             break;
-        case kReturn: Return(); break;
-        case kRem: Rem(); break;
-        case kEndproc: Endproc(); break;
-        case kPrivate: Private(); break;
-        case kPublic: ReadWord(); break;
-        case kLog: Log(); break;
-        case kOut: Out(); break;
-        case kRegister: Register(); break;
-        default: state_ = kUndeclaredIdentifier; break;
+        case kReturn:
+            Return();
+            break;
+        case kRem:
+            Rem();
+            break;
+        case kEndproc:
+            Endproc();
+            break;
+        case kPrivate:
+            Private();
+            break;
+        case kPublic:
+            ReadWord();
+            break;
+        case kLog:
+            Log();
+            break;
+        case kOut:
+            Out();
+            break;
+        case kRegister:
+            Register();
+            break;
+        default:
+            state_ = kUndeclaredIdentifier;
+            break;
     }
 }
 
@@ -186,9 +230,12 @@ Variable* ScriptInterpreter::FindVariable(std::string_view name) const {
 
 size_t ScriptInterpreter::FrameSize(char kind) {
     switch (kind) {
-        case 'd': return 5;
-        case 'p': return 10;
-        default: return 3;
+        case 'd':
+            return 5;
+        case 'p':
+            return 10;
+        default:
+            return 3;
     }
 }
 

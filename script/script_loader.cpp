@@ -82,9 +82,14 @@ bool StaysInScriptsFolder(std::string_view name) {
 LoadResult LoadScriptText(ScriptHost& host, std::string_view name, std::string* text,
                           std::string* failure) {
     switch (ReadText(host, name, text)) {
-        case FileRead::Ok: break;
-        case FileRead::Missing: *failure = kNoScript; return LoadResult::NotLoaded;
-        case FileRead::TooBig: *failure = kTooBig; return LoadResult::NotLoaded;
+        case FileRead::Ok:
+            break;
+        case FileRead::Missing:
+            *failure = kNoScript;
+            return LoadResult::NotLoaded;
+        case FileRead::TooBig:
+            *failure = kTooBig;
+            return LoadResult::NotLoaded;
     }
     std::vector<Span> spans{{0, text->size(), {Normal(name)}}};
     size_t includes = 0;
@@ -120,12 +125,18 @@ LoadResult LoadScriptText(ScriptHost& host, std::string_view name, std::string* 
         }
         std::string content;
         switch (ReadText(host, file, &content)) {
-            case FileRead::Ok: break;
-            case FileRead::Missing: *failure = kNoInclude; return LoadResult::IncludeFailed;
-            case FileRead::TooBig: *failure = kTooBig; return LoadResult::NotLoaded;
+            case FileRead::Ok:
+                break;
+            case FileRead::Missing:
+                *failure = kNoInclude;
+                return LoadResult::IncludeFailed;
+            case FileRead::TooBig:
+                *failure = kTooBig;
+                return LoadResult::NotLoaded;
         }
         const size_t removed = name_end - at;
-        if (text->size() - removed + content.size() >= kMaxScriptText || ++includes > kMaxIncludes) {
+        if (text->size() - removed + content.size() >= kMaxScriptText ||
+            ++includes > kMaxIncludes) {
             *failure = kTooBig;
             return LoadResult::NotLoaded;
         }

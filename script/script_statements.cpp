@@ -328,8 +328,8 @@ void ScriptInterpreter::CallUser(uint8_t index, size_t return_point) {
     }
     // Surplus arguments, or an argument that itself started a procedure, leave the call
     // without its closing ")".
-    const bool closed = any_formal ? At(pos_) == ')'
-                                   : At(pos_) != '(' || At(SkipBlanks(pos_ + 1)) == ')';
+    const bool closed =
+        any_formal ? At(pos_) == ')' : At(pos_) != '(' || At(SkipBlanks(pos_ + 1)) == ')';
     if (!closed || frames_.size() != frame_index + 1) {
         state_ = kNoSeparator;
         return;

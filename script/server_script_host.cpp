@@ -29,9 +29,12 @@ FileRead ServerScriptHost::ReadScriptFile(std::string_view name, size_t limit, s
     // Read each time: the operator may move the folder while the server runs.
     const std::string folder = server_.store().ReadText(cfg::kActiveKey, cfg::kScripts);
     switch (platform::ReadRegularFile(folder + std::string(name), limit, text)) {
-        case platform::BoundedRead::Ok: return FileRead::Ok;
-        case platform::BoundedRead::TooBig: return FileRead::TooBig;
-        case platform::BoundedRead::Missing: break;
+        case platform::BoundedRead::Ok:
+            return FileRead::Ok;
+        case platform::BoundedRead::TooBig:
+            return FileRead::TooBig;
+        case platform::BoundedRead::Missing:
+            break;
     }
     return FileRead::Missing;
 }
@@ -59,7 +62,8 @@ std::string ServerScriptHost::Request(std::string_view line) {
     std::string_view args = line.substr(name.size());
     while (!args.empty() && IsBlank(args.front())) args.remove_prefix(1);
     if ((entry->flags & request_flag::kNeedsReceiver) &&
-        (handle_ == 0 || handle_ >= client_.handle_table.size() || !client_.handle_table[handle_])) {
+        (handle_ == 0 || handle_ >= client_.handle_table.size() ||
+         !client_.handle_table[handle_])) {
         client_.reply = "ER:Receiver reply timeout!";
         return client_.reply;
     }
@@ -70,9 +74,13 @@ std::string ServerScriptHost::Request(std::string_view line) {
     return client_.reply;
 }
 
-void ServerScriptHost::LogStamped(std::string_view text) { server_.log().WriteLine(text); }
+void ServerScriptHost::LogStamped(std::string_view text) {
+    server_.log().WriteLine(text);
+}
 
-void ServerScriptHost::LogPlain(std::string_view text) { server_.log().WriteRaw(text); }
+void ServerScriptHost::LogPlain(std::string_view text) {
+    server_.log().WriteRaw(text);
+}
 
 bool ServerScriptHost::Sleep(uint32_t ms) {
     // In slices, so a client that left or a server that stops does not wait for the script.
@@ -85,7 +93,9 @@ bool ServerScriptHost::Sleep(uint32_t ms) {
     }
 }
 
-bool ServerScriptHost::Interrupted() { return requester_.lost || !requester_.IsOpen(); }
+bool ServerScriptHost::Interrupted() {
+    return requester_.lost || !requester_.IsOpen();
+}
 
 void ServerScriptHost::CloseLeftOpen() {
     if (handle_ == 0) return;
