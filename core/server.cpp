@@ -100,7 +100,9 @@ bool Server::StartServer(std::string_view command_line) {
     }
 
     // 10.-11. Statistics and the event log.
-    statistics_.OpenStatistics(Lower(program_path_) + ".sta");
+    // Only the file name is lower-cased: on a case-sensitive file system the folder must stay
+    // as it is spelled, or the file lands nowhere.
+    statistics_.OpenStatistics(program_folder_ + Lower(options_.program_name) + ".sta");
     RetainLogs();
 
     // 12. The machine's own address.
