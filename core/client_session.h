@@ -36,6 +36,9 @@ class ClientSession : public CBlockingSocket {
     // that ends a request.
     std::array<char, kReceiveBufferSize + 1> receive_buffer{};
     size_t received = 0;  // R: bytes since the last handled frame
+    // Bytes still to come of a refused frame that was too long to receive; dropped on arrival
+    // so they are not taken for the next request.
+    size_t discard = 0;
 
     // GUARDED_BY(frame_lock): where SendFrame assembles frames; its size is the buffer size.
     std::vector<char> frame_buffer;
