@@ -100,7 +100,9 @@ bool Server::StartServer(std::string_view command_line) {
     }
 
     // 10.-11. Statistics and the event log.
-    statistics_.OpenStatistics(Lower(program_path_) + ".sta");
+    // Only the file name is lower-cased: on a case-sensitive file system the folder must stay
+    // as it is spelled, or the file lands nowhere.
+    statistics_.OpenStatistics(program_folder_ + Lower(options_.program_name) + ".sta");
     RetainLogs();
 
     // 12. The machine's own address.
@@ -257,12 +259,14 @@ uint32_t Server::LogRenewalHours() {
 
 void Server::StartMaintenance() {
     const uint32_t renew_ms = LogRenewalHours() * 3600000u;
-    maintenance_thread_ = platform::Thread([this, renew_ms] {
-        uint32_t last_sync = platform::TickCount();
-        uint32_t last_renew = last_sync;
+    // Periods count from start-up, not from whenever the thread gets to run.
+    const uint32_t started = options_.tick();
+    maintenance_thread_ = platform::Thread([this, renew_ms, started] {
+        uint32_t last_sync = started;
+        uint32_t last_renew = started;
         // Woken at least once a second to look at the two periods; the stop event ends it.
         while (!maintenance_stop_.Wait(1000)) {
-            const uint32_t now = platform::TickCount();
+            const uint32_t now = options_.tick();
             if (now - last_sync >= kTimeSyncPeriodMs) {
                 last_sync = now;
                 SynchroniseClock();
