@@ -15,10 +15,12 @@ VariableTable::~VariableTable() {
 }
 
 unsigned VariableTable::Chain(std::string_view name) {
-    int hash = 0;
-    // Bytes count as signed: names in code page 866 hash as the scripts' first host computed.
-    for (char c : name) hash = (hash * 2) ^ static_cast<int8_t>(c);
-    return static_cast<unsigned>(hash) & (kChains - 1);
+    // Bytes count as signed (sign-extended), as the first hosts computed it; unsigned
+    // arithmetic wraps where a signed one would overflow, with the same low bits.
+    uint32_t hash = 0;
+    for (char c : name)
+        hash = (hash * 2) ^ static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(c)));
+    return hash & (kChains - 1);
 }
 
 Variable* VariableTable::Find(std::string_view name) const {

@@ -408,6 +408,14 @@ TEST(ExceptionReport, InsideACallNamesTheCalledProcedure) {
     EXPECT_NE(r.output.find("prog : inner Private Variable : q = Q  "), std::string::npos);
 }
 
+TEST(ExceptionReport, VariablesAreListedByChainNewestFirst) {
+    // Chains of one-byte names are their low four bits: p 0, a and q 1, b 2.
+    FakeScriptHost host;
+    auto r = RunText(host, "public b\npublic a\npublic q\npublic p\n" + Main("out nope\n"));
+    EXPECT_NE(r.output.find("Public Variable : p =   q =   a =   b =   \n"), std::string::npos)
+        << r.output;
+}
+
 TEST(ExceptionReport, StateTextsAreInCodePage1251) {
     EXPECT_EQ(script::StateText(3), "\xed\xe5 \xe1\xfb\xeb\xee if");
     EXPECT_EQ(script::StateText(8),
