@@ -58,6 +58,17 @@ std::map<Server*, int> ScriptUser::runs_;
 }  // namespace
 
 unsigned Run(Server& server, std::string_view args, ClientSession& session, uint8_t) {
+    // A script logs in as the built-in Script user, with every receiver and full rights: only a
+    // client that has logged in itself may start one.
+    bool logged_in;
+    {
+        std::lock_guard<platform::RecursiveLock> guard(server.clients().lock());
+        logged_in = !session.user_name.empty() && session.user_name != "~!";
+    }
+    if (!logged_in) {
+        session.reply = "ER:User not open!";
+        return 0;
+    }
     std::shared_ptr<ClientSession> client = server.clients().AllocateSession(0);
     if (!client) {
         session.reply = "ER:Don't have place for client";

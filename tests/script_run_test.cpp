@@ -139,6 +139,21 @@ TEST_F(RunRequest, FailuresToLoadAnswerWithCodeZero) {
     EXPECT_EQ(client_.Call("GetRcvList")->data, "RE:");
 }
 
+TEST_F(RunRequest, ClientThatHasNotLoggedInCannotRunScripts) {
+    Script("login.scr", "proc main()\nout server(\"OpenUsr Script Zelmar t\")\nendproc\n");
+    Connect();
+    test::TestClient anonymous;
+    ASSERT_TRUE(anonymous.Connect(server_.port()));
+    auto r = anonymous.Call("Run login");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->data, "ER:User not open!");
+    EXPECT_EQ(r->code, 0u);
+    auto refused = anonymous.Call("OpenUsr ann wrong");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(anonymous.Call("Run login")->data, "ER:User not open!");
+    EXPECT_FALSE(server_.store().KeyExists("Users\\Script"));
+}
+
 TEST_F(RunRequest, OutputOverflowIsLogged) {
     std::string body;
     for (int i = 0; i < 9; ++i) body += "out \"" + std::string(500, 'o') + "\"\n";
