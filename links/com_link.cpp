@@ -7,9 +7,9 @@ namespace orvana {
 namespace {
 
 constexpr uint32_t kWriteLimitMs = 1000;
-// The reader wakes at least this often to look at the stop flag, though the wake descriptor
-// normally ends its wait at once.
-constexpr uint32_t kReaderPollMs = 1000;
+// Destruction wakes the reader through the port's wake descriptor; the limit only bounds a
+// wait whose wake-up was lost.
+constexpr uint32_t kReaderPollMs = 30000;
 
 }  // namespace
 
@@ -44,6 +44,13 @@ void ComLink::ReaderThread() {
     while (stop == 0) {
         const platform::SerialPort::Wait w = port_.WaitReadable(kReaderPollMs);
         if (stop != 0) break;
+        if (w == platform::SerialPort::Wait::Hangup || w == platform::SerialPort::Wait::Error) {
+            // The device went away: the receiver is given up, its clients are released by the
+            // next command that finds the stop flag.
+            log().WriteLine("Dev/COM " + address + " line lost");
+            stop = 1;
+            break;
+        }
         if (w != platform::SerialPort::Wait::Readable) continue;
         const long n = port_.Read(input_area.data(), input_area.size());
         if (n > 0) HandleInput(static_cast<size_t>(n));

@@ -173,13 +173,6 @@ SerialPort::Wait SerialPort::WaitReadable(uint32_t limit_ms) {
     }
     if (n == 0) return Wait::Readable;
     if (pfd[1].revents & POLLIN) return Wait::Readable;
-    // Hung up (a pty whose master is closed): pause on the wake descriptor alone.
-    pollfd wake{wake_fd_, POLLIN, 0};
-    if (::poll(&wake, 1, static_cast<int>(limit_ms)) > 0) {
-        uint64_t v = 0;
-        (void)::read(wake_fd_, &v, sizeof v);
-        return Wait::Woken;
-    }
     return (pfd[1].revents & POLLHUP) ? Wait::Hangup : Wait::Error;
 }
 

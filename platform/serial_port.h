@@ -38,8 +38,8 @@ class SerialPort {
     void Purge();
 
     enum class Wait { Readable, Woken, Hangup, Error };
-    // Waits until bytes can be read or Wake() was called; never longer than `limit_ms`
-    // (Hangup/Error are reported after that pause so a caller's loop does not spin).
+    // Waits until bytes can be read or Wake() was called; never longer than `limit_ms`.
+    // Hangup: the other end of the line is gone (a pty whose master was closed).
     Wait WaitReadable(uint32_t limit_ms);
     // Reads what is queued, at most `size` bytes, without blocking. -1 on error.
     long Read(void* into, size_t size);

@@ -6,7 +6,10 @@
 namespace orvana {
 
 Receiver::Receiver(ReceiverContext context, LinkKind k)
-    : output(*context.messages), kind(k), context_(std::move(context)) {}
+    : output(*context.messages), kind(k), context_(std::move(context)) {
+    receiver_name = context_.receiver_name;
+    interface_name = context_.interface_name;
+}
 
 Receiver::~Receiver() {
     stop = 1;

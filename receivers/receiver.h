@@ -29,6 +29,8 @@ struct ReceiverContext {
     const ConfigStore* store = nullptr;  // DevError is written back at destruction
     std::string receivers_path;          // "Receivers\"
     std::string ports_folder;            // COMn links
+    std::string receiver_name;           // set before the reader thread starts
+    std::string interface_name;
     const MessageTable* messages = nullptr;
     // A data container whose checksum is right, on the reader thread.
     std::function<void(Receiver&, const uint8_t* container, size_t size)> deliver;

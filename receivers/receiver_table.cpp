@@ -217,12 +217,12 @@ unsigned OpenRcv(Server& server, std::string_view args, ClientSession& session, 
                 }
             }
             ReceiverContext context = table.MakeContext();
+            context.receiver_name = name;
+            context.interface_name = interface_name;
             std::unique_ptr<Receiver> r;
             if (table.link_factory) r = table.link_factory(kind, address, context);
             bool ok = false;
             if (r) {
-                r->receiver_name = name;
-                r->interface_name = interface_name;
                 r->locked = attachment->exclusive ? 1 : 0;
                 ok = PrepareReceiver(table, entry, *r, interface_key);
             } else {
