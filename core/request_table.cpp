@@ -6,6 +6,7 @@
 #include "core/keep_alive.h"
 #include "core/login.h"
 #include "core/sessions.h"
+#include "script/run_request.h"
 
 namespace orvana {
 
@@ -29,7 +30,7 @@ const std::array<RequestEntry, kRequestCount> kRequestTable = {{
     {"Set", 0x00, &Set},
     {"LoadFile", kRefusedInScript, &NotYetHandled},
     {"LoadFirmware", kRefusedInScript, &NotYetHandled},
-    {"Run", kRefusedInScript, &NotYetHandled},
+    {"Run", kRefusedInScript, &Run},
     {"DetectRcv", kRefusedInScript, &NotYetHandled},
 }};
 
