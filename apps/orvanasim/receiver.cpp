@@ -118,6 +118,7 @@ void SimReceiver::FeedLines(std::string_view bytes, uint32_t now) {
 void SimReceiver::FeedDownload(std::string_view bytes, uint32_t now) {
     for (size_t i = 0; i < bytes.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (c == '\r' || c == '\n') continue;  // the rest of the get command's line end
         if (c == kSendBlock || c == kBlockAccepted) {
             std::string frame = download_->OnControl(c);
             if (!frame.empty()) Emit(frame, false);
@@ -134,6 +135,11 @@ void SimReceiver::FeedDownload(std::string_view bytes, uint32_t now) {
 }
 
 void SimReceiver::FeedUpload(std::string_view bytes, uint32_t now) {
+    // A frame starts with its tag, never with the rest of the put command's line end.
+    while (!upload_.any_bytes && !bytes.empty() && (bytes[0] == '\r' || bytes[0] == '\n')) {
+        bytes.remove_prefix(1);
+    }
+    if (bytes.empty()) return;
     upload_.any_bytes = true;
     upload_.last_byte = now;
     std::string pending(bytes);
