@@ -36,6 +36,9 @@ class ClientSession : public CBlockingSocket {
     // that ends a request.
     std::array<char, kReceiveBufferSize + 1> receive_buffer{};
     size_t received = 0;  // R: bytes since the last handled frame
+    // Bytes still to come of a refused frame that was too long to receive; dropped on arrival
+    // so they are not taken for the next request.
+    size_t discard = 0;
 
     // GUARDED_BY(frame_lock): where SendFrame assembles frames; its size is the buffer size.
     std::vector<char> frame_buffer;
@@ -51,8 +54,9 @@ class ClientSession : public CBlockingSocket {
 
     std::string address;  // "a.b.c.d:port " with the trailing blank
     uint32_t peer_address = 0;
-    std::string access_list;  // names, each followed by ','
-    std::string reply;        // reply text of the request being handled
+    uint32_t connected_tick = 0;  // when the connection was accepted
+    std::string access_list;      // names, each followed by ','
+    std::string reply;            // reply text of the request being handled
     std::string task;
     // Empty before login, "~!" while one is checked. Written and read by other sessions only
     // under the client table lock.

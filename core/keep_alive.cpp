@@ -28,10 +28,14 @@ void RunKeepAliveCycle(Server& server) {
         const std::string user = s->user_name;
         const std::string task = s->task;
         const std::string address = s->address;
+        const uint32_t connected_for = platform::TickCount() - s->connected_tick;
         // The send itself runs without the table lock (bounded by the send limit), so one
         // client that stops reading does not hold up the others.
         guard.unlock();
         if (user.empty()) {
+            // A client gets the first-frame wait to log in; without it a cycle could drop a
+            // client whose login is still on its way, as at start-up when the first cycle runs.
+            if (connected_for < server.options().first_frame_wait_ms) continue;
             server.log().WriteLine("Client=" + address + "never logged in - disconnected");
             s->Cleanup();
             continue;

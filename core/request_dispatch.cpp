@@ -1,5 +1,6 @@
 #include "core/request_dispatch.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -61,6 +62,12 @@ unsigned DispatchRequest(Server& server, ClientSession& session, uint8_t& handle
 void OnRequestBytes(Server& server, ClientSession& session) {
     char* buffer = session.receive_buffer.data();
     size_t& r = session.received;
+    if (session.discard > 0) {
+        const size_t n = std::min(session.discard, r);
+        std::memmove(buffer, buffer + n, r - n);
+        r -= n;
+        session.discard -= n;
+    }
     if (r < 6) return;
     if (std::memcmp(buffer + 3, "NLG", 3) == 0) {
         // Wait for the rest only of a frame that can fit the buffer; one that cannot (or a
@@ -69,6 +76,7 @@ void OnRequestBytes(Server& server, ClientSession& session) {
         if (total > r && total >= 6 && total < ClientSession::kReceiveBufferSize) return;
         size_t plain = DecipherRequest(buffer, r, ClientSession::kSessionKey);
         if (plain == 0) {
+            if (total > r) session.discard = total - r;
             r = 0;
             std::memset(buffer, 0, ClientSession::kReceiveBufferSize);
             server.SendReply(session.slot_index, 0, 0, 0, "ER:Error uncript");

@@ -8,6 +8,7 @@
 #include "core/sessions.h"
 #include "receivers/command_request.h"
 #include "receivers/receiver_table.h"
+#include "script/run_request.h"
 
 namespace orvana {
 
@@ -31,7 +32,7 @@ const std::array<RequestEntry, kRequestCount> kRequestTable = {{
     {"Set", 0x00, &Set},
     {"LoadFile", kRefusedInScript, &NotYetHandled},
     {"LoadFirmware", kRefusedInScript, &NotYetHandled},
-    {"Run", kRefusedInScript, &NotYetHandled},
+    {"Run", kRefusedInScript, &Run},
     {"DetectRcv", kRefusedInScript, &NotYetHandled},
 }};
 

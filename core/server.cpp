@@ -9,6 +9,7 @@
 #include "core/login.h"
 #include "core/request_dispatch.h"
 #include "core/server_frames.h"
+#include "platform/clock.h"
 #include "platform/folders.h"
 #include "platform/hive.h"
 #include "platform/net.h"
@@ -99,7 +100,9 @@ bool Server::StartServer(std::string_view command_line) {
     }
 
     // 10.-11. Statistics and the event log.
-    statistics_.OpenStatistics(Lower(program_path_) + ".sta");
+    // Only the file name is lower-cased: on a case-sensitive file system the folder must stay
+    // as it is spelled, or the file lands nowhere.
+    statistics_.OpenStatistics(program_folder_ + Lower(options_.program_name) + ".sta");
     RetainLogs();
 
     // 12. The machine's own address.
@@ -256,12 +259,14 @@ uint32_t Server::LogRenewalHours() {
 
 void Server::StartMaintenance() {
     const uint32_t renew_ms = LogRenewalHours() * 3600000u;
-    maintenance_thread_ = platform::Thread([this, renew_ms] {
-        uint32_t last_sync = platform::TickCount();
-        uint32_t last_renew = last_sync;
+    // Periods count from start-up, not from whenever the thread gets to run.
+    const uint32_t started = options_.tick();
+    maintenance_thread_ = platform::Thread([this, renew_ms, started] {
+        uint32_t last_sync = started;
+        uint32_t last_renew = started;
         // Woken at least once a second to look at the two periods; the stop event ends it.
         while (!maintenance_stop_.Wait(1000)) {
-            const uint32_t now = platform::TickCount();
+            const uint32_t now = options_.tick();
             if (now - last_sync >= kTimeSyncPeriodMs) {
                 last_sync = now;
                 SynchroniseClock();
@@ -407,6 +412,7 @@ void Server::SessionThread() {
         session->SetSendLimit(options_.send_limit_ms);
         session->address = address;
         session->peer_address = peer.address;
+        session->connected_tick = platform::TickCount();
     }
     log_->WriteLine(" New Client " + address + "thread started\r\n");
 

@@ -37,6 +37,7 @@ struct ServerOptions {
     std::string time_server;                 // "host[:port]"; empty: no clock synchronisation
     TimeSync::ClockSetter set_clock;         // empty: the system clock
     std::function<platform::LocalTime()> clock = platform::NowLocal;
+    std::function<uint32_t()> tick = platform::TickCount;  // the periodic jobs' time base
 
     // Product values; tests shorten them.
     uint32_t first_frame_wait_ms = 20000;

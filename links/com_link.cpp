@@ -44,15 +44,17 @@ void ComLink::ReaderThread() {
     while (stop == 0) {
         const platform::SerialPort::Wait w = port_.WaitReadable(kReaderPollMs);
         if (stop != 0) break;
-        if (w == platform::SerialPort::Wait::Hangup || w == platform::SerialPort::Wait::Error) {
-            // The device went away: the receiver is given up, its clients are released by the
-            // next command that finds the stop flag.
+        long n = 0;
+        if (w == platform::SerialPort::Wait::Readable)
+            n = port_.Read(input_area.data(), input_area.size());
+        if (w == platform::SerialPort::Wait::Hangup || w == platform::SerialPort::Wait::Error ||
+            n < 0) {
+            // The device went away: the receiver is given up, and the next command that finds
+            // the stop flag releases its clients.
             log().WriteLine("Dev/COM " + address + " line lost");
             stop = 1;
             break;
         }
-        if (w != platform::SerialPort::Wait::Readable) continue;
-        const long n = port_.Read(input_area.data(), input_area.size());
         if (n > 0) HandleInput(static_cast<size_t>(n));
     }
     log().WriteLine("Dev/COM " + address + " thread terminated.\r\n");

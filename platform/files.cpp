@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,6 +40,35 @@ bool ReadWholeFile(const std::string& path, std::string* content, std::string* e
     }
     ::close(fd);
     return true;
+}
+
+BoundedRead ReadRegularFile(const std::string& path, size_t limit, std::string* content) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return BoundedRead::Missing;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return BoundedRead::Missing;
+    }
+    content->clear();
+    char buf[16384];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return BoundedRead::Missing;
+        }
+        if (n == 0) break;
+        if (content->size() + static_cast<size_t>(n) > limit) {
+            ::close(fd);
+            content->clear();
+            return BoundedRead::TooBig;
+        }
+        content->append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return BoundedRead::Ok;
 }
 
 bool WriteWholeFile(const std::string& path, const std::string& content, std::string* error) {

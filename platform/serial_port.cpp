@@ -171,7 +171,7 @@ SerialPort::Wait SerialPort::WaitReadable(uint32_t limit_ms) {
         (void)::read(wake_fd_, &v, sizeof v);
         return Wait::Woken;
     }
-    if (n == 0) return Wait::Readable;
+    if (n == 0) return Wait::Timeout;
     if (pfd[1].revents & POLLIN) return Wait::Readable;
     return (pfd[1].revents & POLLHUP) ? Wait::Hangup : Wait::Error;
 }
@@ -180,6 +180,7 @@ long SerialPort::Read(void* into, size_t size) {
     if (fd_ < 0) return -1;
     const ssize_t n = ::read(fd_, into, size);
     if (n < 0) return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+    if (n == 0) return -1;  // end of file: the other end hung up
     return static_cast<long>(n);
 }
 

@@ -37,11 +37,12 @@ class SerialPort {
     // Drops both queues.
     void Purge();
 
-    enum class Wait { Readable, Woken, Hangup, Error };
+    enum class Wait { Readable, Timeout, Woken, Hangup, Error };
     // Waits until bytes can be read or Wake() was called; never longer than `limit_ms`.
     // Hangup: the other end of the line is gone (a pty whose master was closed).
     Wait WaitReadable(uint32_t limit_ms);
-    // Reads what is queued, at most `size` bytes, without blocking. -1 on error.
+    // Reads what is queued, at most `size` bytes, without blocking. -1 on error or when the
+    // other end hung up.
     long Read(void* into, size_t size);
     void Wake();
 

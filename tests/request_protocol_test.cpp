@@ -182,7 +182,7 @@ TEST_F(RequestProtocol, MalformedEncipheredHeadersAreRefusedLikeAnyBadFrame) {
         {"total over 4096",
          [] {
              std::string s("\x01\x10\x06NLG", 6);
-             return s + std::string(4089, 'x');
+             return s + std::string(4091, 'x');
          }()},
     };
     for (const Case& c : cases) {
@@ -194,6 +194,21 @@ TEST_F(RequestProtocol, MalformedEncipheredHeadersAreRefusedLikeAnyBadFrame) {
         ASSERT_TRUE(ping) << c.legend;
         EXPECT_EQ(ping->data, "RE:OK.") << c.legend;
     }
+}
+
+TEST_F(RequestProtocol, OverlongEncipheredFrameArrivingInPiecesIsDroppedWhole) {
+    // Refused on its first bytes; the rest it announced must not pass for the next request.
+    const std::string frame = std::string("\x01\x10\x06NLG", 6) + std::string(4091, 'x');
+    for (size_t at = 0, piece = 6; at < frame.size(); at += piece, piece = 1500) {
+        ASSERT_TRUE(client_.SendRaw(frame.substr(at, piece)));
+        platform::SleepMs(50);
+    }
+    auto f = client_.NextReply();
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->data, "ER:Error uncript");
+    f = client_.Call("Ping");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->data, "RE:OK.");
 }
 
 }  // namespace

@@ -154,6 +154,15 @@ class ServerProcess {
     // Starts the server and reads back its port; false when it did not come up listening.
     bool Start(std::vector<std::string> env = {}, std::vector<std::string> args = {},
                std::vector<std::string> prefix = {}) {
+        if (!Launch(std::move(env), std::move(args), std::move(prefix))) return false;
+        auto line = process_.WaitForLine("Listening on", 10000);
+        if (!line) return false;
+        port_ = static_cast<uint16_t>(std::stoul(line->substr(line->rfind(':') + 1)));
+        return true;
+    }
+    // Starts the server process without waiting for its listener.
+    bool Launch(std::vector<std::string> env = {}, std::vector<std::string> args = {},
+                std::vector<std::string> prefix = {}) {
         std::vector<std::string> argv = prefix;
         argv.push_back(ProgramPath("orvanasrv"));
         for (const char* a : {"--headless", "--home"}) argv.push_back(a);
@@ -166,9 +175,6 @@ class ServerProcess {
             ADD_FAILURE() << error;
             return false;
         }
-        auto line = process_.WaitForLine("Listening on", 10000);
-        if (!line) return false;
-        port_ = static_cast<uint16_t>(std::stoul(line->substr(line->rfind(':') + 1)));
         return true;
     }
     // SIGTERM and the orderly shutdown; the exit status.

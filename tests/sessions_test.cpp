@@ -65,12 +65,13 @@ TEST(Sessions, SilentClientIsDroppedAfterTheFirstFrameWait) {
 }
 
 TEST(Sessions, KeepAliveDropsClientsThatNeverLoggedInAndPingsTheOthers) {
-    // The first cycle runs at the thread's start, before any client; clients meet the second.
+    // The first cycle runs at the thread's start, before any client; clients meet the second,
+    // by when the anonymous one has had its time to log in.
     ServerProcess fast;
     fast.AddUser("ann", "pw", 5);
     fast.AddUser(kDemonUser, kSystemPassword, kSystemUserCount);
-    ASSERT_TRUE(
-        fast.Start({"ORVANA_KEEPALIVE_FIRST_MS=1500", "ORVANA_KEEPALIVE_PERIOD_MS=600000"}));
+    ASSERT_TRUE(fast.Start({"ORVANA_KEEPALIVE_FIRST_MS=1500", "ORVANA_KEEPALIVE_PERIOD_MS=600000",
+                            "ORVANA_FIRST_FRAME_MS=500"}));
     auto anonymous = Connected(fast.port());
     auto user = Connected(fast.port());
     auto built_in = Connected(fast.port());
@@ -88,6 +89,32 @@ TEST(Sessions, KeepAliveDropsClientsThatNeverLoggedInAndPingsTheOthers) {
     EXPECT_FALSE(built_in->ReadFrame(1));
     EXPECT_EQ(built_in->Call("Ping")->data, "RE:OK.");
     EXPECT_TRUE(fast.WaitForLog("never logged in"));
+}
+
+size_t Occurrences(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+TEST(Sessions, ClientStillLoggingInIsNotDroppedByACycle) {
+    // Cycles every 200 ms, and a client that connects just after start-up has not logged in
+    // yet when the next cycle comes: it keeps its first-frame wait of 20 s to do so.
+    ServerProcess server;
+    server.AddUser("ann", "pw", 5);
+    ASSERT_TRUE(server.Start({"ORVANA_KEEPALIVE_FIRST_MS=200", "ORVANA_KEEPALIVE_PERIOD_MS=200"}));
+    auto early = Connected(server.port());
+    ASSERT_EQ(early->Call("Ping")->data, "RE:OK.");
+    const uint32_t start = platform::TickCount();
+    while (Occurrences(server.LogText(), "Pinging client.") < 4 &&
+           platform::TickCount() - start < 10000)
+        platform::SleepMs(50);
+    ASSERT_GE(Occurrences(server.LogText(), "Pinging client."), 4u);
+    auto f = early->Call("OpenUsr ann pw");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->data.substr(0, 3), "RE:");
+    EXPECT_EQ(server.LogText().find("never logged in"), std::string::npos);
 }
 
 TEST(Sessions, ClientThatStopsReadingDoesNotDelayTheOthersAndIsDroppedInTheEnd) {

@@ -1,0 +1,108 @@
+// Get and Set through the server binary: rights come from the login, writes reach the store the
+// server logs users in from, and the port inventory reads the server's ports folder.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "admin/admin_requests.h"
+#include "core/config_keys.h"
+#include "tests/server_harness.h"
+
+namespace orvana {
+namespace {
+
+using test::ServerProcess;
+using test::TestClient;
+
+class AdminRequests : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        server_.AddUser("root", "rpw", 5);
+        server_.AddUser("ann", "apw", 5);
+        server_.store().WriteFlag(std::string(cfg::kUsersKey) + "ann", cfg::kSuperUser.name, false);
+        server_.AddReceiver("mast");
+        server_.store().WriteText("Interface\\TCP 127.0.0.1", cfg::kInterfacePassword.name,
+                                  "s3cret");
+    }
+    void StartWithPorts() {
+        ports_ = server_.home() + "/ports";
+        ASSERT_EQ(mkdir(ports_.c_str(), 0755), 0);
+        for (const char* n : {"COM7", "COM2"})
+            ASSERT_EQ(symlink("/dev/null", (ports_ + "/" + n).c_str()), 0);
+        ASSERT_TRUE(server_.Start({}, {"--ports", ports_}));
+    }
+    std::unique_ptr<TestClient> LoggedIn(const std::string& user, const std::string& password) {
+        auto c = std::make_unique<TestClient>();
+        EXPECT_TRUE(c->Connect(server_.port()));
+        auto f = c->Call("OpenUsr " + user + " " + password);
+        EXPECT_TRUE(f && f->data.rfind("RE:", 0) == 0) << user;
+        return c;
+    }
+    std::string Reply(TestClient& c, const std::string& request) {
+        auto f = c.Call(request);
+        return f ? f->data : "<no reply>";
+    }
+
+    ServerProcess server_;
+    std::string ports_;
+};
+
+TEST_F(AdminRequests, UserWithoutTheSuperUserRightReadsListsButNoSecretsAndWritesNothing) {
+    StartWithPorts();
+    auto ann = LoggedIn("ann", "apw");
+    EXPECT_EQ(Reply(*ann, "Get Usr"), "RE:ann/e\nroot/e\n");
+    EXPECT_EQ(Reply(*ann, "Get Rcv"), "RE:mast/e\n");
+    EXPECT_EQ(Reply(*ann, "Get CList").substr(0, 15), "RE:Date Start/1");
+    for (const char* request :
+         {"Get Usr root", "Get Rcv mast", "Set Usr ann/eALL/new/9/", "Set Usr root/dALL/x/1/",
+          "Set Rcv mast/eTCP 1.2.3.4/1/1/,a/b/c/d/e/f/g/h/i/"})
+        EXPECT_EQ(Reply(*ann, request), admin::kNotAuthorized) << request;
+    // Nothing was written: both users still log in with their old passwords.
+    LoggedIn("root", "rpw");
+    LoggedIn("ann", "apw");
+    EXPECT_EQ(server_.store().ReadText("Receivers\\mast", cfg::kInterface.name, ""),
+              "TCP 127.0.0.1");
+}
+
+TEST_F(AdminRequests, SuperUserAdministersUsersAndReceiversOfTheRunningServer) {
+    StartWithPorts();
+    auto root = LoggedIn("root", "rpw");
+    EXPECT_EQ(Reply(*root, "Get Rcv mast"), "RE:TCP 127.0.0.1/s3cret///Unknown");
+    EXPECT_EQ(Reply(*root, "Set Usr bob/emast,/bpw/2/"), "RE:OK.");
+    EXPECT_EQ(Reply(*root, "Get Usr bob"), "RE:mast,/bpw/2/\n");
+    // The new user logs in at once and sees the receiver its access list names.
+    auto bob = LoggedIn("bob", "bpw");
+    EXPECT_EQ(Reply(*bob, "GetRcvList"), Reply(*root, "GetRcvList"));
+    EXPECT_EQ(Reply(*root, "Set Usr bob/dmast,/bpw/2/"), "RE:OK.");
+    TestClient late;
+    ASSERT_TRUE(late.Connect(server_.port()));
+    EXPECT_EQ(Reply(late, "OpenUsr bob bpw").substr(0, 3), "ER:");
+
+    EXPECT_EQ(Reply(*root, "Set Rcv roof/dCOM 2/57600/0/,north/P7/30/10/x/y/z/ANT1/0.1/"),
+              "RE:OK.");
+    EXPECT_EQ(Reply(*root, "Get Rcv roof"), "RE:COM 2/57600/0/north/P7");
+    EXPECT_EQ(Reply(*root, "Get Rcv"), "RE:mast/e\nroof/d\n");
+}
+
+TEST_F(AdminRequests, PortInventoryListsTheComLinksOfThePortsFolder) {
+    StartWithPorts();
+    auto ann = LoggedIn("ann", "apw");
+    EXPECT_EQ(Reply(*ann, "Get Rcv #"),
+              "RE:COM{COM 2/COM 7}SPEED{115200/921600/460800/230400/57600/38400/19200/9600}USB{}");
+}
+
+TEST_F(AdminRequests, ConnectionListNeedsItsHeaderBeforeRows) {
+    StartWithPorts();
+    auto ann = LoggedIn("ann", "apw");
+    EXPECT_EQ(Reply(*ann, "Get CList F"), "ER:syntax error");
+    EXPECT_EQ(Reply(*ann, "Get CList"),
+              "RE:Date Start/16,Send/8,Receiver/9,User/11,Task/11,Address/14,Interface/13,"
+              "Messages/40");
+    // Once announced, rows follow for every client; no receiver is attached here.
+    auto root = LoggedIn("root", "rpw");
+    EXPECT_EQ(Reply(*root, "Get CList F").substr(0, 3), "RE:");
+}
+
+}  // namespace
+}  // namespace orvana

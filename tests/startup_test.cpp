@@ -1,0 +1,211 @@
+// Start-up of the server binary: the defaults written to a fresh store, the configuration named
+// by the first word of the command line, a port already in use, and the receiver table limit.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/server_harness.h"
+
+namespace orvana {
+namespace {
+
+using test::ServerProcess;
+using test::TempDir;
+using test::TestClient;
+
+const std::string kRoot = cfg::kRootKey;
+
+std::optional<std::string> Text(platform::Hive& hive, const std::string& key,
+                                const std::string& name) {
+    auto v = hive.GetValue(key, name);
+    if (!v || v->type != platform::HiveValue::Type::Text) return std::nullopt;
+    return v->text;
+}
+std::optional<uint32_t> Number(platform::Hive& hive, const std::string& key,
+                               const std::string& name) {
+    auto v = hive.GetValue(key, name);
+    if (!v || v->type != platform::HiveValue::Type::Number) return std::nullopt;
+    return v->number;
+}
+
+// Reads standard output and standard error until one of them holds its needle; which one did.
+enum class Came { Out, Err, Nothing };
+Came WaitForEither(platform::Subprocess& p, const std::string& out, const std::string& err,
+                   uint32_t ms) {
+    const uint32_t start = platform::TickCount();
+    std::string errors;
+    while (platform::TickCount() - start < ms) {
+        if (p.StdoutSoFar().find(out) != std::string::npos) return Came::Out;
+        errors += p.Stderr();
+        if (errors.find(err) != std::string::npos) return Came::Err;
+        p.ReadLine(50);
+    }
+    return Came::Nothing;
+}
+
+TEST(StartUp, FreshStoreGetsTheBasicSettings) {
+    TempDir home;
+    platform::Subprocess server;
+    std::string error;
+    ASSERT_TRUE(server.Start({test::ProgramPath("orvanasrv"), "--headless", "--home", home.path(),
+                              "--time-server", "off"},
+                             &error))
+        << error;
+    // The fresh store says port 8000 on every address; another program may hold that port, and
+    // then the server runs without a listener. Either way it has been through start-up.
+    Came came =
+        WaitForEither(server, "Listening on 0.0.0.0:8000", "Bind WinSock reply 10048", 10000);
+    ASSERT_NE(came, Came::Nothing) << server.StdoutSoFar() << server.Stderr();
+    ASSERT_TRUE(server.Signal(15));
+    ASSERT_EQ(server.Wait(15000), 0);
+
+    auto hive = platform::Hive::Open(home.File("orvanasrv.db"), &error);
+    ASSERT_TRUE(hive) << error;
+    const std::string main = kRoot + "Main\\";
+    EXPECT_EQ(Text(*hive, kRoot, "CurrentConfig"), "Main");
+    EXPECT_EQ(Number(*hive, kRoot, "LogFile"), 0u);
+    EXPECT_EQ(Text(*hive, main, "IPAdress"), "0.0.0.0");
+    EXPECT_EQ(Text(*hive, main, "PortServer"), "8000");
+    EXPECT_EQ(Text(*hive, main, "PathToServer"), home.File("orvanasrv"));
+    EXPECT_EQ(Text(*hive, main, "Scripts"), home.File("Scripts/"));
+    EXPECT_TRUE(std::filesystem::is_directory(home.File("Scripts")));
+    EXPECT_EQ(Text(*hive, main, "Version"), cfg::kVersionText);
+    EXPECT_EQ(Number(*hive, main, "TimeKillLog"), 0u);
+}
+
+TEST(StartUp, SettingsPresentInTheStoreAreKept) {
+    ServerProcess server;
+    server.store().WriteText(cfg::kActiveKey, "IPAdress", "127.0.0.1");
+    server.store().WriteText(cfg::kActiveKey, "Scripts", "/nowhere/scripts/");
+    server.store().AtRoot().WriteNumber(cfg::kActiveKey, "LogFile", 3);
+    ASSERT_TRUE(server.Start());
+    EXPECT_NE(server.process().StdoutSoFar().find("Listening on 127.0.0.1:"), std::string::npos);
+    ASSERT_EQ(server.Stop(), 0);
+    EXPECT_EQ(server.store().ReadText(cfg::kActiveKey, "Scripts", ""), "/nowhere/scripts/");
+    EXPECT_EQ(server.store().ReadText(cfg::kActiveKey, "PortServer", ""), "0");
+    EXPECT_EQ(server.store().AtRoot().ReadNumber(cfg::kActiveKey, "LogFile", 99), 3u);
+    EXPECT_FALSE(std::filesystem::exists("/nowhere/scripts"));
+}
+
+class ConfigurationWord : public ::testing::Test {
+  protected:
+    ConfigurationWord() {
+        // "Main" cannot listen, so a server that used it would never say where it listens.
+        server_.store().WriteText(cfg::kActiveKey, "IPAdress", "no-address");
+        hive().SetText(station_, "PortServer", "0");
+        hive().SetText(station_, "IPAdress", "127.0.0.1");
+    }
+    platform::Hive& hive() { return server_.store().hive(); }
+    void ExpectServedFromStation2() {
+        ASSERT_EQ(server_.Stop(), 0);
+        EXPECT_EQ(Text(hive(), station_, "PathToServer"), server_.home() + "/orvanasrv");
+        EXPECT_FALSE(Text(hive(), kRoot + "Main\\", "PathToServer"));
+        EXPECT_EQ(Text(hive(), kRoot + "Main\\", "IPAdress"), "no-address");
+    }
+    ServerProcess server_;
+    const std::string station_ = kRoot + "Station2\\";
+};
+
+TEST_F(ConfigurationWord, FirstWordOfACommandLineOfBlanksAndWords) {
+    ASSERT_TRUE(server_.Start({}, {"   Station2   ", "  other  words "}));
+    EXPECT_NE(server_.process().StdoutSoFar().find("Listening on 127.0.0.1:"), std::string::npos);
+    TestClient c;
+    ASSERT_TRUE(c.Connect(server_.port()));
+    EXPECT_EQ(c.Call("Ping")->data, "RE:OK.");
+    ExpectServedFromStation2();
+    // A word on the command line is not made the current configuration.
+    EXPECT_FALSE(Text(hive(), kRoot, "CurrentConfig"));
+}
+
+TEST_F(ConfigurationWord, WithoutAWordCurrentConfigNamesIt) {
+    hive().SetText(kRoot, "CurrentConfig", "Station2");
+    ASSERT_TRUE(server_.Start({}, {"   "}));
+    ExpectServedFromStation2();
+    EXPECT_EQ(Text(hive(), kRoot, "CurrentConfig"), "Station2");
+}
+
+TEST(StartUp, PortInUseIsReportedAndTheServerRunsOnWithoutListener) {
+    ServerProcess first;
+    ASSERT_TRUE(first.Start());
+    ServerProcess second;
+    second.store().WriteText(cfg::kActiveKey, "PortServer", std::to_string(first.port()));
+    ASSERT_TRUE(second.Launch());
+    const std::string report =
+        std::string("ER:") + cfg::kVersionText + "\tfrom Bind WinSock reply 10048";
+    ASSERT_EQ(WaitForEither(second.process(), "Listening on", report, 10000), Came::Err)
+        << second.process().StdoutSoFar();
+    EXPECT_TRUE(second.WaitForLog(report));
+    // It goes on running, without the core threads, until it is told to stop.
+    platform::SleepMs(500);
+    EXPECT_TRUE(second.process().Running());
+    EXPECT_EQ(second.LogText().find("Ping thread started"), std::string::npos);
+    ASSERT_EQ(second.Stop(), 0);
+    EXPECT_NE(second.LogText().find("**** Stop Log "), std::string::npos);
+    EXPECT_EQ(second.process().StdoutSoFar().find("Listening on"), std::string::npos);
+    // The first server was not disturbed.
+    TestClient c;
+    ASSERT_TRUE(c.Connect(first.port()));
+    EXPECT_EQ(c.Call("Ping")->data, "RE:OK.");
+}
+
+class ReceiverTable : public ::testing::Test {
+  protected:
+    static std::string Name(int i) {
+        char n[8];
+        std::snprintf(n, sizeof n, "R%02d", i);
+        return n;
+    }
+    // True when the server ended by itself, before opening its listener.
+    bool EndsWithoutServing() {
+        if (!server_.Launch()) return false;
+        auto status = server_.process().Wait(10000);
+        EXPECT_TRUE(status) << "still running";
+        EXPECT_EQ(server_.process().StdoutSoFar().find("Listening on"), std::string::npos);
+        EXPECT_EQ(server_.LogText().find("Ping thread started"), std::string::npos);
+        return status.has_value();
+    }
+    ServerProcess server_;
+};
+
+TEST_F(ReceiverTable, MoreThan64EnabledReceiversEndTheProcess) {
+    for (int i = 1; i <= 65; ++i) server_.AddReceiver(Name(i));
+    EXPECT_TRUE(EndsWithoutServing());
+}
+
+TEST_F(ReceiverTable, AnyFurtherReceiverAfterThe64thLoadedEndsTheProcess) {
+    for (int i = 1; i <= 64; ++i) server_.AddReceiver(Name(i));
+    server_.AddReceiver("Z-disabled", false);
+    EXPECT_TRUE(EndsWithoutServing());
+}
+
+TEST_F(ReceiverTable, SixtyFourEnabledAmongDisabledOnesAreServed) {
+    server_.AddReceiver("A-disabled", false);
+    for (int i = 1; i <= 64; ++i) server_.AddReceiver(Name(i));
+    server_.AddUser("ann", "pw");
+    ASSERT_TRUE(server_.Start());
+    TestClient c;
+    ASSERT_TRUE(c.Connect(server_.port()));
+    auto f = c.Call("OpenUsr ann pw");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->code, 65u);
+    f = c.Call("GetRcvList");
+    ASSERT_TRUE(f);
+    EXPECT_TRUE(f->data.starts_with("RE:R01,R02,")) << f->data;
+    EXPECT_TRUE(f->data.ends_with(",R63,R64,")) << f->data;
+}
+
+TEST_F(ReceiverTable, ANameLongerThan63CharactersEndsTheTable) {
+    server_.AddReceiver("Alpha");
+    server_.AddReceiver("B" + std::string(63, 'x'));
+    server_.AddReceiver("Charlie");
+    server_.AddUser("ann", "pw");
+    ASSERT_TRUE(server_.Start());
+    TestClient c;
+    ASSERT_TRUE(c.Connect(server_.port()));
+    EXPECT_EQ(c.Call("OpenUsr ann pw")->code, 2u);
+    EXPECT_EQ(c.Call("GetRcvList")->data, "RE:Alpha,");
+}
+
+}  // namespace
+}  // namespace orvana

@@ -1,0 +1,228 @@
+// The statistics file of the running server: one 180-byte record per login, completed with the
+// exit line when the session ends, between the banners of each run.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "tests/server_harness.h"
+
+namespace orvana {
+namespace {
+
+using test::ServerProcess;
+using test::TestClient;
+
+constexpr size_t kRecord = 180;
+const std::regex kStamp(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d )");
+
+std::string StatisticsFile(const ServerProcess& server) {
+    return server.home() + "/orvanasrv.sta";
+}
+
+// Waits until the file has `size` bytes and reads it.
+std::string ReadWhenSized(const std::string& path, size_t size) {
+    const uint32_t start = platform::TickCount();
+    std::string text = test::ReadFile(path);
+    while (text.size() < size && platform::TickCount() - start < 5000) {
+        platform::SleepMs(20);
+        text = test::ReadFile(path);
+    }
+    return text;
+}
+
+// Waits until `path` holds `needle`; the content.
+std::string ReadWhenHolding(const std::string& path, const std::string& needle) {
+    const uint32_t start = platform::TickCount();
+    std::string text = test::ReadFile(path);
+    while (text.find(needle) == std::string::npos && platform::TickCount() - start < 5000) {
+        platform::SleepMs(20);
+        text = test::ReadFile(path);
+    }
+    return text;
+}
+
+bool IsStamp(const std::string& s) {
+    return s.size() == 20 && std::regex_match(s, kStamp);
+}
+
+struct Banner {
+    size_t size;
+    std::string text;
+};
+
+// The start banner at `at`: "\r\n**** Start Statistics STAMP ****\r\n\r\n".
+Banner StartBanner(const std::string& file, size_t at) {
+    const std::string head = "\r\n**** Start Statistics ";
+    const std::string tail = " ****\r\n\r\n";
+    const size_t size = head.size() + 20 + tail.size();
+    if (file.size() < at + size) {
+        ADD_FAILURE() << "no start banner at " << at << " in \"" << file << "\"";
+        return {size, ""};
+    }
+    Banner b{size, file.substr(at, size)};
+    EXPECT_EQ(b.text.substr(0, head.size()), head);
+    EXPECT_TRUE(IsStamp(b.text.substr(head.size(), 20))) << b.text;
+    EXPECT_EQ(b.text.substr(head.size() + 20), tail);
+    return b;
+}
+
+std::string LoginLine(unsigned number, const std::string& user, const TestClient& c,
+                      const std::string& task) {
+    char n[8];
+    std::snprintf(n, sizeof n, "%03u", number);
+    return std::string(n) + " Login User = " + user + "/127.0.0.1:" +
+           std::to_string(const_cast<TestClient&>(c).socket().LocalEndpoint().port) +
+           " Task = " + task;
+}
+
+// Checks one record: the login line, optionally the exit line on the next, blanks, the end.
+void ExpectRecord(const std::string& record, const std::string& login, const std::string& exit) {
+    ASSERT_EQ(record.size(), kRecord);
+    EXPECT_TRUE(IsStamp(record.substr(0, 20))) << record;
+    size_t at = 20;
+    EXPECT_EQ(record.substr(at, login.size() + 2), login + "\r\n") << record;
+    at += login.size() + 2;
+    if (!exit.empty()) {
+        EXPECT_TRUE(IsStamp(record.substr(at, 20))) << record;
+        at += 20;
+        EXPECT_EQ(record.substr(at, exit.size()), exit) << record;
+        at += exit.size();
+    }
+    EXPECT_EQ(record.substr(at, 176 - at), std::string(176 - at, ' ')) << record;
+    EXPECT_EQ(record.substr(176), "\r\n\r\n");
+}
+
+const std::string kQuietExit = "     Exit  Send = 0 Rcv = 1 Error = 0";
+
+class StatisticsRecords : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        server_.AddUser("ann", "pw", 5);
+        server_.AddUser("bob", "pw", 5);
+        ASSERT_TRUE(server_.Start());
+    }
+    std::unique_ptr<TestClient> LoggedIn(const std::string& request) {
+        auto c = std::make_unique<TestClient>();
+        EXPECT_TRUE(c->Connect(server_.port()));
+        auto f = c->Call(request);
+        EXPECT_TRUE(f && f->data == "RE:OK.") << request;
+        return c;
+    }
+    ServerProcess server_;
+};
+
+TEST_F(StatisticsRecords, LoginAppendsARecordAndCloseUsrCompletesIt) {
+    const std::string path = StatisticsFile(server_);
+    const size_t banner = StartBanner(ReadWhenSized(path, 1), 0).size;
+    auto ann = LoggedIn("OpenUsr ann pw field crew");
+    std::string file = ReadWhenSized(path, banner + kRecord);
+    ASSERT_EQ(file.size(), banner + kRecord);
+    const std::string login = LoginLine(1, "ann", *ann, "field crew");
+    ExpectRecord(file.substr(banner), login, "");
+
+    auto f = ann->Call("CloseUsr");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->data, "RE:OK.");
+    file = ReadWhenHolding(path, "Exit");
+    ASSERT_EQ(file.size(), banner + kRecord);  // completed in place, nothing appended
+    ExpectRecord(file.substr(banner), login, kQuietExit);
+}
+
+TEST_F(StatisticsRecords, BrokenConnectionCompletesTheRecordToo) {
+    const std::string path = StatisticsFile(server_);
+    const size_t banner = StartBanner(ReadWhenSized(path, 1), 0).size;
+    auto ann = LoggedIn("OpenUsr ann pw");
+    const std::string login = LoginLine(1, "ann", *ann, "");
+    ann.reset();  // closes the socket without CloseUsr
+    std::string file = ReadWhenHolding(path, "Exit");
+    ExpectRecord(file.substr(banner), login, kQuietExit);
+}
+
+TEST_F(StatisticsRecords, EachExitCompletesItsOwnSessionsRecord) {
+    const std::string path = StatisticsFile(server_);
+    const size_t banner = StartBanner(ReadWhenSized(path, 1), 0).size;
+    auto ann = LoggedIn("OpenUsr ann pw one");
+    ReadWhenSized(path, banner + kRecord);
+    auto bob = LoggedIn("OpenUsr bob pw two");
+    ReadWhenSized(path, banner + 2 * kRecord);
+    const std::string ann_login = LoginLine(1, "ann", *ann, "one");
+    const std::string bob_login = LoginLine(2, "bob", *bob, "two");
+
+    ASSERT_TRUE(bob->Call("CloseUsr"));
+    std::string file = ReadWhenHolding(path, "Exit");
+    ASSERT_EQ(file.size(), banner + 2 * kRecord);
+    ExpectRecord(file.substr(banner, kRecord), ann_login, "");
+    ExpectRecord(file.substr(banner + kRecord), bob_login, kQuietExit);
+
+    ASSERT_TRUE(ann->Call("CloseUsr"));
+    const uint32_t start = platform::TickCount();
+    while (file.substr(banner, kRecord).find("Exit") == std::string::npos &&
+           platform::TickCount() - start < 5000) {
+        platform::SleepMs(20);
+        file = test::ReadFile(path);
+    }
+    ExpectRecord(file.substr(banner, kRecord), ann_login, kQuietExit);
+    ExpectRecord(file.substr(banner + kRecord), bob_login, kQuietExit);
+}
+
+TEST_F(StatisticsRecords, RefusedLoginWritesNoRecord) {
+    const std::string path = StatisticsFile(server_);
+    const size_t banner = StartBanner(ReadWhenSized(path, 1), 0).size;
+    TestClient c;
+    ASSERT_TRUE(c.Connect(server_.port()));
+    EXPECT_EQ(c.Call("OpenUsr ann wrong")->data, "ER:Incorrect user password.");
+    ASSERT_TRUE(c.Call("CloseUsr"));
+    ASSERT_TRUE(server_.WaitForLog("thread terminated"));
+    EXPECT_EQ(test::ReadFile(path).size(), banner);
+}
+
+TEST(StatisticsRuns, StopBannerEndsARunAndTheNextRunsRecordsStandApart) {
+    ServerProcess server;
+    server.AddUser("ann", "pw", 5);
+    const std::string path = StatisticsFile(server);
+    ASSERT_TRUE(server.Start());
+    {
+        TestClient c;
+        ASSERT_TRUE(c.Connect(server.port()));
+        ASSERT_EQ(c.Call("OpenUsr ann pw first")->data, "RE:OK.");
+        ASSERT_TRUE(c.Call("CloseUsr"));
+        ReadWhenHolding(path, "Exit");
+    }
+    ASSERT_EQ(server.Stop(), 0);
+    std::string file = test::ReadFile(path);
+    const size_t banner = StartBanner(file, 0).size;
+    const std::string stop = file.substr(banner + kRecord);
+    const std::string head = "**** Stop Statistics ";
+    ASSERT_EQ(stop.size(), head.size() + 20 + 9) << stop;
+    EXPECT_EQ(stop.substr(0, head.size()), head);
+    EXPECT_TRUE(IsStamp(stop.substr(head.size(), 20))) << stop;
+    EXPECT_EQ(stop.substr(head.size() + 20), " ****\r\n\r\n");
+    const std::string first_run = file;
+
+    // The next run numbers its logins from 1 again; its exit must not touch the old record.
+    ASSERT_TRUE(server.Start());
+    TestClient c;
+    ASSERT_TRUE(c.Connect(server.port()));
+    ASSERT_EQ(c.Call("OpenUsr ann pw second")->data, "RE:OK.");
+    const std::string login = LoginLine(1, "ann", c, "second");
+    const size_t second_banner =
+        StartBanner(ReadWhenSized(path, first_run.size() + 1), first_run.size()).size;
+    const size_t record_at = first_run.size() + second_banner;
+    ReadWhenSized(path, record_at + kRecord);
+    ASSERT_TRUE(c.Call("CloseUsr"));
+    const uint32_t start = platform::TickCount();
+    file = test::ReadFile(path);
+    while (file.find("Exit", record_at) == std::string::npos &&
+           platform::TickCount() - start < 5000) {
+        platform::SleepMs(20);
+        file = test::ReadFile(path);
+    }
+    EXPECT_EQ(file.substr(0, first_run.size()), first_run);
+    ASSERT_EQ(file.size(), record_at + kRecord);
+    ExpectRecord(file.substr(record_at), login, kQuietExit);
+}
+
+}  // namespace
+}  // namespace orvana
