@@ -12,6 +12,7 @@
 
 #include "core/config_store.h"
 #include "core/server.h"
+#include "receivers/receiver_table.h"
 #include "platform/files.h"
 #include "platform/hive.h"
 #include "platform/signals.h"
@@ -100,6 +101,7 @@ int main(int argc, char** argv) {
     // Before any thread exists, so that only the wait below takes the signals.
     orvana::platform::BlockTerminationSignals();
     orvana::Server server(store, options);
+    orvana::InstallReceivers(server);
     if (!server.StartServer(command_line)) return 1;
     if (server.ListenPort() != 0) {
         std::printf("Listening on %s:%u\n", server.listen_address().c_str(),

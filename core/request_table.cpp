@@ -6,6 +6,8 @@
 #include "core/keep_alive.h"
 #include "core/login.h"
 #include "core/sessions.h"
+#include "receivers/command_request.h"
+#include "receivers/receiver_table.h"
 #include "script/run_request.h"
 
 namespace orvana {
@@ -16,9 +18,9 @@ using namespace request_flag;
 const std::array<RequestEntry, kRequestCount> kRequestTable = {{
     {"OpenUsr", 0x00, &OpenUsr},
     {"CloseUsr", 0x00, &CloseUsr},
-    {"OpenRcv", kBindsReceiver, &NotYetHandled},
-    {"CloseRcv", kBindsReceiver | kDuringTransfer | kNeedsReceiver, &NotYetHandled},
-    {"Command", kNeedsReceiver, &NotYetHandled},
+    {"OpenRcv", kBindsReceiver, &OpenRcv},
+    {"CloseRcv", kBindsReceiver | kDuringTransfer | kNeedsReceiver, &CloseRcvRequest},
+    {"Command", kNeedsReceiver, &Command},
     {"Attach", kRefusedInScript | kBindsReceiver | kNeedsReceiver, &NotYetHandled},
     {"Detach", kRefusedInScript | kBindsReceiver | kNeedsReceiver, &NotYetHandled},
     {"DownloadFile", kRefusedInScript | kNeedsReceiver, &NotYetHandled},

@@ -28,6 +28,8 @@
 
 namespace orvana {
 
+class ReceiverTable;  // the open receivers (receivers/receiver_table.h)
+
 struct ServerOptions {
     std::string home = ".";                  // the program's folder
     std::string program_name = "orvanasrv";  // logs and statistics are named after it
@@ -113,6 +115,11 @@ class Server {
     platform::RecursiveLock& receiver_table_lock() { return receiver_table_lock_; }
     std::array<std::string, kMaxReceivers + 1>& receiver_names() { return receiver_names_; }
     std::mutex& access_list_lock() { return access_list_lock_; }
+    // The open receivers; installed by the receivers subsystem before start-up.
+    ReceiverTable* receiver_table() { return receiver_table_.get(); }
+    void set_receiver_table(std::shared_ptr<ReceiverTable> table) {
+        receiver_table_ = std::move(table);
+    }
     // Login counter, Part of every successful login.
     uint32_t NextSessionNumber() { return ++login_counter_; }
 
@@ -153,6 +160,7 @@ class Server {
 
     platform::RecursiveLock receiver_table_lock_;
     std::array<std::string, kMaxReceivers + 1> receiver_names_;  // GUARDED_BY(receiver_table_lock_)
+    std::shared_ptr<ReceiverTable> receiver_table_;  // released before the log and the clients
     std::mutex access_list_lock_;
 
     CBlockingSocket listener_;

@@ -7,7 +7,7 @@
 namespace orvana {
 namespace {
 
-constexpr size_t kMaxEnciphered = 4096;
+constexpr size_t kMaxEnciphered = kMaxEncipheredFrame;
 constexpr size_t kHeaderBytes = 6;
 
 uint8_t MaskByte(uint8_t b) {
@@ -23,8 +23,11 @@ void SetBit(unsigned char* bytes, size_t j, bool v) {
     bytes[j / 8] = static_cast<unsigned char>(v ? (bytes[j / 8] | m) : (bytes[j / 8] & ~m));
 }
 
+}  // namespace
+
 // Bits on the mask's 1 bits come first in the enciphered block, the others after them.
-void DecipherBlock(const unsigned char* in, unsigned char* out, size_t n, std::string_view key) {
+void PermuteCipherBlock(const unsigned char* in, unsigned char* out, size_t n, std::string_view key,
+                        bool encipher) {
     unsigned char mask[8];
     size_t ones = 0;
     for (size_t i = 0; i < n; ++i) {
@@ -33,10 +36,14 @@ void DecipherBlock(const unsigned char* in, unsigned char* out, size_t n, std::s
     }
     size_t q = 0, p = ones;
     std::memset(out, 0, n);
-    for (size_t j = 0; j < 8 * n; ++j) SetBit(out, j, Bit(mask, j) ? Bit(in, q++) : Bit(in, p++));
+    for (size_t j = 0; j < 8 * n; ++j) {
+        const size_t at = Bit(mask, j) ? q++ : p++;
+        if (encipher)
+            SetBit(out, at, Bit(in, j));
+        else
+            SetBit(out, j, Bit(in, at));
+    }
 }
-
-}  // namespace
 
 unsigned ParseHexField(const char* text, size_t digits) {
     unsigned v = 0;
@@ -72,6 +79,16 @@ uint32_t CipherCheckSum(const unsigned char* data, size_t length) {
     return s;
 }
 
+uint32_t ServerFrameCheckSum(const unsigned char* data, size_t length) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < length; i += 4) {
+        uint32_t w = 0;
+        for (size_t k = 0; k < 4 && i + k < length; ++k) w |= uint32_t{data[i + k]} << (8 * k);
+        sum += w;
+    }
+    return sum;
+}
+
 size_t DecipherRequest(char* buffer, size_t received, std::string_view key) {
     const size_t total = EncipheredLength(buffer);
     const size_t header = static_cast<unsigned char>(buffer[2]);
@@ -87,7 +104,7 @@ size_t DecipherRequest(char* buffer, size_t received, std::string_view key) {
     unsigned char* out = reinterpret_cast<unsigned char*>(buffer);
     for (size_t at = 0; at < body; at += 8) {
         size_t n = body - at < 8 ? body - at : 8;
-        DecipherBlock(copy + header + at, out + at, n, key);
+        PermuteCipherBlock(copy + header + at, out + at, n, key, false);
     }
     const size_t plain = body - 4;
     uint32_t stored = uint32_t{out[plain]} | (uint32_t{out[plain + 1]} << 8) |
@@ -106,14 +123,8 @@ void BuildServerFrame(char* out, uint16_t type, uint8_t handle, unsigned code, c
     std::memcpy(out, header, 11);
     if (length > 0) std::memcpy(out + 11, data, length);
     out[11 + length] = 0;
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(out);
-    const size_t summed = 12 + length;
-    uint32_t sum = 0;
-    for (size_t i = 0; i < summed; i += 4) {
-        uint32_t w = 0;
-        for (size_t k = 0; k < 4 && i + k < summed; ++k) w |= uint32_t{b[i + k]} << (8 * k);
-        sum += w;
-    }
+    const uint32_t sum =
+        ServerFrameCheckSum(reinterpret_cast<const unsigned char*>(out), 12 + length);
     for (int k = 0; k < 4; ++k) out[12 + length + k] = static_cast<char>((sum >> (8 * k)) & 0xFF);
 }
 

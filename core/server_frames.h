@@ -23,6 +23,18 @@ size_t DecipherRequest(char* buffer, size_t received, std::string_view key);
 // The check sum of enciphered frames: 32-bit words with an end-around carry of the top bits.
 uint32_t CipherCheckSum(const unsigned char* data, size_t length);
 
+// Largest enciphered frame, header included.
+inline constexpr size_t kMaxEncipheredFrame = 4096;
+
+// Runs one block of n <= 8 bytes through the key's bit permutation: deciphers, or with
+// `encipher` does the exact inverse.
+void PermuteCipherBlock(const unsigned char* in, unsigned char* out, size_t n, std::string_view key,
+                        bool encipher);
+
+// The checksum of a frame to a client: plain 32-bit little-endian word sum over the `length`
+// bytes from the frame's start through its zero byte.
+uint32_t ServerFrameCheckSum(const unsigned char* data, size_t length);
+
 // Size of the frame for `length` data bytes.
 inline constexpr size_t FrameSize(size_t length) {
     return length + 16;

@@ -30,6 +30,10 @@ platform::LocalTime TimeSync::Merge(uint32_t seconds_since_1900, const platform:
     out.hour = server.hour;
     out.minute = server.minute;
     out.second = server.second;
+    // Around New Year the local year is the wrong one: a clock a few seconds off across the
+    // turn would otherwise be set a whole year back or forward.
+    if (server.month == 1 && now.month == 12) ++out.year;
+    if (server.month == 12 && now.month == 1) --out.year;
     return out;
 }
 

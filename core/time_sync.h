@@ -30,7 +30,7 @@ class TimeSync {
     Outcome Run();
 
     // The local time to set for a reply: month, day, hour, minute and second from the server,
-    // year and milliseconds from `now`.
+    // year and milliseconds from `now` (the year moved by one when the two lie across New Year).
     static platform::LocalTime Merge(uint32_t seconds_since_1900, const platform::LocalTime& now);
 
   private:

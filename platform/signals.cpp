@@ -2,6 +2,9 @@
 
 #include <signal.h>
 
+#include <cerrno>
+#include <ctime>
+
 namespace orvana::platform {
 namespace {
 sigset_t TerminationSet() {
@@ -25,6 +28,17 @@ int WaitForTerminationSignal() {
     for (;;) {
         int sig = 0;
         if (sigwait(&set, &sig) == 0) return sig;
+    }
+}
+
+int PollTerminationSignal(unsigned wait_ms) {
+    sigset_t set = TerminationSet();
+    timespec limit{static_cast<time_t>(wait_ms / 1000),
+                   static_cast<long>(wait_ms % 1000) * 1000000L};
+    for (;;) {
+        int sig = sigtimedwait(&set, nullptr, &limit);
+        if (sig > 0) return sig;
+        if (errno != EINTR) return 0;
     }
 }
 

@@ -8,5 +8,7 @@ namespace orvana::platform {
 void BlockTerminationSignals();
 // Waits for SIGTERM or SIGINT; returns the signal number.
 int WaitForTerminationSignal();
+// Waits at most `wait_ms` for SIGTERM or SIGINT (blocked beforehand); the signal number, or 0.
+int PollTerminationSignal(unsigned wait_ms);
 
 }  // namespace orvana::platform

@@ -41,6 +41,20 @@ bool Subprocess::Start(const std::vector<std::string>& argv, std::string* error,
         *error = "no program";
         return false;
     }
+    if (Running()) {
+        *error = "the previous child is still running";
+        return false;
+    }
+    // A reused object starts afresh: the status of an earlier child would hide this one from
+    // Running, Wait and the destructor's kill.
+    if (out_fd_ >= 0) ::close(out_fd_);
+    if (err_fd_ >= 0) ::close(err_fd_);
+    out_fd_ = err_fd_ = -1;
+    pid_ = -1;
+    status_.reset();
+    out_buf_.clear();
+    out_all_.clear();
+    err_all_.clear();
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0) {
         *error = std::strerror(errno);

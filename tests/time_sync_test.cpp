@@ -49,7 +49,8 @@ bool Accepts(uint16_t port) {
 // xinetd running only its built-in stream time service on a free loopback port.
 class TimeServer {
   public:
-    // Empty when it runs; otherwise why it cannot run here.
+    // Empty when it runs; otherwise why it cannot run here. Where it can run (root, installed)
+    // a failure to come up is a test failure, not a reason to skip.
     std::string Start() {
         if (::geteuid() != 0) return "xinetd's time service runs as root; this is not root";
         const char* binary = "/usr/sbin/xinetd";
@@ -75,7 +76,7 @@ class TimeServer {
             if (!process_->Start({binary, "-f", dir_.File("xinetd.conf"), "-dontfork", "-filelog",
                                   dir_.File("xinetd.log"), "-pidfile", dir_.File("xinetd.pid")},
                                  &error))
-                return "xinetd did not start: " + error;
+                return Failed("xinetd did not start: " + error);
             const uint32_t start = platform::TickCount();
             while (platform::TickCount() - start < 5000 && process_->Running()) {
                 if (Accepts(port_)) return "";
@@ -83,7 +84,12 @@ class TimeServer {
             }
             Stop();  // the port was taken in the meantime, or xinetd gave up: again
         }
-        return "xinetd's time service did not come up: " + test::ReadFile(dir_.File("xinetd.log"));
+        return Failed("xinetd's time service did not come up: " +
+                      test::ReadFile(dir_.File("xinetd.log")));
+    }
+    static std::string Failed(const std::string& why) {
+        ADD_FAILURE() << why;
+        return why;
     }
     void Stop() {
         if (!process_) return;
@@ -178,6 +184,24 @@ TEST(TimeSync, MergeTakesDateAndTimeFromTheServerAndYearFromTheLocalClock) {
     EXPECT_EQ(merged.hour, server.hour);
     EXPECT_EQ(merged.minute, 1);
     EXPECT_EQ(merged.second, 1);
+}
+
+uint32_t Since1900(const platform::LocalTime& local) {
+    return static_cast<uint32_t>(static_cast<uint64_t>(AsTime(local)) + 2208988800u);
+}
+
+TEST(TimeSync, MergeAcrossNewYearTakesTheServersYear) {
+    // The local clock a few seconds behind or ahead across the turn of the year.
+    platform::LocalTime late{2026, 12, 31, 23, 59, 58, 0};
+    platform::LocalTime merged = TimeSync::Merge(Since1900({2027, 1, 1, 0, 0, 3, 0}), late);
+    EXPECT_EQ(platform::FormatTimestamp(merged), "01.01.2027 00:00:03");
+    platform::LocalTime early{2027, 1, 1, 0, 0, 2, 0};
+    merged = TimeSync::Merge(Since1900({2026, 12, 31, 23, 59, 57, 0}), early);
+    EXPECT_EQ(platform::FormatTimestamp(merged), "31.12.2026 23:59:57");
+    // Within the year the local year stays.
+    platform::LocalTime june{2026, 6, 1, 12, 0, 0, 0};
+    merged = TimeSync::Merge(Since1900({2026, 6, 1, 12, 0, 9, 0}), june);
+    EXPECT_EQ(platform::FormatTimestamp(merged), "01.06.2026 12:00:09");
 }
 
 TEST(TimeSync, RealTimeServerGivesTheTimeOfNow) {

@@ -1,0 +1,279 @@
+// The verbs that go on after their request's reply: a data stream, a download, an upload, a
+// firmware load and a detection run each send frames of their own until they end.
+
+#include <cstdio>
+
+#include "apps/orvanacli/verbs.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/output_file.h"
+#include "platform/signals.h"
+#include "platform/terminal.h"
+
+namespace orvana::cli {
+namespace {
+
+constexpr size_t kUploadPiece = 2048;  // fits the server's receive buffer, enciphered or not
+constexpr uint32_t kPollMs = 200;      // how soon an interrupt is noticed
+constexpr uint32_t kDetachMs = 5000;
+constexpr uint32_t kDefaultDetectMs = 120000;
+
+// "0".."4" or a group name; -1 when it is neither.
+int GroupCode(std::string text, bool allow_all) {
+    if (!text.empty() && text.back() == '/') text.pop_back();
+    const char* names[] = {"jps", "cmr", "nmea", "rtcm", "all"};
+    for (int i = 0; i < 5; ++i) {
+        if (i == 4 && !allow_all) break;
+        if (text == names[i] || text == std::string(1, static_cast<char>('0' + i))) return i;
+    }
+    return -1;
+}
+
+std::string BaseName(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+void PrintEvent(const ServerFrame& f) {
+    std::printf("notice 0x%03x: %s\n", static_cast<unsigned>(f.type), f.data.c_str());
+    std::fflush(stdout);
+}
+
+// A frame that ends whatever the verb follows.
+bool EndsSession(const ServerFrame& f) {
+    return f.type == frame_type::kConnectionLost || f.type == frame_type::kTerminated;
+}
+
+class Progress {
+  public:
+    explicit Progress(const char* what) : what_(what), shown_(platform::StdoutIsTerminal()) {}
+    void Update(size_t blocks, size_t bytes) {
+        if (!shown_) return;
+        const int marks = static_cast<int>(blocks % 30);
+        std::printf("\r%s [%-30.*s] %zu blocks, %zu bytes", what_, marks,
+                    "##############################", blocks, bytes);
+        std::fflush(stdout);
+        drawn_ = true;
+    }
+    void End() {
+        if (drawn_) std::fputc('\n', stdout);
+        drawn_ = false;
+    }
+
+  private:
+    const char* what_;
+    bool shown_;
+    bool drawn_ = false;
+};
+
+// Follows the frames of type `type` on the receiver handle until a final text, printing
+// progress and retries; the final text decides the status.
+int FollowTransfer(Cli& cli, uint16_t type, const char* what, platform::OutputFile* out) {
+    Progress progress(what);
+    size_t blocks = 0, bytes = 0;
+    bool cancelled = false;
+    uint32_t quiet_since = platform::TickCount();
+    for (;;) {
+        if (!cancelled && platform::PollTerminationSignal(0) != 0) {
+            cancelled = true;
+            cli.client.Send("CancelDownload", kReceiverHandle);
+        }
+        bool closed = false;
+        auto f = NextEvent(cli, kPollMs, &closed);
+        if (closed) {
+            progress.End();
+            return ConnectionFailure(cli, what);
+        }
+        if (!f) {
+            if (platform::TickCount() - quiet_since >= cli.options.timeout_ms) {
+                progress.End();
+                return Complain(std::string(what) + ": nothing heard from the server");
+            }
+            continue;
+        }
+        quiet_since = platform::TickCount();
+        if (EndsSession(*f)) {
+            progress.End();
+            PrintReply(*f);
+            return kExitRefused;
+        }
+        if (f->type != type) {
+            if (f->type != frame_type::kReply) PrintEvent(*f);
+            continue;
+        }
+        const std::string& d = f->data;
+        if (d.compare(0, 3, "IN:") == 0 && d.size() >= 12) {
+            std::string error;
+            if (out && !out->Write(std::string_view(d).substr(12), &error)) {
+                progress.End();
+                return Complain(error);
+            }
+            bytes += d.size() - 12;
+            progress.Update(++blocks, bytes);
+        } else if (d.compare(0, 4, "INW:") == 0) {
+            progress.Update(++blocks, bytes);
+        } else if (d.compare(0, 3, "RT:") == 0) {
+            progress.End();
+            std::fprintf(stderr, "%s\n", d.c_str());
+        } else {
+            progress.End();
+            return PrintReply(*f);
+        }
+    }
+}
+
+}  // namespace
+
+int RunAttach(Cli& cli) {
+    const auto& w = cli.options.words;
+    const int group = GroupCode(w[1], false);
+    if (group < 0) return Complain("GROUP is 0..3 or jps, cmr, nmea, rtcm: \"" + w[1] + "\"");
+    platform::OutputFile file;
+    std::string error;
+    if (cli.options.out && !file.Open(*cli.options.out, &error)) return Complain(error);
+    int status = kExitOk;
+    if (!OpenReceiver(cli, w[0], false, &status)) return status;
+    auto reply = Ask(cli, "Attach " + std::to_string(group) + "," + w[2], kReceiverHandle);
+    if (!reply) return kExitFailure;
+    status = PrintReply(*reply);
+    if (status != kExitOk) return status;
+
+    const bool timed = cli.options.seconds.has_value();
+    const uint32_t limit_ms = timed ? static_cast<uint32_t>(*cli.options.seconds * 1000.0) : 0;
+    const uint32_t start = platform::TickCount();
+    for (;;) {
+        if (platform::PollTerminationSignal(0) != 0) break;
+        const uint32_t spent = platform::TickCount() - start;
+        if (timed && spent >= limit_ms) break;
+        const uint32_t wait = timed && limit_ms - spent < kPollMs ? limit_ms - spent : kPollMs;
+        bool closed = false;
+        auto f = NextEvent(cli, wait, &closed);
+        if (closed) return ConnectionFailure(cli, "attach");
+        if (!f) continue;
+        if (f->IsData()) {
+            if (file.IsOpen()) {
+                if (!file.Write(f->data, &error)) return Complain(error);
+            } else {
+                std::printf("type 0x%03x length %zu\n", static_cast<unsigned>(f->type),
+                            f->data.size());
+                std::fflush(stdout);
+            }
+        } else if (EndsSession(*f)) {
+            PrintReply(*f);
+            return kExitRefused;
+        } else if (!f->IsReply()) {
+            PrintEvent(*f);
+        }
+    }
+    cli.client.Call("Detach 4", kReceiverHandle, kDetachMs);
+    if (!file.Close(&error)) return Complain(error);
+    return kExitOk;
+}
+
+int RunDownload(Cli& cli) {
+    const auto& w = cli.options.words;
+    if (!cli.options.out) return Complain("usage: download NAME FILE [--offset N] --out PATH");
+    platform::OutputFile file;
+    std::string error;
+    if (!file.Open(*cli.options.out, &error)) return Complain(error);
+    int status = kExitOk;
+    if (!OpenReceiver(cli, w[0], false, &status)) return status;
+    auto reply =
+        Ask(cli, "DownloadFile " + w[1] + " " + std::to_string(cli.options.offset.value_or(0)),
+            kReceiverHandle);
+    if (!reply) return kExitFailure;
+    if (!reply->Succeeded()) return PrintReply(*reply);
+    status = FollowTransfer(cli, frame_type::kDownload, "download", &file);
+    if (!file.Close(&error)) return Complain(error);
+    return status;
+}
+
+std::optional<ServerFrame> UploadFile(Cli& cli, const std::string& path, int* status) {
+    std::string content, error;
+    const std::string name = BaseName(path);
+    if (name.empty() || name.find(' ') != std::string::npos) {
+        *status = Complain("the file name must not be empty or hold blanks: \"" + path + "\"");
+        return std::nullopt;
+    }
+    if (!platform::ReadWholeFile(path, &content, &error)) {
+        *status = Complain(error);
+        return std::nullopt;
+    }
+    auto reply = Ask(cli, "LoadFile 0 " + name);
+    if (!reply) {
+        *status = kExitFailure;
+        return std::nullopt;
+    }
+    if (!reply->Succeeded() || reply->code == 0) {
+        *status = PrintReply(*reply);
+        return std::nullopt;
+    }
+    const unsigned slot = reply->code;
+    const size_t pieces = content.empty() ? 1 : (content.size() + kUploadPiece - 1) / kUploadPiece;
+    for (size_t k = 1; k <= pieces; ++k) {
+        const std::string_view piece =
+            std::string_view(content).substr((k - 1) * kUploadPiece, kUploadPiece);
+        // The last piece carries a negative counter, which closes the file.
+        const long counter = k == pieces ? -static_cast<long>(k) : static_cast<long>(k);
+        reply =
+            Ask(cli, "LoadFile " + std::to_string(slot) + " " + std::to_string(counter), 0, piece);
+        if (!reply) {
+            *status = kExitFailure;
+            return std::nullopt;
+        }
+        if (reply->data.compare(0, 4, "INS:") != 0) {
+            *status = PrintReply(*reply);
+            return std::nullopt;
+        }
+    }
+    *status = kExitOk;
+    return reply;
+}
+
+int RunUpload(Cli& cli) {
+    int status = kExitOk;
+    auto last = UploadFile(cli, cli.options.words[0], &status);
+    if (last) PrintReply(*last);
+    return status;
+}
+
+int RunFirmware(Cli& cli) {
+    const auto& w = cli.options.words;
+    int status = kExitOk;
+    if (!UploadFile(cli, w[1], &status)) return status;
+    if (!OpenReceiver(cli, w[0], false, &status)) return status;
+    auto reply = Ask(cli, "LoadFirmware " + BaseName(w[1]), kReceiverHandle);
+    if (!reply) return kExitFailure;
+    // A refusal may come as "RE:OK." with code 0.
+    if (!reply->Succeeded() || reply->code == 0) {
+        PrintReply(*reply);
+        return kExitRefused;
+    }
+    return FollowTransfer(cli, frame_type::kUpload, "firmware", nullptr);
+}
+
+int RunDetect(Cli& cli) {
+    auto reply = Ask(cli, "DetectRcv");
+    if (!reply) return kExitFailure;
+    const int status = PrintReply(*reply);
+    if (status != kExitOk) return status;
+    const uint32_t limit_ms = cli.options.seconds
+                                  ? static_cast<uint32_t>(*cli.options.seconds * 1000.0)
+                                  : kDefaultDetectMs;
+    const uint32_t start = platform::TickCount();
+    for (;;) {
+        if (platform::PollTerminationSignal(0) != 0) return kExitRefused;
+        const uint32_t spent = platform::TickCount() - start;
+        if (spent >= limit_ms) return Complain("detect: no result within the time");
+        bool closed = false;
+        auto f = NextEvent(cli, limit_ms - spent < kPollMs ? limit_ms - spent : kPollMs, &closed);
+        if (closed) return ConnectionFailure(cli, "detect");
+        if (!f || f->IsReply()) continue;
+        if (f->type == frame_type::kDetection)
+            return PrintReply(*f) == kExitOk ? kExitOk : kExitRefused;
+        PrintEvent(*f);
+        if (EndsSession(*f)) return kExitRefused;
+    }
+}
+
+}  // namespace orvana::cli

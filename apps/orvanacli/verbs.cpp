@@ -1,0 +1,132 @@
+#include "apps/orvanacli/verbs.h"
+
+#include <array>
+
+namespace orvana::cli {
+namespace {
+
+using namespace verb_option;
+
+const std::vector<std::string>& Words(Cli& cli) {
+    return cli.options.words;
+}
+
+// A request whose reply is all there is to print.
+int Simple(Cli& cli, const std::string& text, uint8_t handle = 0) {
+    auto reply = Ask(cli, text, handle);
+    return reply ? PrintReply(*reply) : kExitFailure;
+}
+
+std::string WithArgument(const char* request, Cli& cli, size_t from = 0) {
+    std::string text = request;
+    const std::string rest = JoinWords(Words(cli), from);
+    if (!rest.empty()) text += " " + rest;
+    return text;
+}
+
+int RunPing(Cli& cli) {
+    return Simple(cli, WithArgument("Ping", cli));
+}
+int RunRcvList(Cli& cli) {
+    return Simple(cli, "GetRcvList");
+}
+int RunOpen(Cli& cli) {
+    return Simple(cli, "OpenRcv " + Words(cli)[0] + (cli.options.lock ? " 1" : ""),
+                  kReceiverHandle);
+}
+int RunClose(Cli& cli) {
+    int status = kExitOk;
+    if (!Words(cli).empty() && !OpenReceiver(cli, Words(cli)[0], false, &status)) return status;
+    return Simple(cli, "CloseRcv", kReceiverHandle);
+}
+int RunCommand(Cli& cli) {
+    int status = kExitOk;
+    if (!OpenReceiver(cli, Words(cli)[0], false, &status)) return status;
+    return Simple(cli, WithArgument("Command", cli, 1), kReceiverHandle);
+}
+int RunDetach(Cli& cli) {
+    int status = kExitOk;
+    if (!OpenReceiver(cli, Words(cli)[0], false, &status)) return status;
+    return Simple(cli, "Detach " + Words(cli)[1], kReceiverHandle);
+}
+int RunScript(Cli& cli) {
+    return Simple(cli, WithArgument("Run", cli));
+}
+int RunGet(Cli& cli) {
+    return Simple(cli, WithArgument("Get", cli));
+}
+int RunSet(Cli& cli) {
+    return Simple(cli, WithArgument("Set", cli));
+}
+// Rows are refused until the header has been asked for, so the header always goes first.
+int RunConnectionList(Cli& cli) {
+    const int status = Simple(cli, "Get CList");
+    if (status != kExitOk || Words(cli).empty()) return status;
+    return Simple(cli, "Get CList " + Words(cli)[0]);
+}
+int RunChat(Cli& cli) {
+    return Simple(cli, WithArgument("Chat", cli));
+}
+int RunRaw(Cli& cli) {
+    return Simple(cli, JoinWords(Words(cli), 0),
+                  static_cast<uint8_t>(cli.options.handle.value_or(0)));
+}
+
+const std::array<Verb, 17> kVerbs = {{
+    {"ping", 0, 1, 0, "ping [NAME]", RunPing},
+    {"rcvlist", 0, 0, 0, "rcvlist", RunRcvList},
+    {"open", 1, 1, kLock, "open NAME [--lock]", RunOpen},
+    {"close", 0, 1, 0, "close [NAME]", RunClose},
+    {"cmd", 2, kAnyCount, 0, "cmd NAME TEXT", RunCommand},
+    {"attach", 3, 3, kSeconds | kOut, "attach NAME GROUP LIST [--seconds S] [--out PATH]",
+     RunAttach},
+    {"detach", 2, 2, 0, "detach NAME GROUP", RunDetach},
+    {"download", 2, 2, kOffset | kOut, "download NAME FILE [--offset N] --out PATH", RunDownload},
+    {"upload", 1, 1, 0, "upload FILE", RunUpload},
+    {"firmware", 2, 2, 0, "firmware NAME FILE", RunFirmware},
+    {"run", 1, kAnyCount, 0, "run SCRIPT [ARGS...]", RunScript},
+    {"get", 1, kAnyCount, 0, "get KIND [ARG]", RunGet},
+    {"set", 2, kAnyCount, 0, "set KIND RECORD", RunSet},
+    {"clist", 0, 1, 0, "clist [MASK]", RunConnectionList},
+    {"chat", 1, kAnyCount, 0, "chat TEXT", RunChat},
+    {"detect", 0, 0, kSeconds, "detect [--seconds S]", RunDetect},
+    {"raw", 1, kAnyCount, kHandle, "raw TEXT [--handle H]", RunRaw},
+}};
+
+}  // namespace
+
+const Verb* FindVerb(const std::string& name) {
+    for (const Verb& v : kVerbs)
+        if (name == v.name) return &v;
+    return nullptr;
+}
+
+std::string CheckVerbUse(const Verb& verb, const CliOptions& o) {
+    const size_t n = o.words.size();
+    if (n < verb.min_words || (verb.max_words != kAnyCount && n > verb.max_words))
+        return std::string("usage: ") + verb.usage;
+    struct Given {
+        bool present;
+        unsigned bit;
+        const char* name;
+    };
+    const Given given[] = {{o.lock, kLock, "--lock"},
+                           {o.seconds.has_value(), kSeconds, "--seconds"},
+                           {o.out.has_value(), kOut, "--out"},
+                           {o.offset.has_value(), kOffset, "--offset"},
+                           {o.handle.has_value(), kHandle, "--handle"}};
+    for (const Given& g : given)
+        if (g.present && !(verb.options & g.bit))
+            return std::string(g.name) + " does not apply to " + verb.name;
+    return {};
+}
+
+std::string UsageText() {
+    std::string text =
+        "usage: orvanacli --host H --port P --user U --password W [--encipher] [--timeout S] "
+        "VERB ...\nverbs:\n";
+    for (const Verb& v : kVerbs) text += std::string("  ") + v.usage + "\n";
+    return text;
+}
+
+}  // namespace orvana::cli

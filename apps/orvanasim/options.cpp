@@ -1,0 +1,160 @@
+#include "apps/orvanasim/options.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace orvana::sim {
+namespace {
+
+bool ToLong(const std::string& text, long min, long max, long* out) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < min || v > max) return false;
+    *out = v;
+    return true;
+}
+
+}  // namespace
+
+const char* UsageText() {
+    return "usage: orvanasim (--tcp PORT | --pty) [options]\n"
+           "transport:\n"
+           "  --tcp PORT              listen on 127.0.0.1:PORT (0 = a free port); prints\n"
+           "                          \"Listening on 127.0.0.1:PORT\"\n"
+           "  --login PASSWORD        TCP: run the login exchange, expecting PASSWORD\n"
+           "  --pty                   create a pseudo-terminal; prints \"Terminal PATH\"\n"
+           "  --ports DIR --com N     with --pty: make DIR/COMN a link to the terminal\n"
+           "  --speed BAUD            pty: the receiver's line speed at start (115200)\n"
+           "identity:\n"
+           "  --term NAME             answer to print,/cur/term (default /dev/ser/a on a pty,\n"
+           "                          /dev/tcp/a, /dev/tcp/b, ... per TCP connection)\n"
+           "  --model TEXT  --rcvid TEXT  --version TEXT\n"
+           "  --messages FILE         message names, \"group/NAME\" entries (jps cmr nmea rtcm)\n"
+           "output:\n"
+           "  --time-scale X          message periods run X times faster\n"
+           "  --flood                 send containers as fast as the transport takes them\n"
+           "  --payload-size N        pad container payloads to N bytes\n"
+           "  --max-reply N           split replies with bodies longer than N (240)\n"
+           "files:\n"
+           "  --files DIR             the receiver's /log/ folder (downloads and uploads)\n"
+           "  --transcript FILE       append every line received to FILE\n"
+           "faults:\n"
+           "  --silent  --wrong-tag  --garbage  --bad-checksum-every N\n"
+           "  --crc-error-block K  --number-error-block K  --disconnect-after BYTES\n"
+           "  --reply-delay MS\n";
+}
+
+bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string* error) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string* out) {
+            if (i + 1 >= args.size()) {
+                *error = a + " needs a value";
+                return false;
+            }
+            *out = args[++i];
+            return true;
+        };
+        auto number = [&](long min, long max, long* out) {
+            std::string text;
+            if (!value(&text)) return false;
+            if (!ToLong(text, min, max, out)) {
+                *error = a + ": \"" + text + "\" is not a number from " + std::to_string(min) +
+                         " to " + std::to_string(max);
+                return false;
+            }
+            return true;
+        };
+        long n = 0;
+        std::string text;
+        if (a == "--tcp") {
+            if (!number(0, 65535, &n)) return false;
+            o->tcp = true;
+            o->port = static_cast<uint16_t>(n);
+        } else if (a == "--login") {
+            if (!value(&o->password)) return false;
+            o->use_login = true;
+        } else if (a == "--pty") {
+            o->pty = true;
+        } else if (a == "--ports") {
+            if (!value(&o->ports_dir)) return false;
+        } else if (a == "--com") {
+            if (!number(1, 255, &n)) return false;
+            o->com = static_cast<int>(n);
+        } else if (a == "--speed") {
+            if (!number(1, 4000000, &n)) return false;
+            o->speed = static_cast<uint32_t>(n);
+        } else if (a == "--term") {
+            if (!value(&o->term)) return false;
+        } else if (a == "--model") {
+            if (!value(&o->model)) return false;
+        } else if (a == "--rcvid") {
+            if (!value(&o->rcvid)) return false;
+        } else if (a == "--version") {
+            if (!value(&o->version)) return false;
+        } else if (a == "--messages") {
+            if (!value(&text) || !LoadMessageNames(text, &o->messages, error)) return false;
+        } else if (a == "--time-scale") {
+            if (!value(&text)) return false;
+            char* end = nullptr;
+            o->time_scale = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end != '\0' || !(o->time_scale > 0) || o->time_scale > 1e6) {
+                *error = "--time-scale: \"" + text + "\" is not a positive number";
+                return false;
+            }
+        } else if (a == "--flood") {
+            o->flood = true;
+        } else if (a == "--payload-size") {
+            if (!number(0, 4000, &n)) return false;
+            o->payload_size = static_cast<size_t>(n);
+        } else if (a == "--max-reply") {
+            if (!number(8, 4095, &n)) return false;
+            o->max_reply = static_cast<size_t>(n);
+        } else if (a == "--files") {
+            if (!value(&o->files_dir)) return false;
+        } else if (a == "--transcript") {
+            if (!value(&o->transcript)) return false;
+        } else if (a == "--silent") {
+            o->faults.silent = true;
+        } else if (a == "--wrong-tag") {
+            o->faults.wrong_tag = true;
+        } else if (a == "--garbage") {
+            o->faults.garbage = true;
+        } else if (a == "--bad-checksum-every") {
+            if (!number(1, 1000000000, &o->faults.bad_checksum_every)) return false;
+        } else if (a == "--crc-error-block") {
+            if (!number(0, 65535, &o->faults.crc_error_block)) return false;
+        } else if (a == "--number-error-block") {
+            if (!number(0, 65535, &o->faults.number_error_block)) return false;
+        } else if (a == "--disconnect-after") {
+            if (!number(1, 2000000000, &o->faults.disconnect_after)) return false;
+        } else if (a == "--reply-delay") {
+            if (!number(0, 600000, &n)) return false;
+            o->faults.reply_delay_ms = static_cast<uint32_t>(n);
+        } else {
+            *error = "unknown option " + a;
+            return false;
+        }
+    }
+    if (o->tcp == o->pty) {
+        *error = "give exactly one of --tcp PORT and --pty";
+        return false;
+    }
+    if (o->use_login && !o->tcp) {
+        *error = "--login needs --tcp";
+        return false;
+    }
+    if ((o->ports_dir.empty()) != (o->com == 0)) {
+        *error = "--ports and --com go together";
+        return false;
+    }
+    if (!o->ports_dir.empty() && !o->pty) {
+        *error = "--ports needs --pty";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace orvana::sim

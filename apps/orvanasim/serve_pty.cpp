@@ -1,0 +1,75 @@
+#include <cstdio>
+#include <string>
+
+#include "apps/orvanasim/serve.h"
+#include "apps/orvanasim/session.h"
+#include "platform/clock.h"
+#include "platform/pty.h"
+
+namespace orvana::sim {
+namespace {
+
+class PtyPeer : public Peer {
+  public:
+    explicit PtyPeer(platform::PseudoTerminal& pty) : pty_(pty) {}
+
+    bool Write(std::string_view bytes) override {
+        // A terminal nobody reads fills up; what does not fit is lost, as on a real line.
+        long n = pty_.Write(bytes.data(), bytes.size(), 1000);
+        return n >= 0;
+    }
+    bool SetOwnSpeed(uint32_t baud) override { return pty_.SetSpeed(baud); }
+    bool PeerAtOwnSpeed() const override { return pty_.PeerSpeed() == pty_.Speed(); }
+    void Drain() override { pty_.Drain(); }
+    int WaitReadable(uint32_t timeout_ms) override {
+        // The slave end stays open here, so the master never hangs up; an error is a pause.
+        int r = pty_.WaitReadable(timeout_ms);
+        if (r < 0) platform::SleepMs(timeout_ms < 50 ? timeout_ms : 50);
+        return r < 0 ? 0 : r;
+    }
+    long Read(char* buffer, size_t length) override {
+        long n = pty_.Read(buffer, length);
+        return n < 0 ? 0 : n;
+    }
+
+  private:
+    platform::PseudoTerminal& pty_;
+};
+
+}  // namespace
+
+int ServePty(const Options& options, Transcript* transcript) {
+    if (!platform::IsSupportedBaud(options.speed)) {
+        Note("unsupported --speed " + std::to_string(options.speed));
+        return 2;
+    }
+    platform::PseudoTerminal pty;
+    std::string error;
+    if (!pty.Create(options.speed, &error)) {
+        Note(error);
+        return 1;
+    }
+    std::string link;
+    if (!options.ports_dir.empty()) {
+        link = options.ports_dir + "/COM" + std::to_string(options.com);
+        if (!platform::MakeSymlink(pty.SlavePath(), link, &error)) {
+            Note(error);
+            return 1;
+        }
+    }
+    std::printf("Terminal %s\n", pty.SlavePath().c_str());
+    std::fflush(stdout);
+    PtyPeer peer(pty);
+    const std::string term = options.term.empty() ? "/dev/ser/a" : options.term;
+    while (!StopRequested()) {
+        SimReceiver receiver(options, peer, term, transcript);
+        if (RunSession(receiver, peer, {}) == SessionEnd::Stopped) break;
+        // A disconnect fault on a terminal: go quiet for a moment, then start afresh.
+        platform::SleepMs(500);
+    }
+    if (!link.empty()) platform::RemoveSymlink(pty.SlavePath(), link);
+    Note("stopped");
+    return 0;
+}
+
+}  // namespace orvana::sim

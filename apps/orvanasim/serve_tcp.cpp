@@ -1,0 +1,144 @@
+#include <cstdio>
+#include <string>
+
+#include "apps/orvanasim/serve.h"
+#include "apps/orvanasim/session.h"
+#include "platform/clock.h"
+#include "platform/net.h"
+
+namespace orvana::sim {
+namespace {
+
+using platform::SocketFd;
+
+constexpr uint32_t kSendTimeoutMs = 5000;
+constexpr uint32_t kLoginWaitMs = 30000;
+
+class TcpPeer : public Peer {
+  public:
+    explicit TcpPeer(SocketFd fd) : fd_(fd) {}
+    ~TcpPeer() override {
+        platform::ShutdownSocket(fd_);
+        platform::CloseSocket(fd_);
+    }
+    TcpPeer(const TcpPeer&) = delete;
+    TcpPeer& operator=(const TcpPeer&) = delete;
+
+    bool Write(std::string_view bytes) override {
+        if (bytes.empty()) return true;
+        return platform::SendAll(fd_, bytes.data(), bytes.size(), kSendTimeoutMs) ==
+               static_cast<long>(bytes.size());
+    }
+    int WaitReadable(uint32_t timeout_ms) override {
+        return platform::WaitReadable(fd_, timeout_ms);
+    }
+    long Read(char* buffer, size_t length) override {
+        long n = platform::ReceiveOnce(fd_, buffer, length, false);
+        return n <= 0 ? -1 : n;
+    }
+
+  private:
+    SocketFd fd_;
+};
+
+// Reads up to and including a line feed; the bytes after it stay in `rest`. False when the host
+// left, time ran out or a stop was asked for.
+bool ReadLoginLine(TcpPeer& peer, std::string* line, std::string* rest) {
+    const uint32_t start = platform::TickCount();
+    line->clear();
+    std::string buffered;
+    buffered.swap(*rest);
+    for (;;) {
+        size_t lf = buffered.find('\n');
+        if (lf != std::string::npos) {
+            line->assign(buffered, 0, lf);
+            rest->assign(buffered, lf + 1);
+            if (!line->empty() && line->back() == '\r') line->pop_back();
+            return true;
+        }
+        if (buffered.size() > 1024 || StopRequested()) return false;
+        if (platform::TickCount() - start > kLoginWaitMs) return false;
+        int ready = peer.WaitReadable(100);
+        if (ready < 0) return false;
+        if (ready == 0) continue;
+        char chunk[256];
+        long n = peer.Read(chunk, sizeof chunk);
+        if (n < 0) return false;
+        buffered.append(chunk, static_cast<size_t>(n));
+    }
+}
+
+// The greeting comes in two pieces with a pause between them, as the host reads it in two
+// receives; then a prompt for the user line, a prompt for the password, and the verdict.
+bool RunLogin(TcpPeer& peer, const std::string& password, std::string* rest) {
+    if (!peer.Write("\r\nSimulated GNSS receiver\r\n")) return false;
+    platform::SleepMs(200);
+    if (!peer.Write("login: ")) return false;
+    std::string line;
+    if (!ReadLoginLine(peer, &line, rest)) return false;
+    if (!peer.Write("password: ")) return false;
+    if (!ReadLoginLine(peer, &line, rest)) return false;
+    if (line != password) {
+        Note("login refused");
+        peer.Write("\r\nLogin incorrect\r\n");
+        return false;
+    }
+    return peer.Write("\r\nRE002OK\r\n");
+}
+
+std::string TermFor(const Options& options, unsigned connection) {
+    if (!options.term.empty()) return options.term;
+    return std::string("/dev/tcp/") + static_cast<char>('a' + connection % 26);
+}
+
+}  // namespace
+
+int ServeTcp(const Options& options, Transcript* transcript) {
+    SocketFd listener = platform::OpenStreamSocket();
+    if (listener == platform::kNoSocket) {
+        Note("cannot create a socket");
+        return 1;
+    }
+    platform::Ipv4Endpoint at;
+    platform::ParseDotted("127.0.0.1", &at.address);
+    at.port = options.port;
+    if (!platform::Bind(listener, at) || !platform::Listen(listener, 4)) {
+        Note("cannot listen on 127.0.0.1:" + std::to_string(options.port) + " (error " +
+             std::to_string(platform::LastSocketError()) + ")");
+        platform::CloseSocket(listener);
+        return 1;
+    }
+    platform::Ipv4Endpoint bound;
+    platform::LocalEndpoint(listener, &bound);
+    std::printf("Listening on 127.0.0.1:%u\n", bound.port);
+    std::fflush(stdout);
+
+    unsigned connection = 0;
+    while (!StopRequested()) {
+        if (platform::WaitReadable(listener, 100) <= 0) continue;
+        platform::Ipv4Endpoint from;
+        SocketFd fd = platform::Accept(listener, &from);
+        if (fd == platform::kNoSocket) continue;
+        TcpPeer peer(fd);
+        std::string term = TermFor(options, connection++);
+        Note("host connected from " + platform::DottedAddress(from.address) + ":" +
+             std::to_string(from.port) + " as " + term);
+        std::string rest;
+        if (options.use_login) {
+            if (!RunLogin(peer, options.password, &rest)) {
+                Note("login did not complete");
+                continue;
+            }
+        } else if (!peer.Write("\r\nSimulated GNSS receiver\r\n")) {
+            continue;
+        }
+        SimReceiver receiver(options, peer, term, transcript);
+        SessionEnd end = RunSession(receiver, peer, rest);
+        Note(end == SessionEnd::HostLeft ? "host left" : "connection closed");
+    }
+    platform::CloseSocket(listener);
+    Note("stopped");
+    return 0;
+}
+
+}  // namespace orvana::sim

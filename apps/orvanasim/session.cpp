@@ -1,0 +1,35 @@
+#include "apps/orvanasim/session.h"
+
+#include "apps/orvanasim/serve.h"
+#include "platform/clock.h"
+#include "platform/signals.h"
+
+namespace orvana::sim {
+
+bool StopRequested(unsigned wait_ms) {
+    static bool stopped = false;
+    if (!stopped && platform::PollTerminationSignal(wait_ms) != 0) stopped = true;
+    return stopped;
+}
+
+SessionEnd RunSession(SimReceiver& receiver, Peer& peer, std::string_view first_bytes) {
+    if (!first_bytes.empty()) receiver.Feed(first_bytes, platform::TickCount());
+    char buffer[4096];
+    for (;;) {
+        if (StopRequested()) return SessionEnd::Stopped;
+        if (receiver.Broken()) return SessionEnd::Broken;
+        uint32_t wait = receiver.MsUntilWork(platform::TickCount(), 100);
+        int ready = peer.WaitReadable(wait);
+        if (ready < 0) return SessionEnd::HostLeft;
+        if (ready > 0) {
+            long n = peer.Read(buffer, sizeof buffer);
+            if (n < 0) return SessionEnd::HostLeft;
+            if (n > 0)
+                receiver.Feed(std::string_view(buffer, static_cast<size_t>(n)),
+                              platform::TickCount());
+        }
+        receiver.Tick(platform::TickCount());
+    }
+}
+
+}  // namespace orvana::sim

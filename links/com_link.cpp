@@ -1,0 +1,89 @@
+#include "links/com_link.h"
+
+#include "core/event_log.h"
+#include "platform/clock.h"
+
+namespace orvana {
+namespace {
+
+constexpr uint32_t kWriteLimitMs = 1000;
+// Destruction wakes the reader through the port's wake descriptor; the limit only bounds a
+// wait whose wake-up was lost.
+constexpr uint32_t kReaderPollMs = 30000;
+
+}  // namespace
+
+ComLink::ComLink(ReceiverContext context, const std::string& addr, PortOpener opener)
+    : Receiver(std::move(context), LinkKind::kCom) {
+    address = addr;
+    const std::string path = platform::ComDevicePath(this->context().ports_folder, addr);
+    int error = 0;
+    for (;;) {
+        error = opener ? opener(port_, path) : port_.Open(path);
+        ++attempts_;
+        if (error == 0) break;
+        if (error != platform::kDeviceNotFunctioning || attempts_ >= kOpenAttempts) {
+            error_text = "COM " + platform::SystemErrorText(error);
+            return;
+        }
+        platform::SleepMs(kRetryPauseMs);
+    }
+    ClearInput();
+    reader_ = platform::Thread([this] { ReaderThread(); });
+}
+
+ComLink::~ComLink() {
+    stop = 1;
+    port_.Wake();
+    reader_.Join();
+    port_.Close();
+}
+
+void ComLink::ReaderThread() {
+    log().WriteLine("Dev/COM " + address + " thread started.");
+    while (stop == 0) {
+        const platform::SerialPort::Wait w = port_.WaitReadable(kReaderPollMs);
+        if (stop != 0) break;
+        long n = 0;
+        if (w == platform::SerialPort::Wait::Readable)
+            n = port_.Read(input_area.data(), input_area.size());
+        if (w == platform::SerialPort::Wait::Hangup || w == platform::SerialPort::Wait::Error ||
+            n < 0) {
+            // The device went away: the receiver is given up, and the next command that finds
+            // the stop flag releases its clients.
+            log().WriteLine("Dev/COM " + address + " line lost");
+            stop = 1;
+            break;
+        }
+        if (n > 0) HandleInput(static_cast<size_t>(n));
+    }
+    log().WriteLine("Dev/COM " + address + " thread terminated.\r\n");
+}
+
+uint32_t ComLink::Write(const void* data, uint32_t length) {
+    if (!port_.IsOpen()) return 0;
+    return static_cast<uint32_t>(port_.Write(data, length, kWriteLimitMs));
+}
+
+void ComLink::ClearInput() {
+    std::lock_guard<std::recursive_mutex> g(reply.lock());
+    reply.Clear();
+    assembly_count = 0;
+    Receiver::ClearInput();
+    port_.Purge();
+}
+
+bool ComLink::SetFlowControl(bool on) {
+    const bool ok = port_.SetFlowControl(on);
+    platform::SleepMs(100);
+    return ok;
+}
+
+bool ComLink::SetSpeed(uint32_t baud) {
+    if (!port_.IsOpen()) return false;
+    if (!port_.SetSpeed(baud)) return false;
+    platform::SleepMs(200);
+    return true;
+}
+
+}  // namespace orvana

@@ -1,0 +1,30 @@
+#pragma once
+// The binding of one client handle to one open receiver. Owned by the client's handle table
+// (index = handle); the receiver's output setup refers to it while it is attached to the
+// stream.
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "receivers/output_setup.h"
+
+namespace orvana {
+
+struct TransferSession;
+
+struct Attachment : MessageSubscription {
+    uint8_t receiver_number = 0;  // 1 to 64
+    uint8_t handle = 0;
+    uint16_t client_slot = 0;
+    std::string receiver_name;
+    std::string open_time_text;  // local short date, a blank, hh:mm
+    bool exclusive = false;
+    uint32_t bytes_sent = 0;  // data frames sent to the client
+    int32_t console_row = -1;
+    std::time_t open_time = 0;
+    std::shared_ptr<TransferSession> transfer;
+};
+
+}  // namespace orvana

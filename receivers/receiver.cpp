@@ -1,0 +1,44 @@
+#include "receivers/receiver.h"
+
+#include "core/config_keys.h"
+#include "core/config_store.h"
+
+namespace orvana {
+
+Receiver::Receiver(ReceiverContext context, LinkKind k)
+    : output(*context.messages), kind(k), context_(std::move(context)) {
+    receiver_name = context_.receiver_name;
+    interface_name = context_.interface_name;
+}
+
+Receiver::~Receiver() {
+    stop = 1;
+    if (context_.store == nullptr || receiver_name.empty()) return;
+    // A running total: the count of one receiver's life is added to what earlier ones left.
+    const std::string key = context_.receivers_path + receiver_name;
+    const uint32_t stored = context_.store->ReadNumber(key, cfg::kDevError);
+    context_.store->WriteNumber(key, cfg::kDevError.name, stored + error_count.load());
+}
+
+void Receiver::ClearInput() {
+    input_area.fill(0);
+}
+
+void Receiver::HandleInput(size_t n) {
+    if (n > kInputSize) n = kInputSize;
+    switch (input_mode.load()) {
+        case InputMode::kAppend:
+            reply.Append(input_area.data(), n);
+            raw_input_event.Set();
+            break;
+        case InputMode::kParse:
+            ParseStream(n);
+            break;
+        case InputMode::kReplace:
+            reply.Assign(input_area.data(), n);
+            raw_input_event.Set();
+            break;
+    }
+}
+
+}  // namespace orvana

@@ -1,0 +1,114 @@
+#pragma once
+// An open receiver: the record every link kind derives from. It holds the command engine's
+// state (reply buffer, reply event, sender count, assembly buffer), the output setup of the
+// clients attached to its stream, and the five operations a link provides.
+//
+// Owned by its receiver slot (receiver_table.h) from the first successful open to the close
+// that takes its user count to 0. The link's reader thread is the only caller of HandleInput.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "links/link.h"
+#include "platform/sync.h"
+#include "receivers/output_setup.h"
+
+namespace orvana {
+
+class EventLog;
+class ConfigStore;
+class Receiver;
+
+// What a receiver needs from the server around it.
+struct ReceiverContext {
+    EventLog* log = nullptr;
+    const ConfigStore* store = nullptr;  // DevError is written back at destruction
+    std::string receivers_path;          // "Receivers\"
+    std::string ports_folder;            // COMn links
+    std::string receiver_name;           // set before the reader thread starts
+    std::string interface_name;
+    const MessageTable* messages = nullptr;
+    // A data container whose checksum is right, on the reader thread.
+    std::function<void(Receiver&, const uint8_t* container, size_t size)> deliver;
+};
+
+class Receiver {
+  public:
+    static constexpr size_t kAssemblySize = 8192;
+    static constexpr size_t kAssemblySpare = 19;  // room for a client frame header before it
+    static constexpr size_t kInputSize = 4096;
+
+    Receiver(ReceiverContext context, LinkKind kind);
+    // Adds the error count to the stored DevError. Derived links stop their reader thread
+    // first; REQUIRES: no reader thread runs any more.
+    virtual ~Receiver();
+    Receiver(const Receiver&) = delete;
+    Receiver& operator=(const Receiver&) = delete;
+
+    // Bytes written.
+    virtual uint32_t Write(const void* data, uint32_t length) = 0;
+    // Drops everything received and not yet consumed.
+    virtual void ClearInput();
+    virtual bool SetFlowControl(bool on) = 0;
+    virtual bool SetSpeed(uint32_t baud) = 0;
+
+    // The reader thread's call after a read that put `n` bytes into input_area.
+    void HandleInput(size_t n);
+    // The Parse handler: finds replies and containers in the stream (stream_parser.cpp).
+    void ParseStream(size_t n);
+
+    const ReceiverContext& context() const { return context_; }
+    EventLog& log() const { return *context_.log; }
+
+    // Texts: written while the receiver is built (under the entry's open lock), read after.
+    std::string address;
+    std::string error_text;
+    std::string last_reply;  // GUARDED_BY(command_lock)
+    std::string elm_value;
+    std::string speed_text;
+    std::string interface_name;
+    std::string current_terminal;
+    std::string receiver_name;
+
+    int32_t user_count = 0;  // changed under the receiver table lock (or atomically at open)
+    std::atomic<int32_t> sender_count{0};
+    int32_t timeout_count = 0;        // GUARDED_BY(command_lock)
+    uint32_t first_timeout_tick = 0;  // GUARDED_BY(command_lock)
+    std::atomic<int32_t> reply_state{-1};
+    platform::Event reply_event{platform::Event::Reset::Auto};
+    platform::Event raw_input_event{platform::Event::Reset::Auto};
+
+    std::atomic<uint8_t> stop{0};
+    std::atomic<uint8_t> output_active{0};
+    std::atomic<uint8_t> awaiting_reply{0};
+    uint8_t rts_cts = 0;
+    std::atomic<uint8_t> transfer{0};
+    std::atomic<uint8_t> lost{0};
+    uint8_t locked = 0;  // GUARDED_BY(receiver table lock)
+
+    OutputSetup output;  // GUARDED_BY(attachment_lock)
+    ReplyBuffer reply;
+    platform::RecursiveLock command_lock;
+    platform::RecursiveLock attachment_lock;
+
+    // Reader-thread state of the stream parser; ClearInput resets it under reply.lock().
+    int32_t assembly_count = 0;
+    int32_t brace_balance = 0;
+    int32_t merge_count = 0;
+    std::atomic<InputMode> input_mode{InputMode::kParse};
+    std::array<uint8_t, kAssemblySpare + kAssemblySize> assembly_storage{};
+    uint8_t* assembly() { return assembly_storage.data() + kAssemblySpare; }
+    std::array<uint8_t, kInputSize> input_area{};
+
+    std::atomic<uint32_t> error_count{0};
+    const LinkKind kind;
+
+  private:
+    ReceiverContext context_;
+};
+
+}  // namespace orvana

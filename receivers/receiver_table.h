@@ -1,0 +1,93 @@
+#pragma once
+// The open side of the receiver table: per entry the open lock, the outcome of the current
+// open and the failure tick, the 64 receiver slots holding the open receivers, and the
+// requests that open and close them. The entries' names are the server's (loaded at start-up).
+//
+// Lock order: entry open lock, receiver table lock (Server::receiver_table_lock, which also
+// guards the slots and every handle table), receiver attachment lock.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "links/link.h"
+#include "receivers/attachment.h"
+#include "receivers/message_table.h"
+#include "receivers/receiver.h"
+
+namespace orvana {
+
+class Server;
+class ClientSession;
+
+struct ReceiverEntry {
+    std::mutex open_lock;
+    uint32_t failure_tick = 0;       // GUARDED_BY(open_lock); 0 = no failure pending
+    std::atomic<int32_t> state{-1};  // -1 idle, 1 the current open built its link, 0 it failed
+    std::atomic<int32_t> pending_opens{0};
+};
+
+class ReceiverTable {
+  public:
+    static constexpr unsigned kSlots = 64;
+    static constexpr uint32_t kTcpBackOffMs = 40000;
+
+    // Builds the link of one kind; nullptr for a kind this server cannot reach.
+    using LinkFactory = std::function<std::unique_ptr<Receiver>(
+        LinkKind kind, const std::string& address, const ReceiverContext& context)>;
+
+    explicit ReceiverTable(Server& server);
+    ~ReceiverTable();
+
+    Server& server() { return server_; }
+    ReceiverEntry& entry(unsigned n) { return entries_[n]; }
+    // REQUIRES: the receiver table lock.
+    Receiver* slot(unsigned n) { return n >= 1 && n <= kSlots ? slots_[n].get() : nullptr; }
+    void set_slot(unsigned n, std::unique_ptr<Receiver> r) { slots_[n] = std::move(r); }
+    std::unique_ptr<Receiver> take_slot(unsigned n) { return std::move(slots_[n]); }
+    MessageTable& messages() { return messages_; }
+    ReceiverContext MakeContext() const;
+
+    // Links of kinds other than COM come from their own subsystems.
+    LinkFactory link_factory;
+    // The data stream's seams: delivery of a checked container (reader thread), and the
+    // output list sent again for the clients left after a close.
+    std::function<void(Receiver&, const uint8_t*, size_t)> deliver;
+    std::function<bool(Receiver&)> resend_output;
+    // Ends the file transfer of an attachment being closed.
+    std::function<void(Attachment&)> cancel_transfer;
+
+  private:
+    Server& server_;
+    std::array<ReceiverEntry, kSlots + 1> entries_;
+    std::array<std::unique_ptr<Receiver>, kSlots + 1> slots_;  // GUARDED_BY(receiver table lock)
+    MessageTable messages_;
+};
+
+// Creates the server's receiver table and plugs the receivers into the core's hooks. Call once,
+// before StartServer.
+ReceiverTable& InstallReceivers(Server& server);
+ReceiverTable& Receivers(Server& server);
+
+unsigned OpenRcv(Server& server, std::string_view args, ClientSession& session, uint8_t handle);
+// The request handler: CloseRcv with its reply.
+unsigned CloseRcvRequest(Server& server, std::string_view args, ClientSession& session,
+                         uint8_t handle);
+// Also used with `set_reply` off by session ends, resets and the connection-lost handling.
+bool CloseRcv(Server& server, bool set_reply, ClientSession& session, uint8_t handle);
+// REQUIRES: the receiver table lock.
+bool DeleteReceiver(Server& server, unsigned n);
+
+// Stops the receiver's output (nothing for a gate).
+void DisableOutput(Receiver& r);
+// Sends the output list in "%em%em,," pieces; true when every piece was accepted.
+bool ResendOutputList(Receiver& r);
+// Releases every client of receiver n with the 0xC00 notice; the last close deletes it.
+void ConnectionLost(Server& server, unsigned n);
+
+}  // namespace orvana

@@ -1,0 +1,151 @@
+// The serial link on a real pseudo-terminal with a fake receiver on its master side.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "links/com_link.h"
+#include "platform/clock.h"
+#include "receivers/command_engine.h"
+#include "receivers/terminal_settings.h"
+#include "tests/support/fake_receiver.h"
+#include "tests/support/scripted_link.h"
+
+namespace orvana::test {
+namespace {
+
+struct ComFixture : EngineFixture {
+    FakeReceiver fake;
+    std::string ports = dir.File("ports");
+    explicit ComFixture(uint32_t speed = 115200) : fake(speed) { fake.LinkAs(ports, 1); }
+    ReceiverContext ComContext() {
+        ReceiverContext c = Context();
+        c.ports_folder = ports;
+        return c;
+    }
+};
+
+TEST(ComLink, CommandGoesOutWithChecksumAndReplyComesBack) {
+    ComFixture f;
+    ComLink link(f.ComContext(), "1");
+    ASSERT_EQ(link.error_text, "");
+    EXPECT_TRUE(InternalCommand(link, "print,/par/rcv/model", 5000));
+    EXPECT_EQ(link.last_reply, "RE006FAKE-1");
+    auto line = f.fake.WaitForCommand("print,/par/rcv/model");
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->text, "print,/par/rcv/model@84");
+    EXPECT_TRUE(line->checksum_ok);
+}
+
+TEST(ComLink, ContainersReachTheDelivery) {
+    ComFixture f;
+    ComLink link(f.ComContext(), "1");
+    ASSERT_EQ(link.error_text, "");
+    const std::string c = FakeReceiver::Container(3, "abc");
+    f.fake.Send("junk" + c.substr(0, 5));
+    platform::SleepMs(50);
+    f.fake.Send(c.substr(5));
+    const uint32_t start = platform::TickCount();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> g(f.delivered_mu);
+            if (!f.delivered.empty()) break;
+        }
+        ASSERT_LT(platform::TickCount() - start, 5000u) << "no container delivered";
+        platform::SleepMs(5);
+    }
+    std::lock_guard<std::mutex> g(f.delivered_mu);
+    EXPECT_EQ(f.delivered[0], c);
+}
+
+TEST(ComLink, DestructionEndsTheReaderAtOnce) {
+    ComFixture f;
+    auto link = std::make_unique<ComLink>(f.ComContext(), "1");
+    ASSERT_EQ(link->error_text, "");
+    platform::SleepMs(50);  // the reader is in its wait
+    const uint32_t start = platform::TickCount();
+    link.reset();
+    // The reader's own wait limit is 30 s: only the wake-up ends it this soon.
+    EXPECT_LT(platform::TickCount() - start, 5000u);
+    EXPECT_NE(f.LogText().find("Dev/COM 1 thread terminated."), std::string::npos);
+}
+
+TEST(ComLink, MissingPortFailsAtOnce) {
+    EngineFixture f;
+    ReceiverContext c = f.Context();
+    c.ports_folder = f.dir.File("none");
+    ComLink link(c, "77", [](platform::SerialPort& port, const std::string&) {
+        return port.Open("/nonexistent/tty");
+    });
+    EXPECT_EQ(link.open_attempts(), 1);
+    EXPECT_EQ(link.error_text, "COM " + platform::SystemErrorText(ENOENT));
+}
+
+TEST(ComLink, DeviceNotFunctioningIsRetriedUpToTenTimes) {
+    ComFixture f;
+    int calls = 0;
+    ComLink link(f.ComContext(), "1", [&](platform::SerialPort& port, const std::string& path) {
+        return ++calls < 10 ? platform::kDeviceNotFunctioning : port.Open(path);
+    });
+    EXPECT_EQ(link.open_attempts(), 10);
+    EXPECT_EQ(link.error_text, "");
+    EXPECT_TRUE(InternalCommand(link, "print,/par/rcv/model", 5000));
+}
+
+TEST(ComLink, TenFailuresInARowGiveUp) {
+    ComFixture f;
+    ComLink link(f.ComContext(), "1", [](platform::SerialPort&, const std::string&) {
+        return platform::kDeviceNotFunctioning;
+    });
+    EXPECT_EQ(link.open_attempts(), 10);
+    EXPECT_EQ(link.error_text, "COM " + platform::SystemErrorText(platform::kDeviceNotFunctioning));
+}
+
+TEST(SpeedSearch, FindsReceiverAt57600AndMovesItToTheConfiguredRate) {
+    ComFixture f(57600);
+    ComLink link(f.ComContext(), "1");
+    ASSERT_EQ(link.error_text, "");
+    link.speed_text = "115200";
+    EXPECT_EQ(SpeedSearch(link, false), 57600u);
+    EXPECT_EQ(f.fake.speed(), 115200u);
+    EXPECT_EQ(f.fake.SlaveSpeed(), 115200u);
+    // Each faster rate was tried, unanswered, before 57600.
+    for (const char* s :
+         {"% COM1:115200 %dm", "% COM1:921600 %dm", "% COM1:460800 %dm", "% COM1:230400 %dm"}) {
+        auto l = f.fake.WaitForCommand(s, 0);
+        ASSERT_TRUE(l) << s;
+        EXPECT_FALSE(l->answered) << s;
+    }
+    EXPECT_TRUE(f.fake.WaitForCommand("%%set,cur/term/rate,115200", 0));
+    EXPECT_EQ(f.fake.CountCommands("% COM1:38400 %"), 0u);
+    EXPECT_TRUE(InternalCommand(link, "print,/par/rcv/model", 5000));
+}
+
+TEST(SpeedSearch, FirstOnlyGivesUpAfterTheConfiguredRate) {
+    ComFixture f(57600);
+    ComLink link(f.ComContext(), "1");
+    link.speed_text = "115200";
+    EXPECT_EQ(SpeedSearch(link, true), 0u);
+    EXPECT_EQ(f.fake.CountCommands("% COM1:921600 %"), 0u);
+    EXPECT_NE(f.LogText().find("ER:Can't find speed for COM1"), std::string::npos);
+}
+
+TEST(SpeedSearch, ReceiverAtTheConfiguredRateIsLeftAlone) {
+    ComFixture f;
+    ComLink link(f.ComContext(), "1");
+    link.speed_text = "115200";
+    EXPECT_EQ(SpeedSearch(link, true), 115200u);
+    EXPECT_EQ(f.fake.CountCommands("set,cur/term/rate"), 0u);
+}
+
+TEST(FlowControl, ReceiverIsToldBeforeThePortChanges) {
+    ComFixture f;
+    ComLink link(f.ComContext(), "1");
+    EXPECT_TRUE(ChangeFlowControl(link, false));
+    EXPECT_TRUE(f.fake.WaitForCommand("%rts%set,/par/cur/term/rtscts,off", 0));
+    f.fake.SetResponder([](const std::string&) { return std::string("ER003bad"); });
+    EXPECT_FALSE(ChangeFlowControl(link, true));
+}
+
+}  // namespace
+}  // namespace orvana::test

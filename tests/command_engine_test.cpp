@@ -1,0 +1,317 @@
+// The command engine on a link without a transport: outgoing lines, the stream parser's cases,
+// reply matching by tag, time-outs and scripts.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "core/config_store.h"
+#include "platform/clock.h"
+#include "platform/hive.h"
+#include "receivers/command_engine.h"
+#include "tests/support/fake_receiver.h"
+#include "tests/support/scripted_link.h"
+
+namespace orvana::test {
+namespace {
+
+using Reply = FakeReceiver;  // for its Reply/Container builders
+
+// ---- outgoing lines ----------------------------------------------------------------------
+
+TEST(OutgoingLine, ChecksumOfThreeBytes) {
+    EXPECT_EQ(ReceiverChecksum("abc", 3), 0xF3);
+}
+
+TEST(OutgoingLine, PlainCommandGetsChecksumAndLineEnd) {
+    std::string line;
+    ASSERT_TRUE(PrepareLine("print,/par/rcv/model", false, &line));
+    EXPECT_EQ(line, "print,/par/rcv/model@84\r\n");
+}
+
+TEST(OutgoingLine, SmallChecksumHasLeadingBlank) {
+    std::string line;
+    ASSERT_TRUE(PrepareLine("", false, &line));
+    EXPECT_EQ(line, "@ 1\r\n");
+}
+
+TEST(OutgoingLine, CompoundCommandsGoWithoutChecksum) {
+    std::string line;
+    for (std::string c : {"em,,jps/RT||dm", "a&&b", "x;y", "#OFF#", "a\nb", "set,x@1"}) {
+        ASSERT_TRUE(PrepareLine(c, false, &line));
+        EXPECT_EQ(line, c + "\r\n");
+    }
+}
+
+TEST(OutgoingLine, GateGetsTextUnchanged) {
+    std::string line;
+    ASSERT_TRUE(PrepareLine("print,/par/rcv/model", true, &line));
+    EXPECT_EQ(line, "print,/par/rcv/model");
+}
+
+TEST(OutgoingLine, CommandThatCannotFitIsRefusedNotCut) {
+    std::string line;
+    EXPECT_TRUE(PrepareLine(std::string(250, 'a'), false, &line));
+    EXPECT_FALSE(PrepareLine(std::string(251, 'a'), false, &line));
+    EngineFixture f;
+    ScriptedLink link(f.Context(), LinkKind::kCom, nullptr);
+    EXPECT_FALSE(InternalCommand(link, std::string(300, 'a'), 100));
+    EXPECT_TRUE(link.Written().empty());
+}
+
+// ---- the stream parser ------------------------------------------------------------------
+
+struct ParserCase {
+    const char* legend;
+    std::vector<std::string> reads;
+    std::string reply;  // the completed reply, "" for none
+    size_t containers;
+    const char* logged;  // a log fragment, or nullptr
+};
+
+class StreamParser : public ::testing::TestWithParam<ParserCase> {};
+
+TEST_P(StreamParser, FindsRepliesAndContainers) {
+    const ParserCase& c = GetParam();
+    EngineFixture f;
+    ScriptedLink link(f.Context(), LinkKind::kCom, nullptr);
+    link.awaiting_reply = 1;
+    for (const std::string& read : c.reads) link.Feed(read);
+    link.Drain();
+    if (c.reply.empty()) {
+        EXPECT_FALSE(link.reply_event.Wait(0)) << c.legend;
+    } else {
+        EXPECT_TRUE(link.reply_event.Wait(0)) << c.legend;
+        EXPECT_FALSE(link.reply_event.Wait(0)) << c.legend << ": set more than once";
+        EXPECT_EQ(link.reply.Text(), c.reply) << c.legend;
+    }
+    EXPECT_EQ(f.delivered.size(), c.containers) << c.legend;
+    if (c.logged) {
+        EXPECT_NE(f.LogText().find(c.logged), std::string::npos) << c.legend;
+    }
+}
+
+const std::string kContainer = Reply::Container(7, "payload");
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StreamParser,
+    ::testing::Values(
+        ParserCase{"leading garbage", {"xyzRE003abc"}, "RE003abc", 0, nullptr},
+        ParserCase{"zero length is no message", {"RE000RE002ok"}, "RE002ok", 0, nullptr},
+        ParserCase{"reply split across reads", {"RE0", "05hel", "lo"}, "RE005hello", 0, nullptr},
+        ParserCase{"merged reply", {"RE005{a,b,", "RE004c,d}"}, "RE009{a,b,c,d}", 0, nullptr},
+        ParserCase{"merged reply with unbalanced braces",
+                   {"RE005{a,b,", "RE003c,d"},
+                   "RE008{a,b,c,d",
+                   0,
+                   "--Reply Merge Error -> "},
+        ParserCase{"container split across reads",
+                   {kContainer.substr(0, 4), kContainer.substr(4)},
+                   "",
+                   1,
+                   nullptr},
+        ParserCase{
+            "container then reply in one read", {kContainer + "RE002ok"}, "RE002ok", 1, nullptr},
+        ParserCase{"bad container checksum",
+                   {kContainer.substr(0, kContainer.size() - 2) + "00"},
+                   "",
+                   0,
+                   " Bad checksum "},
+        ParserCase{"error reply", {"ER005wrong"}, "ER005wrong", 0, nullptr}),
+    [](const ::testing::TestParamInfo<ParserCase>& info) {
+        std::string n = info.param.legend;
+        for (char& ch : n)
+            if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+        return n;
+    });
+
+TEST(StreamParserLimits, OverflowEmptiesTheAssemblyAndParsingGoesOn) {
+    EngineFixture f;
+    ScriptedLink link(f.Context(), LinkKind::kCom, nullptr);
+    link.awaiting_reply = 1;
+    // An unfinished reply of 4099 bytes waits for one more byte; a full read then overflows.
+    link.Feed("REFFF" + std::string(2000, 'x'));
+    link.Feed(std::string(2094, 'x'));
+    link.Feed(std::string(4096, 'y'));
+    link.Feed("RE002ok");
+    link.Drain();
+    EXPECT_NE(f.LogText().find("Input buffer overflow!!!"), std::string::npos);
+    EXPECT_TRUE(link.reply_event.Wait(0));
+    EXPECT_EQ(link.reply.Text(), "RE002ok");
+}
+
+TEST(StreamParserLimits, ReplyWithoutWaitingSenderIsLogged) {
+    EngineFixture f;
+    ScriptedLink link(f.Context(), LinkKind::kCom, nullptr);
+    link.Feed("RE004late");
+    link.Drain();
+    EXPECT_NE(f.LogText().find("Base1--More than one reply to command -> RE004late"),
+              std::string::npos);
+}
+
+TEST(StreamParserLimits, ReplyBufferGrowsForLongMergedReplies) {
+    EngineFixture f;
+    ScriptedLink link(f.Context(), LinkKind::kCom, nullptr);
+    link.awaiting_reply = 1;
+    std::string part = "{" + std::string(3000, 'a') + ",";
+    link.Feed(Reply::Reply(part));
+    for (int i = 0; i < 2; ++i) link.Feed(Reply::Reply(std::string(3000, 'b') + ","));
+    link.Feed(Reply::Reply("c}"));
+    link.Drain();
+    ASSERT_TRUE(link.reply_event.Wait(0));
+    const std::string text = link.reply.Text();
+    EXPECT_EQ(text.size(), 5u + 3002 + 3001 * 2 + 2);
+    EXPECT_EQ(text.substr(0, 5), "REFFF");  // the length field cannot hold it
+    EXPECT_GT(link.reply.Capacity(), ReplyBuffer::kInitialCapacity);
+}
+
+// ---- replies matched to commands ----------------------------------------------------------
+
+TEST(SendCommand, ReplyWithAnotherTagIsSkipped) {
+    EngineFixture f;
+    ScriptedLink link(f.Context(), LinkKind::kCom,
+                      [](const std::string&) { return std::string("RE007%7%done"); });
+    bool ok = false;
+    std::thread sender([&] { ok = InternalCommand(link, "%8%print,x", 5000); });
+    // The right reply comes only once the wrong one has been turned down.
+    const uint32_t start = platform::TickCount();
+    while (link.error_count == 0 && platform::TickCount() - start < 5000) platform::SleepMs(5);
+    link.Feed("RE007%8%done");
+    sender.join();
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(link.last_reply, "RE007%8%done");
+    EXPECT_EQ(link.error_count, 1u);
+    EXPECT_NE(f.LogText().find("   Base1 > ER:unable reply->RE007%7%done"), std::string::npos);
+}
+
+TEST(SendCommand, ErrorReplyFailsAndCounts) {
+    EngineFixture f;
+    ScriptedLink link(f.Context(), LinkKind::kCom,
+                      [](const std::string&) { return std::string("ER003bad"); });
+    EXPECT_FALSE(InternalCommand(link, "set,x,y", 2000));
+    EXPECT_EQ(link.last_reply, "ER003bad");
+    EXPECT_EQ(link.error_count, 1u);
+    EXPECT_EQ(link.sender_count, 0);
+    EXPECT_EQ(link.reply_state, -1);
+}
+
+TEST(SendCommand, SendWithoutWaitingSucceedsOnTheWrite) {
+    EngineFixture f;
+    ScriptedLink link(f.Context(), LinkKind::kCom, nullptr);
+    EXPECT_TRUE(InternalCommand(link, kDisableSequence, 0));
+    ASSERT_EQ(link.Written().size(), 1u);
+    EXPECT_EQ(link.Written()[0], std::string(kDisableSequence) + "\r\n");
+    EXPECT_NE(f.LogText().find("   Base1 < <lf>dm<lf>||<lf>dm<lf>||####<lf>dm<cr><lf>"),
+              std::string::npos);
+}
+
+TEST(SendCommand, TcpReceiverIsGivenUpAfterFourTimeouts) {
+    EngineFixture f;
+    ScriptedLink link(f.Context(), LinkKind::kTcp, nullptr);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(InternalCommand(link, "print,x", 20));
+        EXPECT_EQ(link.last_reply, kReplyTimeout);
+        EXPECT_EQ(link.stop, 0) << "after time-out " << i + 1;
+    }
+    EXPECT_FALSE(InternalCommand(link, "print,x", 20));
+    EXPECT_EQ(link.stop, 1);
+    EXPECT_NE(f.LogText().find("Delete receiver:Base1"), std::string::npos);
+    EXPECT_FALSE(InternalCommand(link, "print,x", 20));
+    EXPECT_EQ(link.last_reply, "ER:Terminate connect Rcv=Base1");
+    EXPECT_EQ(link.Written().size(), 4u);
+}
+
+TEST(SendCommand, ComReceiverKeepsTryingAfterTimeouts) {
+    EngineFixture f;
+    ScriptedLink link(f.Context(), LinkKind::kCom, nullptr);
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(InternalCommand(link, "print,x", 20));
+    EXPECT_EQ(link.stop, 0);
+    EXPECT_EQ(link.error_count, 5u);
+    EXPECT_EQ(link.Written().size(), 5u);
+}
+
+TEST(SendCommand, TimeoutResetsWhenAReplyComes) {
+    EngineFixture f;
+    std::atomic<bool> answer{false};
+    ScriptedLink link(f.Context(), LinkKind::kTcp, [&](const std::string&) {
+        return answer ? std::string("RE002ok") : std::string();
+    });
+    for (int i = 0; i < 3; ++i) InternalCommand(link, "print,x", 20);
+    answer = true;
+    EXPECT_TRUE(InternalCommand(link, "print,x", 2000));
+    answer = false;
+    for (int i = 0; i < 3; ++i) InternalCommand(link, "print,x", 20);
+    EXPECT_EQ(link.stop, 0);
+}
+
+TEST(SendCommand, SendersQueuedBehindATimeoutFailWithoutSending) {
+    EngineFixture f;
+    ScriptedLink link(f.Context(), LinkKind::kCom, nullptr);
+    // A second sender is counted while the first times out: it fails at once, unsent.
+    ++link.sender_count;
+    EXPECT_FALSE(InternalCommand(link, "print,x", 20));
+    EXPECT_EQ(link.reply_state, 0);
+    EXPECT_FALSE(InternalCommand(link, "print,y", 20));
+    EXPECT_EQ(link.last_reply, kReplyTimeout);
+    EXPECT_EQ(link.Written().size(), 1u);
+    EXPECT_NE(f.LogText().find("ReReply receiver=Base1 print,y"), std::string::npos);
+    --link.sender_count;
+}
+
+// ---- scripts ------------------------------------------------------------------------------
+
+std::string AnswerErrorToSet(const std::string& line) {
+    return line.rfind("set,", 0) == 0 ? std::string("ER003bad") : std::string("RE002ok");
+}
+
+TEST(Script, StopErrorsEndsAtTheFirstFailure) {
+    EngineFixture f;
+    ScriptedLink link(f.Context(), LinkKind::kCom, AnswerErrorToSet);
+    std::string out;
+    EXPECT_EQ(RunScript(link, "@scr stoperrors\nprint,/par/rcvid\nset,x,y\nprint,a\n@end\n", &out),
+              0u);
+    EXPECT_EQ(link.Written().size(), 2u);
+    EXPECT_EQ(out, "RE002ok\nER003bad\n");
+}
+
+TEST(Script, WithoutStopErrorsRunsEveryLine) {
+    EngineFixture f;
+    ScriptedLink link(f.Context(), LinkKind::kCom, AnswerErrorToSet);
+    std::string out;
+    EXPECT_EQ(
+        RunScript(link, "@scr\nprint,/par/rcvid\nSET,X,Y\n# note\nprint,a\n@end\nprint,b\n", &out),
+        3u);
+    ASSERT_EQ(link.Written().size(), 3u);
+    EXPECT_EQ(link.Written()[1].substr(0, 8), "set,x,y@");  // lower-cased
+}
+
+TEST(Script, RefusedWithoutHeaderAndStoppedByTimeout) {
+    EngineFixture f;
+    ScriptedLink silent(f.Context(), LinkKind::kCom, nullptr);
+    std::string out;
+    EXPECT_EQ(RunScript(silent, "print,a\n@end\n", &out), 0u);
+    EXPECT_TRUE(silent.Written().empty());
+}
+
+// ---- error totals -------------------------------------------------------------------------
+
+TEST(DevError, TotalKeepsCountingPast256) {
+    EngineFixture f;
+    std::string error;
+    auto hive = platform::Hive::Open(f.dir.File("store.db"), &error);
+    ASSERT_TRUE(hive) << error;
+    ConfigStore store(*hive);
+    store.WriteNumber("Receivers\\Base1", "DevError", 200);
+    {
+        ReceiverContext c = f.Context();
+        c.store = &store;
+        c.receivers_path = "Receivers\\";
+        ScriptedLink link(c, LinkKind::kCom, nullptr);
+        link.error_count = 100;
+    }
+    EXPECT_EQ(store.ReadNumber("Receivers\\Base1", "DevError", 0), 300u);
+}
+
+}  // namespace
+}  // namespace orvana::test
