@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "apps/orvanasim/receiver_text.h"
+#include "apps/orvanasim/serve.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 
@@ -519,8 +520,9 @@ void SimReceiver::Emit(std::string_view bytes, bool is_reply) {
         warned_speed_ = true;
         return;
     }
-    if (is_reply && options_.faults.reply_delay_ms)
-        platform::SleepMs(options_.faults.reply_delay_ms);
+    // A long delay must not hold off a termination signal.
+    if (is_reply && options_.faults.reply_delay_ms && StopRequested(options_.faults.reply_delay_ms))
+        return;
     std::string out;
     if (is_reply && options_.faults.garbage) {
         out.append(kJunk);
