@@ -280,9 +280,12 @@ class Sim {
 struct TcpSession {
     Sim sim;
     TcpHost host;
+    uint16_t port = 0;
     bool Open(std::vector<std::string> args) {
-        auto port = sim.StartTcp(std::move(args));
-        if (!port || !host.Connect(*port)) return false;
+        auto listening = sim.StartTcp(std::move(args));
+        if (!listening) return false;
+        port = *listening;
+        if (!host.Connect(port)) return false;
         if (!host.WaitForBytes(1, 5000)) return false;
         host.Collect(100);
         host.got.clear();
