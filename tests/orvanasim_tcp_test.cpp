@@ -39,15 +39,28 @@ TEST(SimTcp, AnswersIdentityTerminalAndListCommandsWithTheirTags) {
     EXPECT_EQ(h.NextReply(), "RE00C%y%TESTMODEL");
 }
 
-TEST(SimTcp, EachConnectionIsItsOwnTerminal) {
+// The server opens a second connection for a file transfer while the first keeps serving.
+TEST(SimTcp, ConnectionsAreServedSideBySideEachAsItsOwnTerminal) {
     Sim sim;
-    auto port = sim.StartTcp({});
+    auto port = sim.StartTcp({"--time-scale", "20"});
     ASSERT_TRUE(port);
-    for (const char* term : {"/dev/tcp/a", "/dev/tcp/b"}) {
-        TcpHost h;
-        ASSERT_TRUE(h.Connect(*port));
-        EXPECT_EQ(h.Ask("print,/par/cur/term\r\n"), "RE00A" + std::string(term));
-    }
+    TcpHost first, second;
+    ASSERT_TRUE(first.Connect(*port));
+    EXPECT_EQ(first.Ask("print,/par/cur/term\r\n"), "RE00A/dev/tcp/a");
+    ASSERT_EQ(first.Ask("%em%em,,jps/RT:0.1\r\n"), "RE004%em%");
+    ASSERT_TRUE(second.Connect(*port));
+    EXPECT_EQ(second.Ask("print,/par/cur/term\r\n"), "RE00A/dev/tcp/b");
+    EXPECT_EQ(second.Ask("%Loop%\r\n"), "RE006%Loop%");
+    // The first one's output runs on and never shows up on the second.
+    auto container = first.NextMessage();
+    ASSERT_TRUE(container);
+    EXPECT_EQ(container->substr(0, 2), ">>");
+    second.got.clear();
+    second.Collect(300);
+    EXPECT_EQ(second.got, "");
+    second.Close();
+    EXPECT_EQ(first.Ask("%1%print,/par/cur/term\r\n"), "RE00D%1%/dev/tcp/a");
+    EXPECT_EQ(sim.Stop(), 0);
 }
 
 TEST(SimTcp, ChecksumIsCheckedAndABadOneGetsAnErrorWithTheTag) {

@@ -520,9 +520,16 @@ void SimReceiver::Emit(std::string_view bytes, bool is_reply) {
         warned_speed_ = true;
         return;
     }
-    // A long delay must not hold off a termination signal.
-    if (is_reply && options_.faults.reply_delay_ms && StopRequested(options_.faults.reply_delay_ms))
-        return;
+    // A long delay must not hold off a termination signal, which another thread may take.
+    if (is_reply && options_.faults.reply_delay_ms) {
+        const uint32_t start = platform::TickCount();
+        for (;;) {
+            const uint32_t spent = platform::TickCount() - start;
+            if (spent >= options_.faults.reply_delay_ms) break;
+            const uint32_t left = options_.faults.reply_delay_ms - spent;
+            if (StopRequested(left < 100 ? left : 100)) return;
+        }
+    }
     std::string out;
     if (is_reply && options_.faults.garbage) {
         out.append(kJunk);
