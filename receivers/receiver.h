@@ -28,12 +28,16 @@ struct ReceiverContext {
     EventLog* log = nullptr;
     const ConfigStore* store = nullptr;  // DevError is written back at destruction
     std::string receivers_path;          // "Receivers\"
+    std::string interface_path;          // "Interface\"
     std::string ports_folder;            // COMn links
     std::string receiver_name;           // set before the reader thread starts
     std::string interface_name;
     const MessageTable* messages = nullptr;
     // A data container whose checksum is right, on the reader thread.
     std::function<void(Receiver&, const uint8_t* container, size_t size)> deliver;
+    // A link that failed by itself (its connection went away) after setting the stop flag, so
+    // that its clients are released at once. Any thread; never blocks.
+    std::function<void()> link_lost;
 };
 
 class Receiver {

@@ -8,6 +8,8 @@
 #include "core/request_table.h"
 #include "core/server.h"
 #include "links/com_link.h"
+#include "links/tcp_link.h"
+#include "links/tcp_ping.h"
 #include "platform/clock.h"
 #include "receivers/command_engine.h"
 #include "receivers/terminal_settings.h"
@@ -20,6 +22,7 @@ constexpr const char* kCantFind = "ER:Can't find receiver.";
 std::unique_ptr<Receiver> DefaultLink(LinkKind kind, const std::string& address,
                                       const ReceiverContext& context) {
     if (kind == LinkKind::kCom) return std::make_unique<ComLink>(context, address);
+    if (kind == LinkKind::kTcp) return std::make_unique<TcpLink>(context, address);
     return nullptr;
 }
 
@@ -82,9 +85,32 @@ bool PrepareReceiver(ReceiverTable& table, ReceiverEntry& entry, Receiver& r,
 
 }  // namespace
 
-ReceiverTable::ReceiverTable(Server& server) : link_factory(DefaultLink), server_(server) {}
+ReceiverTable::ReceiverTable(Server& server) : link_factory(DefaultLink), server_(server) {
+    lost_watch_ = platform::Thread([this] { WatchLostLinks(); });
+}
 
-ReceiverTable::~ReceiverTable() = default;
+ReceiverTable::~ReceiverTable() {
+    closing_ = true;
+    lost_event_.Set();
+    lost_watch_.Join();
+}
+
+void ReceiverTable::WatchLostLinks() {
+    // Releasing the clients deletes the receiver, which joins its reader thread: that cannot
+    // run on the reader itself, so the links only wake this thread. The periodic look also
+    // finds receivers that other parts gave up.
+    while (!closing_) {
+        lost_event_.Wait(kLostWatchMs);
+        if (closing_) break;
+        std::vector<unsigned> lost;
+        {
+            std::lock_guard<platform::RecursiveLock> guard(server_.receiver_table_lock());
+            for (unsigned n = 1; n <= kSlots; ++n)
+                if (slots_[n] && slots_[n]->stop != 0 && slots_[n]->lost == 0) lost.push_back(n);
+        }
+        for (unsigned n : lost) ConnectionLost(server_, n);
+    }
+}
 
 ReceiverContext ReceiverTable::MakeContext() const {
     ReceiverContext c;
@@ -92,11 +118,14 @@ ReceiverContext ReceiverTable::MakeContext() const {
     c.store = &server_.store();
     c.receivers_path = server_.receivers_path().empty() ? std::string(cfg::kReceiversKey)
                                                         : server_.receivers_path();
+    c.interface_path = server_.interface_path().empty() ? std::string(cfg::kInterfaceKey)
+                                                        : server_.interface_path();
     c.ports_folder = server_.options().ports_folder;
     c.messages = &messages_;
     c.deliver = [this](Receiver& r, const uint8_t* container, size_t size) {
         if (deliver) deliver(r, container, size);
     };
+    c.link_lost = [this] { lost_event_.Set(); };
     return c;
 }
 
@@ -113,6 +142,9 @@ ReceiverTable& InstallReceivers(Server& server) {
         if (!HasAttachment(s, h)) return false;
         Receiver* r = Receivers(server).slot(s.handle_table[h]->receiver_number);
         return r != nullptr && r->transfer != 0 && r->kind != LinkKind::kTcp;
+    };
+    hooks.ping_receiver = [&server](ClientSession& s, std::string_view name) {
+        return PingReceiver(server, s, name);
     };
     return t;
 }
@@ -204,7 +236,7 @@ unsigned OpenRcv(Server& server, std::string_view args, ClientSession& session, 
         if (stale) ConnectionLost(server, n);
         if (!shared) {
             if (kind == LinkKind::kTcp && entry.failure_tick != 0) {
-                const uint32_t since = platform::TickCount() - entry.failure_tick;
+                const uint32_t since = server.options().tick() - entry.failure_tick;
                 if (since < ReceiverTable::kTcpBackOffMs) {
                     const uint32_t rest = ReceiverTable::kTcpBackOffMs - since;
                     char line[256];
@@ -213,7 +245,7 @@ unsigned OpenRcv(Server& server, std::string_view args, ClientSession& session, 
                                   "Waiting for %u msec.",
                                   name.c_str(), rest);
                     server.log().WriteLine(line);
-                    platform::SleepMs(rest);
+                    server.options().sleep(rest);
                 }
             }
             ReceiverContext context = table.MakeContext();
@@ -238,7 +270,7 @@ unsigned OpenRcv(Server& server, std::string_view args, ClientSession& session, 
                 result = true;
             } else {
                 r.reset();
-                entry.failure_tick = platform::TickCount() | 1u;
+                entry.failure_tick = server.options().tick() | 1u;
                 failed = true;
             }
         }

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "links/link.h"
 #include "receivers/attachment.h"
@@ -36,6 +37,7 @@ class ReceiverTable {
   public:
     static constexpr unsigned kSlots = 64;
     static constexpr uint32_t kTcpBackOffMs = 40000;
+    static constexpr uint32_t kLostWatchMs = 1000;
 
     // Builds the link of one kind; nullptr for a kind this server cannot reach.
     using LinkFactory = std::function<std::unique_ptr<Receiver>(
@@ -63,10 +65,17 @@ class ReceiverTable {
     std::function<void(Attachment&)> cancel_transfer;
 
   private:
+    // Releases the clients of receivers whose link gave up (woken by ReceiverContext::link_lost).
+    void WatchLostLinks();
+
     Server& server_;
     std::array<ReceiverEntry, kSlots + 1> entries_;
     std::array<std::unique_ptr<Receiver>, kSlots + 1> slots_;  // GUARDED_BY(receiver table lock)
     MessageTable messages_;
+    std::atomic<bool> closing_{false};
+    mutable platform::Event lost_event_{
+        platform::Event::Reset::Auto};  // set from MakeContext's links
+    platform::Thread lost_watch_;       // last: it uses everything above
 };
 
 // Creates the server's receiver table and plugs the receivers into the core's hooks. Call once,
