@@ -112,8 +112,8 @@ void TcpLink::ReaderThread(platform::Event* started) {
 
 void TcpLink::GiveUp() {
     if (stop.exchange(1) != 0) return;
+    // The receiver table's watch finds the stop flag and releases the clients.
     socket_.Cleanup();
-    if (context().link_lost) context().link_lost();
 }
 
 uint32_t TcpLink::Write(const void* data, uint32_t length) {

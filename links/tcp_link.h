@@ -45,7 +45,8 @@ class TcpLink : public Receiver {
     // False with error_text set when the receiver's answer to the password has no "RE".
     bool Login(const std::string& password);
     void ReaderThread(platform::Event* started);
-    // The link is given up: the stop flag, and the owner is told so it can release the clients.
+    // The link is given up: the stop flag (the owner then releases the clients), and the
+    // connection broken.
     void GiveUp();
 
     std::string label_;

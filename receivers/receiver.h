@@ -35,9 +35,6 @@ struct ReceiverContext {
     const MessageTable* messages = nullptr;
     // A data container whose checksum is right, on the reader thread.
     std::function<void(Receiver&, const uint8_t* container, size_t size)> deliver;
-    // A link that failed by itself (its connection went away) after setting the stop flag, so
-    // that its clients are released at once. Any thread; never blocks.
-    std::function<void()> link_lost;
 };
 
 class Receiver {

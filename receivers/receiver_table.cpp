@@ -85,30 +85,33 @@ bool PrepareReceiver(ReceiverTable& table, ReceiverEntry& entry, Receiver& r,
 
 }  // namespace
 
-ReceiverTable::ReceiverTable(Server& server) : link_factory(DefaultLink), server_(server) {
-    lost_watch_ = platform::Thread([this] { WatchLostLinks(); });
-}
+ReceiverTable::ReceiverTable(Server& server) : link_factory(DefaultLink), server_(server) {}
 
 ReceiverTable::~ReceiverTable() {
-    closing_ = true;
-    lost_event_.Set();
-    lost_watch_.Join();
+    watch_stop_.Set();
+    watch_.Join();
 }
 
-void ReceiverTable::WatchLostLinks() {
-    // Releasing the clients deletes the receiver, which joins its reader thread: that cannot
-    // run on the reader itself, so the links only wake this thread. The periodic look also
-    // finds receivers that other parts gave up.
-    while (!closing_) {
-        lost_event_.Wait(kLostWatchMs);
-        if (closing_) break;
-        std::vector<unsigned> lost;
+void ReceiverTable::StartLostWatch() {
+    if (!watch_.Joinable()) watch_ = platform::Thread([this] { LostWatch(); });
+}
+
+void ReceiverTable::LostWatch() {
+    constexpr uint32_t kWatchMs = 500;
+    while (!watch_stop_.Wait(kWatchMs)) {
+        std::array<bool, kSlots + 1> stopped{};
+        bool any = false;
         {
             std::lock_guard<platform::RecursiveLock> guard(server_.receiver_table_lock());
-            for (unsigned n = 1; n <= kSlots; ++n)
-                if (slots_[n] && slots_[n]->stop != 0 && slots_[n]->lost == 0) lost.push_back(n);
+            for (unsigned n = 1; n <= kSlots; ++n) {
+                const Receiver* r = slots_[n].get();
+                stopped[n] = r != nullptr && r->stop != 0 && r->lost == 0;
+                any = any || stopped[n];
+            }
         }
-        for (unsigned n : lost) ConnectionLost(server_, n);
+        if (!any) continue;
+        for (unsigned n = 1; n <= kSlots; ++n)
+            if (stopped[n]) ConnectionLost(server_, n);
     }
 }
 
@@ -125,7 +128,6 @@ ReceiverContext ReceiverTable::MakeContext() const {
     c.deliver = [this](Receiver& r, const uint8_t* container, size_t size) {
         if (deliver) deliver(r, container, size);
     };
-    c.link_lost = [this] { lost_event_.Set(); };
     return c;
 }
 
@@ -133,6 +135,7 @@ ReceiverTable& InstallReceivers(Server& server) {
     auto table = std::make_shared<ReceiverTable>(server);
     ReceiverTable& t = *table;
     server.set_receiver_table(std::move(table));
+    t.StartLostWatch();
     ServerHooks& hooks = server.hooks();
     hooks.close_attachment = [&server](ClientSession& s, uint8_t h) {
         CloseRcv(server, false, s, h);
@@ -381,7 +384,8 @@ void ConnectionLost(Server& server, unsigned n) {
     std::lock_guard<platform::RecursiveLock> c(clients_lock, std::adopt_lock);
     std::lock_guard<platform::RecursiveLock> t(table_lock, std::adopt_lock);
     Receiver* r = table.slot(n);
-    if (r == nullptr) return;
+    // Released already, by a command that found the receiver stopped or by the watch.
+    if (r == nullptr || r->lost != 0) return;
     r->lost = 1;
     const std::string name = r->receiver_name;
     server.log().WriteLine("Clear all resource use receiver=" + name);

@@ -14,9 +14,9 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "links/link.h"
+#include "platform/sync.h"
 #include "receivers/attachment.h"
 #include "receivers/message_table.h"
 #include "receivers/receiver.h"
@@ -37,7 +37,6 @@ class ReceiverTable {
   public:
     static constexpr unsigned kSlots = 64;
     static constexpr uint32_t kTcpBackOffMs = 40000;
-    static constexpr uint32_t kLostWatchMs = 1000;
 
     // Builds the link of one kind; nullptr for a kind this server cannot reach.
     using LinkFactory = std::function<std::unique_ptr<Receiver>(
@@ -64,18 +63,20 @@ class ReceiverTable {
     // Ends the file transfer of an attachment being closed.
     std::function<void(Attachment&)> cancel_transfer;
 
+    // Starts the thread that releases the clients of a receiver whose link has stopped (a
+    // hung-up line, a receiver that no longer answers), so clients that only take data hear of
+    // it too. Stopped by the destructor.
+    void StartLostWatch();
+
   private:
-    // Releases the clients of receivers whose link gave up (woken by ReceiverContext::link_lost).
-    void WatchLostLinks();
+    void LostWatch();
 
     Server& server_;
     std::array<ReceiverEntry, kSlots + 1> entries_;
     std::array<std::unique_ptr<Receiver>, kSlots + 1> slots_;  // GUARDED_BY(receiver table lock)
     MessageTable messages_;
-    std::atomic<bool> closing_{false};
-    mutable platform::Event lost_event_{
-        platform::Event::Reset::Auto};  // set from MakeContext's links
-    platform::Thread lost_watch_;       // last: it uses everything above
+    platform::Event watch_stop_{platform::Event::Reset::Manual};
+    platform::Thread watch_;
 };
 
 // Creates the server's receiver table and plugs the receivers into the core's hooks. Call once,
