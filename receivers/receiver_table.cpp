@@ -8,6 +8,8 @@
 #include "core/request_table.h"
 #include "core/server.h"
 #include "links/com_link.h"
+#include "links/tcp_link.h"
+#include "links/tcp_ping.h"
 #include "platform/clock.h"
 #include "receivers/command_engine.h"
 #include "receivers/terminal_settings.h"
@@ -20,6 +22,7 @@ constexpr const char* kCantFind = "ER:Can't find receiver.";
 std::unique_ptr<Receiver> DefaultLink(LinkKind kind, const std::string& address,
                                       const ReceiverContext& context) {
     if (kind == LinkKind::kCom) return std::make_unique<ComLink>(context, address);
+    if (kind == LinkKind::kTcp) return std::make_unique<TcpLink>(context, address);
     return nullptr;
 }
 
@@ -84,7 +87,33 @@ bool PrepareReceiver(ReceiverTable& table, ReceiverEntry& entry, Receiver& r,
 
 ReceiverTable::ReceiverTable(Server& server) : link_factory(DefaultLink), server_(server) {}
 
-ReceiverTable::~ReceiverTable() = default;
+ReceiverTable::~ReceiverTable() {
+    watch_stop_.Set();
+    watch_.Join();
+}
+
+void ReceiverTable::StartLostWatch() {
+    if (!watch_.Joinable()) watch_ = platform::Thread([this] { LostWatch(); });
+}
+
+void ReceiverTable::LostWatch() {
+    constexpr uint32_t kWatchMs = 500;
+    while (!watch_stop_.Wait(kWatchMs)) {
+        std::array<bool, kSlots + 1> stopped{};
+        bool any = false;
+        {
+            std::lock_guard<platform::RecursiveLock> guard(server_.receiver_table_lock());
+            for (unsigned n = 1; n <= kSlots; ++n) {
+                const Receiver* r = slots_[n].get();
+                stopped[n] = r != nullptr && r->stop != 0 && r->lost == 0;
+                any = any || stopped[n];
+            }
+        }
+        if (!any) continue;
+        for (unsigned n = 1; n <= kSlots; ++n)
+            if (stopped[n]) ConnectionLost(server_, n);
+    }
+}
 
 ReceiverContext ReceiverTable::MakeContext() const {
     ReceiverContext c;
@@ -92,6 +121,8 @@ ReceiverContext ReceiverTable::MakeContext() const {
     c.store = &server_.store();
     c.receivers_path = server_.receivers_path().empty() ? std::string(cfg::kReceiversKey)
                                                         : server_.receivers_path();
+    c.interface_path = server_.interface_path().empty() ? std::string(cfg::kInterfaceKey)
+                                                        : server_.interface_path();
     c.ports_folder = server_.options().ports_folder;
     c.messages = &messages_;
     c.deliver = [this](Receiver& r, const uint8_t* container, size_t size) {
@@ -104,6 +135,7 @@ ReceiverTable& InstallReceivers(Server& server) {
     auto table = std::make_shared<ReceiverTable>(server);
     ReceiverTable& t = *table;
     server.set_receiver_table(std::move(table));
+    t.StartLostWatch();
     ServerHooks& hooks = server.hooks();
     hooks.close_attachment = [&server](ClientSession& s, uint8_t h) {
         CloseRcv(server, false, s, h);
@@ -113,6 +145,9 @@ ReceiverTable& InstallReceivers(Server& server) {
         if (!HasAttachment(s, h)) return false;
         Receiver* r = Receivers(server).slot(s.handle_table[h]->receiver_number);
         return r != nullptr && r->transfer != 0 && r->kind != LinkKind::kTcp;
+    };
+    hooks.ping_receiver = [&server](ClientSession& s, std::string_view name) {
+        return PingReceiver(server, s, name);
     };
     return t;
 }
@@ -204,7 +239,7 @@ unsigned OpenRcv(Server& server, std::string_view args, ClientSession& session, 
         if (stale) ConnectionLost(server, n);
         if (!shared) {
             if (kind == LinkKind::kTcp && entry.failure_tick != 0) {
-                const uint32_t since = platform::TickCount() - entry.failure_tick;
+                const uint32_t since = server.options().tick() - entry.failure_tick;
                 if (since < ReceiverTable::kTcpBackOffMs) {
                     const uint32_t rest = ReceiverTable::kTcpBackOffMs - since;
                     char line[256];
@@ -213,7 +248,7 @@ unsigned OpenRcv(Server& server, std::string_view args, ClientSession& session, 
                                   "Waiting for %u msec.",
                                   name.c_str(), rest);
                     server.log().WriteLine(line);
-                    platform::SleepMs(rest);
+                    server.options().sleep(rest);
                 }
             }
             ReceiverContext context = table.MakeContext();
@@ -238,7 +273,7 @@ unsigned OpenRcv(Server& server, std::string_view args, ClientSession& session, 
                 result = true;
             } else {
                 r.reset();
-                entry.failure_tick = platform::TickCount() | 1u;
+                entry.failure_tick = server.options().tick() | 1u;
                 failed = true;
             }
         }
@@ -366,7 +401,8 @@ void ConnectionLost(Server& server, unsigned n) {
     ReceiverTable& table = Receivers(server);
     ClientsAndReceiversLock locked(server);
     Receiver* r = table.slot(n);
-    if (r == nullptr) return;
+    // Released already, by a command that found the receiver stopped or by the watch.
+    if (r == nullptr || r->lost != 0) return;
     r->lost = 1;
     const std::string name = r->receiver_name;
     server.log().WriteLine("Clear all resource use receiver=" + name);
