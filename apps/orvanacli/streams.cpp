@@ -170,6 +170,16 @@ int RunAttach(Cli& cli) {
     return kExitOk;
 }
 
+int RunDetach(Cli& cli) {
+    const auto& w = cli.options.words;
+    const int group = GroupCode(w[1], true);
+    if (group < 0) return Complain("GROUP is 0..4 or jps, cmr, nmea, rtcm, all: \"" + w[1] + "\"");
+    int status = kExitOk;
+    if (!OpenReceiver(cli, w[0], false, &status)) return status;
+    auto reply = Ask(cli, "Detach " + std::to_string(group), kReceiverHandle);
+    return reply ? PrintReply(*reply) : kExitFailure;
+}
+
 int RunDownload(Cli& cli) {
     const auto& w = cli.options.words;
     if (!cli.options.out) return Complain("usage: download NAME FILE [--offset N] --out PATH");

@@ -44,11 +44,6 @@ int RunCommand(Cli& cli) {
     if (!OpenReceiver(cli, Words(cli)[0], false, &status)) return status;
     return Simple(cli, WithArgument("Command", cli, 1), kReceiverHandle);
 }
-int RunDetach(Cli& cli) {
-    int status = kExitOk;
-    if (!OpenReceiver(cli, Words(cli)[0], false, &status)) return status;
-    return Simple(cli, "Detach " + Words(cli)[1], kReceiverHandle);
-}
 int RunScript(Cli& cli) {
     return Simple(cli, WithArgument("Run", cli));
 }

@@ -34,6 +34,7 @@ std::string UsageText();
 
 // The verbs that follow a transfer or a data stream (streams.cpp).
 int RunAttach(Cli& cli);
+int RunDetach(Cli& cli);
 int RunDownload(Cli& cli);
 int RunUpload(Cli& cli);
 int RunFirmware(Cli& cli);
