@@ -91,7 +91,33 @@ bool PrepareReceiver(ReceiverTable& table, ReceiverEntry& entry, Receiver& r,
 
 ReceiverTable::ReceiverTable(Server& server) : link_factory(DefaultLink), server_(server) {}
 
-ReceiverTable::~ReceiverTable() = default;
+ReceiverTable::~ReceiverTable() {
+    watch_stop_.Set();
+    watch_.Join();
+}
+
+void ReceiverTable::StartLostWatch() {
+    if (!watch_.Joinable()) watch_ = platform::Thread([this] { LostWatch(); });
+}
+
+void ReceiverTable::LostWatch() {
+    constexpr uint32_t kWatchMs = 500;
+    while (!watch_stop_.Wait(kWatchMs)) {
+        std::array<bool, kSlots + 1> stopped{};
+        bool any = false;
+        {
+            std::lock_guard<platform::RecursiveLock> guard(server_.receiver_table_lock());
+            for (unsigned n = 1; n <= kSlots; ++n) {
+                const Receiver* r = slots_[n].get();
+                stopped[n] = r != nullptr && r->stop != 0 && r->lost == 0;
+                any = any || stopped[n];
+            }
+        }
+        if (!any) continue;
+        for (unsigned n = 1; n <= kSlots; ++n)
+            if (stopped[n]) ConnectionLost(server_, n);
+    }
+}
 
 ReceiverContext ReceiverTable::MakeContext() const {
     ReceiverContext c;
@@ -111,6 +137,7 @@ ReceiverTable& InstallReceivers(Server& server) {
     auto table = std::make_shared<ReceiverTable>(server);
     ReceiverTable& t = *table;
     server.set_receiver_table(std::move(table));
+    t.StartLostWatch();
     const uint32_t data_limit = std::min(kDataSendLimitMs, server.options().send_limit_ms);
     t.deliver = [data_limit](Receiver& r, const uint8_t* container, size_t size) {
         DeliverContainer(r, container, size, data_limit);
@@ -360,7 +387,8 @@ void ConnectionLost(Server& server, unsigned n) {
     std::lock_guard<platform::RecursiveLock> c(clients_lock, std::adopt_lock);
     std::lock_guard<platform::RecursiveLock> t(table_lock, std::adopt_lock);
     Receiver* r = table.slot(n);
-    if (r == nullptr) return;
+    // Released already, by a command that found the receiver stopped or by the watch.
+    if (r == nullptr || r->lost != 0) return;
     r->lost = 1;
     const std::string name = r->receiver_name;
     server.log().WriteLine("Clear all resource use receiver=" + name);

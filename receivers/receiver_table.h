@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "links/link.h"
+#include "platform/sync.h"
 #include "receivers/attachment.h"
 #include "receivers/message_table.h"
 #include "receivers/receiver.h"
@@ -62,11 +63,20 @@ class ReceiverTable {
     // Ends the file transfer of an attachment being closed.
     std::function<void(Attachment&)> cancel_transfer;
 
+    // Starts the thread that releases the clients of a receiver whose link has stopped (a
+    // hung-up line, a receiver that no longer answers), so clients that only take data hear of
+    // it too. Stopped by the destructor.
+    void StartLostWatch();
+
   private:
+    void LostWatch();
+
     Server& server_;
     std::array<ReceiverEntry, kSlots + 1> entries_;
     std::array<std::unique_ptr<Receiver>, kSlots + 1> slots_;  // GUARDED_BY(receiver table lock)
     MessageTable messages_;
+    platform::Event watch_stop_{platform::Event::Reset::Manual};
+    platform::Thread watch_;
 };
 
 // Creates the server's receiver table and plugs the receivers into the core's hooks. Call once,
