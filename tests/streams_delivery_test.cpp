@@ -76,13 +76,15 @@ TEST_F(Streams, FrameTypesFollowGroupAndIndexAndWlAddsNoItem) {
 
     // "WL" is index 0: no item for it, but the client gets what the receiver sends with index 0.
     auto carol = Client("ann");
-    EXPECT_EQ(Text(carol->Call("Detach 4", 1)), "RE:OK.");
     EXPECT_EQ(Text(ann->Call("Detach 4")), "RE:OK.");
     EXPECT_EQ(Text(bob->Call("Detach 4")), "RE:OK.");
     EXPECT_EQ(Text(carol->Call("Attach 0,WL")), "RE:OK.");
     EXPECT_TRUE(LastEmCommands().empty());
     EXPECT_TRUE(carol->data().empty());
-    EXPECT_EQ(Text(carol->Call("Command em,,jps/RT:{0.5,0,-1}")), "RE000");
+    // The receiver is made to send RT with index 0; its empty reply to "em" carries no length,
+    // so a print after it gives the command a reply.
+    auto f = carol->Call("Command em,,jps/RT:{0.5,0,-1}&&print,/par/rcv/model");
+    EXPECT_EQ(Text(f).compare(0, 2, "RE"), 0) << Text(f);
     ASSERT_GE(carol->ReadData(3), 3u);
     for (const DataFrame& d : carol->data()) {
         EXPECT_EQ(d.type, 0x101u);
