@@ -245,9 +245,15 @@ unsigned GetCList(std::string_view arg, AdminContext& ctx) {
         reply = kSyntaxError;
         return 0;
     }
+    std::optional<std::vector<ConnectionRow>> rows;
+    if (ctx.connections) rows = ctx.connections();
+    if (!rows) {
+        reply = kTablesBusy;
+        return 0;
+    }
     reply = "RE:";
     bool first = true;
-    for (const auto& row : ctx.connections ? ctx.connections() : std::vector<ConnectionRow>{}) {
+    for (const auto& row : *rows) {
         if (!first) reply += '\n';
         first = false;
         reply += FormatRow(row, mask);

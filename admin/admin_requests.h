@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,12 +36,14 @@ struct AdminContext {
     const ConfigStore* store = nullptr;
     bool super_user = false;       // the requesting session's right
     std::string* reply = nullptr;  // the session's reply text, preset "RE:OK."
-    std::atomic<uint32_t>* announced_columns = nullptr;       // server-wide, 0 at start-up
-    std::function<std::vector<std::string>()> serial_ports;   // "COM1", "COM3", ...
-    std::function<std::vector<std::string>()> usb_paths;      // device interface paths
-    std::function<std::vector<ConnectionRow>()> connections;  // slot order, then handle order
+    std::atomic<uint32_t>* announced_columns = nullptr;      // server-wide, 0 at start-up
+    std::function<std::vector<std::string>()> serial_ports;  // "COM1", "COM3", ...
+    std::function<std::vector<std::string>()> usb_paths;     // device interface paths
+    // Slot order, then handle order; nullopt when the tables stayed busy.
+    std::function<std::optional<std::vector<ConnectionRow>>()> connections;
 };
 
+inline constexpr const char* kTablesBusy = "ER:Server busy, try again";
 inline constexpr const char* kNotAuthorized = "ER:User not authorized to send this command!";
 
 unsigned HandleGet(std::string_view argument, AdminContext& ctx);

@@ -213,8 +213,7 @@ bool PseudoTerminal::Create(uint32_t baud, std::string* error) {
         ::close(master);
         return false;
     }
-    // The master's own record holds the simulated receiver's speed; the slave starts at the same
-    // speed and raw, as a serial port would be before its user configures it.
+    // The slave starts raw at `baud`, as a serial port would be before its user configures it.
     if (!MakeRaw(slave, code) || !MakeRaw(master, code)) {
         *error = Reason("pty termios");
         ::close(slave);

@@ -4,10 +4,10 @@
 // open the slave path with TerminalDevice. Both ends are raw: no echo, no line editing, no
 // translation of CR or LF, so every byte arrives as it was written.
 //
-// On Linux the two ends of a pair keep separate termios records: the master's speed is the
-// simulator's own line speed, the slave's is whatever its user set. Comparing the two is how the
-// simulator notices a host that talks at the wrong speed (bytes themselves are never garbled on
-// a pty).
+// On Linux the two ends of a pair share one termios record (the master's calls act on the
+// slave's), so PeerSpeed() and Speed() always agree. A simulator that plays a receiver keeps its
+// own line speed itself and compares it with PeerSpeed(), the speed the host set (bytes
+// themselves are never garbled on a pty).
 
 #include <cstddef>
 #include <cstdint>

@@ -21,7 +21,18 @@ void GiveBackSender(Receiver& r) {
 }
 
 // A reply whose body starts with a tag must carry the tag of the line sent.
+// A tag opens the command line or one of its lines.
+bool HasTag(const std::string& line) {
+    const size_t first = line.find('%');
+    if (first == std::string::npos || (first != 0 && line[first - 1] != '\n')) return false;
+    return line.find('%', first + 1) != std::string::npos;
+}
+
 bool TagMatches(const std::string& out, const std::string& line) {
+    // An untagged "RE" to a tagged command is the late answer to one sent without waiting
+    // before it (the open sequence's "set,lock/elm,0" ahead of "%Loop%"), not this reply.
+    if (out.size() >= 5 && out.compare(0, 2, "RE") == 0 && (out.size() < 6 || out[5] != '%'))
+        return !HasTag(line);
     if (out.size() < 6 || out[5] != '%') return true;
     const size_t q = out.find('%', 6);
     if (q == std::string::npos) return true;

@@ -372,20 +372,37 @@ bool ResendOutputList(Receiver& r) {
     return ok;
 }
 
+ClientsAndReceiversLock::ClientsAndReceiversLock(Server& server, uint32_t max_wait_ms) {
+    platform::RecursiveLock& clients = server.clients().lock();
+    platform::RecursiveLock& table = server.receiver_table_lock();
+    const uint32_t start = platform::TickCount();
+    for (;;) {
+        if (clients.try_lock()) {
+            if (table.try_lock()) {
+                clients_ = &clients;
+                table_ = &table;
+                return;
+            }
+            clients.unlock();
+        }
+        if (max_wait_ms != 0 && platform::TickCount() - start >= max_wait_ms) return;
+        platform::SleepMs(max_wait_ms != 0 ? 20 : 200);
+    }
+}
+
+ClientsAndReceiversLock::~ClientsAndReceiversLock() {
+    ReleaseClients();
+    if (table_ != nullptr) table_->unlock();
+}
+
+void ClientsAndReceiversLock::ReleaseClients() {
+    if (clients_ != nullptr) clients_->unlock();
+    clients_ = nullptr;
+}
+
 void ConnectionLost(Server& server, unsigned n) {
     ReceiverTable& table = Receivers(server);
-    platform::RecursiveLock& clients_lock = server.clients().lock();
-    platform::RecursiveLock& table_lock = server.receiver_table_lock();
-    // Taken by polling: a session may hold either lock while it waits for the other.
-    for (;;) {
-        if (clients_lock.try_lock()) {
-            if (table_lock.try_lock()) break;
-            clients_lock.unlock();
-        }
-        platform::SleepMs(200);
-    }
-    std::lock_guard<platform::RecursiveLock> c(clients_lock, std::adopt_lock);
-    std::lock_guard<platform::RecursiveLock> t(table_lock, std::adopt_lock);
+    ClientsAndReceiversLock locked(server);
     Receiver* r = table.slot(n);
     // Released already, by a command that found the receiver stopped or by the watch.
     if (r == nullptr || r->lost != 0) return;

@@ -97,6 +97,24 @@ bool DeleteReceiver(Server& server, unsigned n);
 void DisableOutput(Receiver& r);
 // Sends the output list in "%em%em,," pieces; true when every piece was accepted.
 bool ResendOutputList(Receiver& r);
+// Holds the client table lock and the receiver table lock together. A session may hold either
+// while it waits for the other, so both are taken by polling; with `max_wait_ms` 0 it polls
+// until it has them, else it gives up after that long (owns() false).
+class ClientsAndReceiversLock {
+  public:
+    ClientsAndReceiversLock(Server& server, uint32_t max_wait_ms = 0);
+    ~ClientsAndReceiversLock();
+    ClientsAndReceiversLock(const ClientsAndReceiversLock&) = delete;
+    ClientsAndReceiversLock& operator=(const ClientsAndReceiversLock&) = delete;
+    bool owns() const { return table_ != nullptr; }
+    // Lets the client table go early, keeping the receiver table.
+    void ReleaseClients();
+
+  private:
+    platform::RecursiveLock* clients_ = nullptr;
+    platform::RecursiveLock* table_ = nullptr;
+};
+
 // Releases every client of receiver n with the 0xC00 notice; the last close deletes it.
 void ConnectionLost(Server& server, unsigned n);
 

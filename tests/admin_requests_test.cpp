@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <regex>
+
 #include "admin/admin_requests.h"
 #include "core/config_keys.h"
+#include "tests/orvanasim_harness.h"
 #include "tests/server_harness.h"
 
 namespace orvana {
@@ -32,10 +35,11 @@ class AdminRequests : public ::testing::Test {
             ASSERT_EQ(symlink("/dev/null", (ports_ + "/" + n).c_str()), 0);
         ASSERT_TRUE(server_.Start({}, {"--ports", ports_}));
     }
-    std::unique_ptr<TestClient> LoggedIn(const std::string& user, const std::string& password) {
+    std::unique_ptr<TestClient> LoggedIn(const std::string& user, const std::string& password,
+                                         const std::string& task = "") {
         auto c = std::make_unique<TestClient>();
         EXPECT_TRUE(c->Connect(server_.port()));
-        auto f = c->Call("OpenUsr " + user + " " + password);
+        auto f = c->Call("OpenUsr " + user + " " + password + (task.empty() ? "" : " " + task));
         EXPECT_TRUE(f && f->data.rfind("RE:", 0) == 0) << user;
         return c;
     }
@@ -92,16 +96,57 @@ TEST_F(AdminRequests, PortInventoryListsTheComLinksOfThePortsFolder) {
               "RE:COM{COM 2/COM 7}SPEED{115200/921600/460800/230400/57600/38400/19200/9600}USB{}");
 }
 
-TEST_F(AdminRequests, ConnectionListNeedsItsHeaderBeforeRows) {
-    StartWithPorts();
-    auto ann = LoggedIn("ann", "apw");
-    EXPECT_EQ(Reply(*ann, "Get CList F"), "ER:syntax error");
-    EXPECT_EQ(Reply(*ann, "Get CList"),
-              "RE:Date Start/16,Send/8,Receiver/9,User/11,Task/11,Address/14,Interface/13,"
-              "Messages/40");
-    // Once announced, rows follow for every client; no receiver is attached here.
-    auto root = LoggedIn("root", "rpw");
-    EXPECT_EQ(Reply(*root, "Get CList F").substr(0, 3), "RE:");
+// Two clients holding receivers open on simulated receivers: one row per attachment, sessions
+// in slot order, each session's handles in order.
+TEST_F(AdminRequests, ConnectionListShowsEveryOpenAttachment) {
+    ports_ = server_.home() + "/ports";
+    ASSERT_EQ(mkdir(ports_.c_str(), 0755), 0);
+    simtest::Sim north_sim, south_sim;
+    ASSERT_TRUE(north_sim.StartPty({"--ports", ports_, "--com", "1"}));
+    ASSERT_TRUE(south_sim.StartPty({"--ports", ports_, "--com", "3"}));
+    for (const auto& [name, iface] : {std::pair{"north", "COM 1"}, {"south", "COM 3"}}) {
+        const std::string key = std::string(cfg::kReceiversKey) + name;
+        server_.store().WriteText(key, cfg::kInterface.name, iface);
+        server_.store().WriteFlag(key, cfg::kEnableRcv.name, true);
+    }
+    ASSERT_TRUE(server_.Start({}, {"--ports", ports_}));
+    auto ann = LoggedIn("ann", "apw", "survey");
+    auto root = LoggedIn("root", "rpw", "monitor");
+    EXPECT_EQ(Reply(*ann, "Get CList C"), "ER:syntax error");
+    auto open = [](TestClient& c, const std::string& name, uint8_t handle) {
+        auto f = c.Call("OpenRcv " + name, handle, 30);
+        return f ? f->data : "<no reply>";
+    };
+    ASSERT_EQ(open(*ann, "north", 1), "RE:OK.");
+    ASSERT_EQ(open(*root, "north", 1), "RE:OK.");
+    ASSERT_EQ(open(*root, "south", 2), "RE:OK.");
+
+    ASSERT_EQ(Reply(*ann, "Get CList").substr(0, 15), "RE:Date Start/1");
+    EXPECT_EQ(Reply(*ann, "Get CList C"), "RE:north/ann/\nnorth/root/\nsouth/root/");
+    EXPECT_EQ(Reply(*ann, "Get CList 0"), "RE:\n\n");
+    const std::string full = Reply(*root, "Get CList F");
+    const std::string when = "[0-9]{2}/[0-9]{2}  [0-9]{2}:[0-9]{2}:[0-9]{2}";
+    EXPECT_TRUE(std::regex_match(full, std::regex("RE:" + when + "/0/north/ann/\n" + when +
+                                                  "/0/north/root/\n" + when + "/0/south/root/")))
+        << full;
+    // The wider mask: task, address, interface and messages (none asked for yet).
+    const std::string wide = Reply(*root, "Get CList F4");
+    EXPECT_TRUE(std::regex_match(wide, std::regex("RE:north/survey/127\\.0\\.0\\.1:[0-9]+/COM 1//\n"
+                                                  "north/monitor/127\\.0\\.0\\.1:[0-9]+/COM 1//\n"
+                                                  "south/monitor/127\\.0\\.0\\.1:[0-9]+/COM 3//")))
+        << wide;
+
+    // Rows go with the attachments: a closed handle, then a client that went away.
+    auto closed = root->Call("CloseRcv", 1, 30);
+    ASSERT_TRUE(closed && closed->data.rfind("RE:OK.", 0) == 0);
+    EXPECT_EQ(Reply(*ann, "Get CList C"), "RE:north/ann/\nsouth/root/");
+    root.reset();
+    const uint32_t start = platform::TickCount();
+    std::string rows;
+    while ((rows = Reply(*ann, "Get CList C")) != "RE:north/ann/" &&
+           platform::TickCount() - start < 10000)
+        platform::SleepMs(50);
+    EXPECT_EQ(rows, "RE:north/ann/");
 }
 
 }  // namespace

@@ -185,6 +185,27 @@ TEST(SendCommand, ReplyWithAnotherTagIsSkipped) {
     EXPECT_NE(f.LogText().find("   Base1 > ER:unable reply->RE007%7%done"), std::string::npos);
 }
 
+TEST(SendCommand, LateUntaggedReplyIsNotTakenForTheTaggedOne) {
+    EngineFixture f;
+    ScriptedLink link(f.Context(), LinkKind::kCom,
+                      [](const std::string&) { return std::string("RE002OK"); });
+    bool ok = false;
+    std::thread sender([&] { ok = InternalCommand(link, "%Loop%", 5000); });
+    const uint32_t start = platform::TickCount();
+    while (link.error_count == 0 && platform::TickCount() - start < 5000) platform::SleepMs(5);
+    link.Feed("RE006%Loop%");
+    sender.join();
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(link.last_reply, "RE006%Loop%");
+    // Untagged commands still take untagged replies, and errors end any wait.
+    EXPECT_TRUE(InternalCommand(link, "set,lock/elm,0", 2000));
+    EXPECT_EQ(link.last_reply, "RE002OK");
+    ScriptedLink failing(f.Context(), LinkKind::kCom,
+                         [](const std::string&) { return std::string("ER003bad"); });
+    EXPECT_FALSE(InternalCommand(failing, "%t%print,x", 2000));
+    EXPECT_EQ(failing.last_reply, "ER003bad");
+}
+
 TEST(SendCommand, ErrorReplyFailsAndCounts) {
     EngineFixture f;
     ScriptedLink link(f.Context(), LinkKind::kCom,

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "receivers/message_table.h"
+#include "receivers/messages_column.h"
 #include "receivers/output_setup.h"
 
 namespace orvana {
@@ -96,6 +97,16 @@ TEST_F(OutputSetupTest, AddsItemsWithPeriodsAndIndexes) {
     ASSERT_TRUE(setup_.AddMessages(&a_, "0:EL:2"));
     EXPECT_EQ(setup_.OutputList(),
               "nmea/GGA:{10.0,0,-9},jps/RT:{0.5,0,-2},jps/PO:{1.0,0,-3},jps/EL:{2.0,0,-6},");
+}
+
+// The connection lists' text of what an attachment receives.
+TEST_F(OutputSetupTest, MessagesColumnNamesGroupsOnceAndPrintsPeriods) {
+    EXPECT_EQ(MessagesColumn(table_, a_), "");
+    ASSERT_TRUE(setup_.AddMessages(&a_, "0,RT:0.5,PO,EL:25"));
+    ASSERT_TRUE(setup_.AddMessages(&a_, "2,GGA:1.1,RMC:1"));
+    ASSERT_TRUE(setup_.AddMessages(&a_, "3,1006:0.1"));
+    EXPECT_EQ(MessagesColumn(table_, a_),
+              "jps/RT:0.5,PO:1.0,EL:25,nmea/GGA:1,RMC:1.0,rtcm/1006:0.1,");
 }
 
 TEST_F(OutputSetupTest, SharedMessagesKeepTheirPlaceAndCommonPeriod) {

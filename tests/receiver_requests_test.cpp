@@ -212,7 +212,7 @@ TEST_F(ReceiverRequests, CommandsOnTheServersOwnPortAreBlocked) {
     EXPECT_EQ(Text(ann->Call("Command %1%em,/dev/ser/b,jps/RT", 1, 30)), "RE003%1%");
 }
 
-TEST_F(ReceiverRequests, DISABLED_ResetReleasesTheOtherClients) {
+TEST_F(ReceiverRequests, ResetReleasesTheOtherClients) {
     Start();
     auto ann = LoggedIn("ann");
     auto bob = LoggedIn("bob");

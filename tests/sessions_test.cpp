@@ -194,7 +194,7 @@ TEST(Sessions, BuiltInLoginFromANonLoopbackAddressIsRefused) {
         platform::Subprocess child;
         std::string error;
         std::vector<std::string> argv{
-            "unshare", "-rn", "/proc/self/exe",
+            "/usr/bin/unshare", "-rn", "/proc/self/exe",
             "--gtest_filter=Sessions.BuiltInLoginFromANonLoopbackAddressIsRefused"};
         // /proc/self/exe of the child is unshare; name this test program instead.
         char self[4096] = {};

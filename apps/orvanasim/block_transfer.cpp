@@ -68,12 +68,13 @@ std::string DownloadSender::Frame(bool inject) {
     frame[0] = static_cast<char>(last ? 4 : 2);
     PutLe16(&frame, 1, static_cast<uint16_t>(last ? valid : static_cast<size_t>(block_)));
     frame.replace(3, valid, content_, start, valid);
-    crc_after_ = Crc16(crc_before_, std::string_view(frame).substr(0, n_ + 3));
-    uint16_t crc_field = crc_after_;
-    if (inject && block_ == faults_.crc_error_block) crc_field ^= 0x5555;
+    // A wrong number goes under a matching CRC, so the host sees a number error, not a CRC one.
     if (inject && block_ == faults_.number_error_block && !last) {
         PutLe16(&frame, 1, static_cast<uint16_t>(block_ + 1));
     }
+    crc_after_ = Crc16(crc_before_, std::string_view(frame).substr(0, n_ + 3));
+    uint16_t crc_field = crc_after_;
+    if (inject && block_ == faults_.crc_error_block) crc_field ^= 0x5555;
     PutLe16(&frame, n_ + 3, crc_field);
     frame[n_ + 5] = 3;
     last_sent_ = last;

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "apps/orvanasim/receiver_text.h"
+#include "apps/orvanasim/serve.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 
@@ -519,8 +520,16 @@ void SimReceiver::Emit(std::string_view bytes, bool is_reply) {
         warned_speed_ = true;
         return;
     }
-    if (is_reply && options_.faults.reply_delay_ms)
-        platform::SleepMs(options_.faults.reply_delay_ms);
+    // A long delay must not hold off a termination signal, which another thread may take.
+    if (is_reply && options_.faults.reply_delay_ms) {
+        const uint32_t start = platform::TickCount();
+        for (;;) {
+            const uint32_t spent = platform::TickCount() - start;
+            if (spent >= options_.faults.reply_delay_ms) break;
+            const uint32_t left = options_.faults.reply_delay_ms - spent;
+            if (StopRequested(left < 100 ? left : 100)) return;
+        }
+    }
     std::string out;
     if (is_reply && options_.faults.garbage) {
         out.append(kJunk);

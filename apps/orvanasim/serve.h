@@ -1,5 +1,6 @@
 #pragma once
-// The two transports. Each serves one host at a time until SIGTERM or SIGINT; the return value
+// The two transports, served until SIGTERM or SIGINT: the pty has one host, TCP up to eight at
+// once, each on its own thread (a file transfer needs a second connection); the return value
 // is the program's exit status.
 
 #include "apps/orvanasim/options.h"

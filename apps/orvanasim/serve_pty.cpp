@@ -9,17 +9,23 @@
 namespace orvana::sim {
 namespace {
 
+// Both ends of a pty share one termios record, so the receiver's own line speed cannot live in
+// the master's: it is remembered here and compared with the slave's record as the host set it.
 class PtyPeer : public Peer {
   public:
-    explicit PtyPeer(platform::PseudoTerminal& pty) : pty_(pty) {}
+    PtyPeer(platform::PseudoTerminal& pty, uint32_t speed) : pty_(pty), speed_(speed) {}
 
     bool Write(std::string_view bytes) override {
         // A terminal nobody reads fills up; what does not fit is lost, as on a real line.
         long n = pty_.Write(bytes.data(), bytes.size(), 1000);
         return n >= 0;
     }
-    bool SetOwnSpeed(uint32_t baud) override { return pty_.SetSpeed(baud); }
-    bool PeerAtOwnSpeed() const override { return pty_.PeerSpeed() == pty_.Speed(); }
+    bool SetOwnSpeed(uint32_t baud) override {
+        if (!platform::IsSupportedBaud(baud)) return false;
+        speed_ = baud;
+        return true;
+    }
+    bool PeerAtOwnSpeed() const override { return pty_.PeerSpeed() == speed_; }
     void Drain() override { pty_.Drain(); }
     int WaitReadable(uint32_t timeout_ms) override {
         // The slave end stays open here, so the master never hangs up; an error is a pause.
@@ -34,6 +40,7 @@ class PtyPeer : public Peer {
 
   private:
     platform::PseudoTerminal& pty_;
+    uint32_t speed_;
 };
 
 }  // namespace
@@ -59,9 +66,10 @@ int ServePty(const Options& options, Transcript* transcript) {
     }
     std::printf("Terminal %s\n", pty.SlavePath().c_str());
     std::fflush(stdout);
-    PtyPeer peer(pty);
+    PtyPeer peer(pty, options.speed);
     const std::string term = options.term.empty() ? "/dev/ser/a" : options.term;
     while (!StopRequested()) {
+        peer.SetOwnSpeed(options.speed);
         SimReceiver receiver(options, peer, term, transcript);
         if (RunSession(receiver, peer, {}) == SessionEnd::Stopped) break;
         // A disconnect fault on a terminal: go quiet for a moment, then start afresh.

@@ -1,5 +1,9 @@
+#include <atomic>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "apps/orvanasim/serve.h"
 #include "apps/orvanasim/session.h"
@@ -13,6 +17,7 @@ using platform::SocketFd;
 
 constexpr uint32_t kSendTimeoutMs = 5000;
 constexpr uint32_t kLoginWaitMs = 30000;
+constexpr size_t kMaxConnections = 8;
 
 class TcpPeer : public Peer {
   public:
@@ -91,8 +96,33 @@ std::string TermFor(const Options& options, unsigned connection) {
     return std::string("/dev/tcp/") + static_cast<char>('a' + connection % 26);
 }
 
+// One host connection from accept to close, on a thread of its own.
+void ServeConnection(const Options& options, Transcript* transcript, SocketFd fd,
+                     std::string term) {
+    TcpPeer peer(fd);
+    std::string rest;
+    if (options.use_login) {
+        if (!RunLogin(peer, options.password, &rest)) {
+            Note("login did not complete on " + term);
+            return;
+        }
+    } else if (!peer.Write("\r\nSimulated GNSS receiver\r\n")) {
+        return;
+    }
+    SimReceiver receiver(options, peer, term, transcript);
+    SessionEnd end = RunSession(receiver, peer, rest);
+    Note(term + (end == SessionEnd::HostLeft ? ": host left" : ": connection closed"));
+}
+
+struct Connection {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+};
+
 }  // namespace
 
+// Hosts are served side by side: a file transfer comes in on a second connection while the
+// first stays open.
 int ServeTcp(const Options& options, Transcript* transcript) {
     SocketFd listener = platform::OpenStreamSocket();
     if (listener == platform::kNoSocket) {
@@ -113,29 +143,38 @@ int ServeTcp(const Options& options, Transcript* transcript) {
     std::printf("Listening on 127.0.0.1:%u\n", bound.port);
     std::fflush(stdout);
 
-    unsigned connection = 0;
+    std::vector<Connection> connections;
+    auto reap = [&connections] {
+        std::erase_if(connections, [](Connection& c) {
+            if (!c.done->load()) return false;
+            c.thread.join();
+            return true;
+        });
+    };
+    unsigned count = 0;
     while (!StopRequested()) {
+        reap();
         if (platform::WaitReadable(listener, 100) <= 0) continue;
         platform::Ipv4Endpoint from;
         SocketFd fd = platform::Accept(listener, &from);
         if (fd == platform::kNoSocket) continue;
-        TcpPeer peer(fd);
-        std::string term = TermFor(options, connection++);
-        Note("host connected from " + platform::DottedAddress(from.address) + ":" +
-             std::to_string(from.port) + " as " + term);
-        std::string rest;
-        if (options.use_login) {
-            if (!RunLogin(peer, options.password, &rest)) {
-                Note("login did not complete");
-                continue;
-            }
-        } else if (!peer.Write("\r\nSimulated GNSS receiver\r\n")) {
+        if (connections.size() >= kMaxConnections) {
+            Note("refused a host: " + std::to_string(kMaxConnections) + " already connected");
+            platform::CloseSocket(fd);
             continue;
         }
-        SimReceiver receiver(options, peer, term, transcript);
-        SessionEnd end = RunSession(receiver, peer, rest);
-        Note(end == SessionEnd::HostLeft ? "host left" : "connection closed");
+        std::string term = TermFor(options, count++);
+        Note("host connected from " + platform::DottedAddress(from.address) + ":" +
+             std::to_string(from.port) + " as " + term);
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        std::thread thread([&options, transcript, fd, term, done] {
+            ServeConnection(options, transcript, fd, term);
+            done->store(true);
+        });
+        connections.push_back(Connection{std::move(thread), std::move(done)});
     }
+    // Every connection sees the stop within its next short wait.
+    for (Connection& c : connections) c.thread.join();
     platform::CloseSocket(listener);
     Note("stopped");
     return 0;

@@ -1,15 +1,18 @@
 #include "apps/orvanasim/session.h"
 
+#include <atomic>
+
 #include "apps/orvanasim/serve.h"
 #include "platform/clock.h"
 #include "platform/signals.h"
 
 namespace orvana::sim {
 
+// Any thread may take the signal; all of them see the flag.
 bool StopRequested(unsigned wait_ms) {
-    static bool stopped = false;
-    if (!stopped && platform::PollTerminationSignal(wait_ms) != 0) stopped = true;
-    return stopped;
+    static std::atomic<bool> stopped{false};
+    if (!stopped.load() && platform::PollTerminationSignal(wait_ms) != 0) stopped.store(true);
+    return stopped.load();
 }
 
 SessionEnd RunSession(SimReceiver& receiver, Peer& peer, std::string_view first_bytes) {

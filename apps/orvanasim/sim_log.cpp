@@ -32,6 +32,7 @@ bool Transcript::Open(const std::string& path) {
 }
 
 void Transcript::Line(std::string_view line) {
+    std::lock_guard<std::mutex> hold(lock_);
     if (!out_.is_open()) return;
     out_ << line << '\n';
     out_.flush();

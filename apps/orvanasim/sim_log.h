@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,7 @@ class Transcript {
     void Line(std::string_view line);
 
   private:
+    std::mutex lock_;  // TCP connections write from their own threads
     std::ofstream out_;
 };
 
