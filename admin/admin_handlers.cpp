@@ -10,9 +10,6 @@
 namespace orvana {
 namespace {
 
-// Set by the first header request of any client, never cleared.
-std::atomic<uint32_t> g_announced_columns{0};
-
 // How long a connection list waits for the client and receiver tables before it gives up.
 constexpr uint32_t kTablesWaitMs = 5000;
 
@@ -62,7 +59,7 @@ admin::AdminContext ContextFor(Server& server, ClientSession& session) {
     ctx.store = &server.store();
     ctx.super_user = session.super_user;
     ctx.reply = &session.reply;
-    ctx.announced_columns = &g_announced_columns;
+    ctx.announced_columns = &server.announced_columns();
     std::string ports = server.options().ports_folder;
     ctx.serial_ports = [ports] { return platform::ListComPorts(ports); };
     // No USB receivers can be enumerated until the USB link exists.

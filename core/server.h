@@ -114,6 +114,8 @@ class Server {
     // Receiver table names, entries 1..64 ("" when free). Guarded by the receiver table lock.
     platform::RecursiveLock& receiver_table_lock() { return receiver_table_lock_; }
     std::array<std::string, kMaxReceivers + 1>& receiver_names() { return receiver_names_; }
+    // Connection list columns announced to any client so far; never cleared.
+    std::atomic<uint32_t>& announced_columns() { return announced_columns_; }
     std::mutex& access_list_lock() { return access_list_lock_; }
     // The open receivers; installed by the receivers subsystem before start-up.
     ReceiverTable* receiver_table() { return receiver_table_.get(); }
@@ -157,6 +159,7 @@ class Server {
     uint32_t start_tick_ = 0;
     std::atomic<uint16_t> bound_port_{0};
     std::atomic<uint32_t> login_counter_{0};
+    std::atomic<uint32_t> announced_columns_{0};
 
     platform::RecursiveLock receiver_table_lock_;
     std::array<std::string, kMaxReceivers + 1> receiver_names_;  // GUARDED_BY(receiver_table_lock_)

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "script/state_codes.h"
+#include "tests/orvanasim_harness.h"
 #include "tests/server_harness.h"
 
 namespace orvana {
@@ -80,6 +81,33 @@ TEST_F(RunRequest, ServerCallsGoThroughTheRequestTable) {
     EXPECT_EQ(r.data.substr(0, expect_start.size()), expect_start) << r.data;
     // The Script user is listed while the script runs.
     EXPECT_NE(r.data.find("Script"), std::string::npos) << r.data;
+}
+
+// A script that opens a receiver and leaves it open: the run closes it behind the script.
+TEST_F(RunRequest, ScriptCommandsAReceiverAndTheRunClosesWhatItLeftOpen) {
+    const std::string ports = server_.home() + "/ports";
+    std::filesystem::create_directories(ports);
+    simtest::Sim sim;
+    ASSERT_TRUE(sim.StartPty({"--ports", ports, "--com", "2", "--model", "SIM-7"}));
+    server_.store().WriteText("Receivers\\roof", cfg::kInterface.name, "COM 2");
+    server_.store().WriteFlag("Receivers\\roof", cfg::kEnableRcv.name, true);
+    Script("model.scr",
+           "proc main(name)\n"
+           "server(\"OpenUsr Script Zelmar roof-check\")\n"
+           "out server(\"OpenRcv \" + name)+ \"|\"\n"
+           "out server(\"Command print,/par/rcv/model\")\n"
+           "endproc\n");
+    ASSERT_TRUE(server_.Start({}, {"--ports", ports}));
+    ASSERT_TRUE(client_.Connect(server_.port()));
+    ASSERT_EQ(client_.Call("OpenUsr ann secret")->data, "RE:OK.");
+    auto r = client_.Call("Run model roof", 0, 60);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->data, "RE:OK.|RE005SIM-7");
+    EXPECT_TRUE(server_.WaitForLog("Dev/COM 2 thread terminated."));
+    // Nothing holds it any more: a client opens it afresh.
+    auto open = client_.Call("OpenRcv roof", 1, 30);
+    ASSERT_TRUE(open);
+    EXPECT_EQ(open->data, "RE:OK.");
 }
 
 TEST_F(RunRequest, ScriptUserIsRemovedAfterTheRun) {
