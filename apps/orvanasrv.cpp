@@ -12,10 +12,10 @@
 
 #include "core/config_store.h"
 #include "core/server.h"
-#include "receivers/receiver_table.h"
 #include "platform/files.h"
 #include "platform/hive.h"
 #include "platform/signals.h"
+#include "receivers/receiver_table.h"
 
 namespace {
 
@@ -37,6 +37,7 @@ void ApplyTimingOverrides(orvana::ServerOptions& o) {
     read("ORVANA_KEEPALIVE_PERIOD_MS", o.keepalive_period_ms);
     read("ORVANA_SEND_LIMIT_MS", o.send_limit_ms);
     read("ORVANA_SHUTDOWN_PAUSE_MS", o.shutdown_pause_ms);
+    read("ORVANA_COMMAND_REPLY_MS", o.command_reply_ms);
     if (const char* v = std::getenv("ORVANA_CLOCK_DRY_RUN"); v && *v == '1') {
         // Reports the time it would set instead of setting it.
         o.set_clock = [](const orvana::platform::LocalTime& t) {

@@ -37,7 +37,9 @@ struct ServerOptions {
     std::string time_server;                 // "host[:port]"; empty: no clock synchronisation
     TimeSync::ClockSetter set_clock;         // empty: the system clock
     std::function<platform::LocalTime()> clock = platform::NowLocal;
-    std::function<uint32_t()> tick = platform::TickCount;  // the periodic jobs' time base
+    std::function<uint32_t()> tick =
+        platform::TickCount;  // periodic jobs' and back-offs' time base
+    std::function<void(uint32_t ms)> sleep = platform::SleepMs;  // the back-off waits
 
     // Product values; tests shorten them.
     uint32_t first_frame_wait_ms = 20000;
@@ -46,6 +48,7 @@ struct ServerOptions {
     uint32_t send_limit_ms = CBlockingSocket::kDefaultSendLimitMs;
     uint32_t shutdown_pause_ms = 2000;
     uint32_t time_sync_limit_ms = 3000;
+    uint32_t command_reply_ms = 75000;  // a client's receiver command
 };
 
 // What later subsystems plug into the core without the core knowing their types.

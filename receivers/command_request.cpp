@@ -94,7 +94,7 @@ unsigned Command(Server& server, std::string_view command, ClientSession& s, uin
         if (--r->sender_count == 0) r->reply_state = -1;
         result = RunScript(*r, text, &s.reply);
     } else {
-        result = SendCommand(*r, text, &s.reply, 75000) ? 1 : 0;
+        result = SendCommand(*r, text, &s.reply, server.options().command_reply_ms) ? 1 : 0;
     }
     const bool lost = r->stop != 0 && r->lost == 0;
     command_guard.unlock();

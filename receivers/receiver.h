@@ -28,6 +28,7 @@ struct ReceiverContext {
     EventLog* log = nullptr;
     const ConfigStore* store = nullptr;  // DevError is written back at destruction
     std::string receivers_path;          // "Receivers\"
+    std::string interface_path;          // "Interface\"
     std::string ports_folder;            // COMn links
     std::string receiver_name;           // set before the reader thread starts
     std::string interface_name;

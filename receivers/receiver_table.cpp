@@ -9,6 +9,8 @@
 #include "core/request_table.h"
 #include "core/server.h"
 #include "links/com_link.h"
+#include "links/tcp_link.h"
+#include "links/tcp_ping.h"
 #include "platform/clock.h"
 #include "receivers/command_engine.h"
 #include "receivers/deliver.h"
@@ -22,6 +24,7 @@ constexpr const char* kCantFind = "ER:Can't find receiver.";
 std::unique_ptr<Receiver> DefaultLink(LinkKind kind, const std::string& address,
                                       const ReceiverContext& context) {
     if (kind == LinkKind::kCom) return std::make_unique<ComLink>(context, address);
+    if (kind == LinkKind::kTcp) return std::make_unique<TcpLink>(context, address);
     return nullptr;
 }
 
@@ -125,6 +128,8 @@ ReceiverContext ReceiverTable::MakeContext() const {
     c.store = &server_.store();
     c.receivers_path = server_.receivers_path().empty() ? std::string(cfg::kReceiversKey)
                                                         : server_.receivers_path();
+    c.interface_path = server_.interface_path().empty() ? std::string(cfg::kInterfaceKey)
+                                                        : server_.interface_path();
     c.ports_folder = server_.options().ports_folder;
     c.messages = &messages_;
     c.deliver = [this](Receiver& r, const uint8_t* container, size_t size) {
@@ -151,6 +156,9 @@ ReceiverTable& InstallReceivers(Server& server) {
         if (!HasAttachment(s, h)) return false;
         Receiver* r = Receivers(server).slot(s.handle_table[h]->receiver_number);
         return r != nullptr && r->transfer != 0 && r->kind != LinkKind::kTcp;
+    };
+    hooks.ping_receiver = [&server](ClientSession& s, std::string_view name) {
+        return PingReceiver(server, s, name);
     };
     return t;
 }
@@ -242,7 +250,7 @@ unsigned OpenRcv(Server& server, std::string_view args, ClientSession& session, 
         if (stale) ConnectionLost(server, n);
         if (!shared) {
             if (kind == LinkKind::kTcp && entry.failure_tick != 0) {
-                const uint32_t since = platform::TickCount() - entry.failure_tick;
+                const uint32_t since = server.options().tick() - entry.failure_tick;
                 if (since < ReceiverTable::kTcpBackOffMs) {
                     const uint32_t rest = ReceiverTable::kTcpBackOffMs - since;
                     char line[256];
@@ -251,7 +259,7 @@ unsigned OpenRcv(Server& server, std::string_view args, ClientSession& session, 
                                   "Waiting for %u msec.",
                                   name.c_str(), rest);
                     server.log().WriteLine(line);
-                    platform::SleepMs(rest);
+                    server.options().sleep(rest);
                 }
             }
             ReceiverContext context = table.MakeContext();
@@ -276,7 +284,7 @@ unsigned OpenRcv(Server& server, std::string_view args, ClientSession& session, 
                 result = true;
             } else {
                 r.reset();
-                entry.failure_tick = platform::TickCount() | 1u;
+                entry.failure_tick = server.options().tick() | 1u;
                 failed = true;
             }
         }

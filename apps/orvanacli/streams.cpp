@@ -18,17 +18,6 @@ constexpr uint32_t kPollMs = 200;      // how soon an interrupt is noticed
 constexpr uint32_t kDetachMs = 5000;
 constexpr uint32_t kDefaultDetectMs = 120000;
 
-// "0".."4" or a group name; -1 when it is neither.
-int GroupCode(std::string text, bool allow_all) {
-    if (!text.empty() && text.back() == '/') text.pop_back();
-    const char* names[] = {"jps", "cmr", "nmea", "rtcm", "all"};
-    for (int i = 0; i < 5; ++i) {
-        if (i == 4 && !allow_all) break;
-        if (text == names[i] || text == std::string(1, static_cast<char>('0' + i))) return i;
-    }
-    return -1;
-}
-
 std::string BaseName(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -124,6 +113,16 @@ int FollowTransfer(Cli& cli, uint16_t type, const char* what, platform::OutputFi
 
 }  // namespace
 
+int GroupCode(std::string text, bool allow_all) {
+    if (!text.empty() && text.back() == '/') text.pop_back();
+    const char* names[] = {"jps", "cmr", "nmea", "rtcm", "all"};
+    for (int i = 0; i < 5; ++i) {
+        if (i == 4 && !allow_all) break;
+        if (text == names[i] || text == std::string(1, static_cast<char>('0' + i))) return i;
+    }
+    return -1;
+}
+
 int RunAttach(Cli& cli) {
     const auto& w = cli.options.words;
     const int group = GroupCode(w[1], false);
@@ -168,16 +167,6 @@ int RunAttach(Cli& cli) {
     cli.client.Call("Detach 4", kReceiverHandle, kDetachMs);
     if (!file.Close(&error)) return Complain(error);
     return kExitOk;
-}
-
-int RunDetach(Cli& cli) {
-    const auto& w = cli.options.words;
-    const int group = GroupCode(w[1], true);
-    if (group < 0) return Complain("GROUP is 0..4 or jps, cmr, nmea, rtcm, all: \"" + w[1] + "\"");
-    int status = kExitOk;
-    if (!OpenReceiver(cli, w[0], false, &status)) return status;
-    auto reply = Ask(cli, "Detach " + std::to_string(group), kReceiverHandle);
-    return reply ? PrintReply(*reply) : kExitFailure;
 }
 
 int RunDownload(Cli& cli) {

@@ -44,8 +44,21 @@ int RunCommand(Cli& cli) {
     if (!OpenReceiver(cli, Words(cli)[0], false, &status)) return status;
     return Simple(cli, WithArgument("Command", cli, 1), kReceiverHandle);
 }
+int RunDetach(Cli& cli) {
+    const int group = GroupCode(Words(cli)[1], true);
+    if (group < 0)
+        return Complain("GROUP is 0..4 or jps, cmr, nmea, rtcm, all: \"" + Words(cli)[1] + "\"");
+    int status = kExitOk;
+    if (!OpenReceiver(cli, Words(cli)[0], false, &status)) return status;
+    return Simple(cli, "Detach " + std::to_string(group), kReceiverHandle);
+}
+
+// A script's reply is its output, which need not begin with "RE"; the code says whether it ran.
 int RunScript(Cli& cli) {
-    return Simple(cli, WithArgument("Run", cli));
+    auto reply = Ask(cli, WithArgument("Run", cli));
+    if (!reply) return kExitFailure;
+    PrintReply(*reply);
+    return reply->code != 0 ? kExitOk : kExitRefused;
 }
 int RunGet(Cli& cli) {
     return Simple(cli, WithArgument("Get", cli));
@@ -68,24 +81,39 @@ int RunRaw(Cli& cli) {
 }
 
 const std::array<Verb, 17> kVerbs = {{
-    {"ping", 0, 1, 0, "ping [NAME]", RunPing},
-    {"rcvlist", 0, 0, 0, "rcvlist", RunRcvList},
-    {"open", 1, 1, kLock, "open NAME [--lock]", RunOpen},
-    {"close", 0, 1, 0, "close [NAME]", RunClose},
-    {"cmd", 2, kAnyCount, 0, "cmd NAME TEXT", RunCommand},
+    {"ping", 0, 1, 0, "ping [NAME]", "the server answers (or pings receiver NAME's address)",
+     RunPing},
+    {"rcvlist", 0, 0, 0, "rcvlist", "the receivers this user may open", RunRcvList},
+    {"open", 1, 1, kLock, "open NAME [--lock]",
+     "opens receiver NAME (--lock: for this client only)", RunOpen},
+    {"close", 0, 1, 0, "close [NAME]", "closes the receiver (opened first when NAME is given)",
+     RunClose},
+    {"cmd", 2, kAnyCount, 0, "cmd NAME TEXT", "sends a receiver command and prints its reply",
+     RunCommand},
     {"attach", 3, 3, kSeconds | kOut, "attach NAME GROUP LIST [--seconds S] [--out PATH]",
-     RunAttach},
-    {"detach", 2, 2, 0, "detach NAME GROUP", RunDetach},
-    {"download", 2, 2, kOffset | kOut, "download NAME FILE [--offset N] --out PATH", RunDownload},
-    {"upload", 1, 1, 0, "upload FILE", RunUpload},
-    {"firmware", 2, 2, 0, "firmware NAME FILE", RunFirmware},
-    {"run", 1, kAnyCount, 0, "run SCRIPT [ARGS...]", RunScript},
-    {"get", 1, kAnyCount, 0, "get KIND [ARG]", RunGet},
-    {"set", 2, kAnyCount, 0, "set KIND RECORD", RunSet},
-    {"clist", 0, 1, 0, "clist [MASK]", RunConnectionList},
-    {"chat", 1, kAnyCount, 0, "chat TEXT", RunChat},
-    {"detect", 0, 0, kSeconds, "detect [--seconds S]", RunDetect},
-    {"raw", 1, kAnyCount, kHandle, "raw TEXT [--handle H]", RunRaw},
+     "follows data messages (GROUP 0-3 or jps, cmr, nmea, rtcm; LIST \"RT:1,PO\")", RunAttach},
+    {"detach", 2, 2, 0, "detach NAME GROUP", "stops a group's messages (4 or all: every group)",
+     RunDetach},
+    {"download", 2, 2, kOffset | kOut, "download NAME FILE [--offset N] --out PATH",
+     "copies FILE of the receiver's log folder to PATH", RunDownload},
+    {"upload", 1, 1, 0, "upload FILE", "puts FILE into this user's folder on the server",
+     RunUpload},
+    {"firmware", 2, 2, 0, "firmware NAME FILE", "uploads FILE and loads it into receiver NAME",
+     RunFirmware},
+    {"run", 1, kAnyCount, 0, "run SCRIPT [ARGS...]",
+     "runs a script of the server's scripts folder and prints its output", RunScript},
+    {"get", 1, kAnyCount, 0, "get KIND [ARG]",
+     "reads an administration record (KIND Usr, Rcv or CList)", RunGet},
+    {"set", 2, kAnyCount, 0, "set KIND RECORD", "writes an administration record (super user)",
+     RunSet},
+    {"clist", 0, 1, 0, "clist [MASK]", "the connection list header, then its rows for MASK",
+     RunConnectionList},
+    {"chat", 1, kAnyCount, 0, "chat TEXT", "sends TEXT to the station operator's chat window",
+     RunChat},
+    {"detect", 0, 0, kSeconds, "detect [--seconds S]",
+     "searches the ports for receivers and prints the result", RunDetect},
+    {"raw", 1, kAnyCount, kHandle, "raw TEXT [--handle H]", "sends TEXT as a request as it is",
+     RunRaw},
 }};
 
 }  // namespace
@@ -119,8 +147,16 @@ std::string CheckVerbUse(const Verb& verb, const CliOptions& o) {
 std::string UsageText() {
     std::string text =
         "usage: orvanacli --host H --port P --user U --password W [--encipher] [--timeout S] "
-        "VERB ...\nverbs:\n";
-    for (const Verb& v : kVerbs) text += std::string("  ") + v.usage + "\n";
+        "VERB ...\n"
+        "  --host H      the server (127.0.0.1)    --encipher   requests go enciphered\n"
+        "  --timeout S   seconds to wait for a reply (80)\n"
+        "  --            every word after it belongs to the verb\n"
+        "verbs:\n";
+    for (const Verb& v : kVerbs) text += std::string("  ") + v.usage + "\n      " + v.what + "\n";
+    text +=
+        "Replies are printed as the server sent them. Exit status: 0 the reply began with "
+        "\"RE\"\n(run: the script ran), 1 it did not, 2 bad arguments or a failed "
+        "connection.\n";
     return text;
 }
 

@@ -24,6 +24,7 @@ struct Verb {
     size_t max_words;  // kAnyCount: the rest of the words form one text
     unsigned options;  // verb_option bits accepted
     const char* usage;
+    const char* what;  // one line for --help
     int (*run)(Cli& cli);
 };
 
@@ -32,9 +33,12 @@ const Verb* FindVerb(const std::string& name);
 std::string CheckVerbUse(const Verb& verb, const CliOptions& options);
 std::string UsageText();
 
+// "0".."4" or a group name ("jps", "cmr", "nmea", "rtcm", with "all" = 4 when `allow_all`);
+// -1 when it is neither.
+int GroupCode(std::string text, bool allow_all);
+
 // The verbs that follow a transfer or a data stream (streams.cpp).
 int RunAttach(Cli& cli);
-int RunDetach(Cli& cli);
 int RunDownload(Cli& cli);
 int RunUpload(Cli& cli);
 int RunFirmware(Cli& cli);

@@ -24,6 +24,7 @@ const char* UsageText() {
            "  --tcp PORT              listen on 127.0.0.1:PORT (0 = a free port); prints\n"
            "                          \"Listening on 127.0.0.1:PORT\"\n"
            "  --login PASSWORD        TCP: run the login exchange, expecting PASSWORD\n"
+           "  --greeting TEXT         TCP: the line sent on connect (Simulated GNSS receiver)\n"
            "  --pty                   create a pseudo-terminal; prints \"Terminal PATH\"\n"
            "  --ports DIR --com N     with --pty: make DIR/COMN a link to the terminal\n"
            "  --speed BAUD            pty: the receiver's line speed at start (115200)\n"
@@ -76,6 +77,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         } else if (a == "--login") {
             if (!value(&o->password)) return false;
             o->use_login = true;
+        } else if (a == "--greeting") {
+            if (!value(&o->greeting)) return false;
         } else if (a == "--pty") {
             o->pty = true;
         } else if (a == "--ports") {

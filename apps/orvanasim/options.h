@@ -25,6 +25,7 @@ struct Options {
     uint16_t port = 0;
     bool use_login = false;
     std::string password;
+    std::string greeting = "Simulated GNSS receiver";  // TCP: sent on connect between line ends
     bool pty = false;
     std::string ports_dir;
     int com = 0;

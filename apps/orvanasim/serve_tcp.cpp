@@ -75,15 +75,15 @@ bool ReadLoginLine(TcpPeer& peer, std::string* line, std::string* rest) {
 
 // The greeting comes in two pieces with a pause between them, as the host reads it in two
 // receives; then a prompt for the user line, a prompt for the password, and the verdict.
-bool RunLogin(TcpPeer& peer, const std::string& password, std::string* rest) {
-    if (!peer.Write("\r\nSimulated GNSS receiver\r\n")) return false;
+bool RunLogin(TcpPeer& peer, const Options& options, std::string* rest) {
+    if (!peer.Write("\r\n" + options.greeting + "\r\n")) return false;
     platform::SleepMs(200);
     if (!peer.Write("login: ")) return false;
     std::string line;
     if (!ReadLoginLine(peer, &line, rest)) return false;
     if (!peer.Write("password: ")) return false;
     if (!ReadLoginLine(peer, &line, rest)) return false;
-    if (line != password) {
+    if (line != options.password) {
         Note("login refused");
         peer.Write("\r\nLogin incorrect\r\n");
         return false;
@@ -102,11 +102,11 @@ void ServeConnection(const Options& options, Transcript* transcript, SocketFd fd
     TcpPeer peer(fd);
     std::string rest;
     if (options.use_login) {
-        if (!RunLogin(peer, options.password, &rest)) {
+        if (!RunLogin(peer, options, &rest)) {
             Note("login did not complete on " + term);
             return;
         }
-    } else if (!peer.Write("\r\nSimulated GNSS receiver\r\n")) {
+    } else if (!peer.Write("\r\n" + options.greeting + "\r\n")) {
         return;
     }
     SimReceiver receiver(options, peer, term, transcript);
