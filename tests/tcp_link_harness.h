@@ -40,8 +40,21 @@ class SimReceiver {
         process_.Signal(15);
         if (!process_.Wait(5000)) process_.Signal(9);
     }
-    // SIGSTOP: the connection stays up but nothing is answered any more.
-    void Freeze() { process_.Signal(19); }
+    // SIGSTOP: the connection stays up but nothing is answered any more. Returns once the
+    // process has stopped (the signal takes effect asynchronously).
+    bool Freeze() {
+        process_.Signal(19);
+        const std::string stat = "/proc/" + std::to_string(process_.pid()) + "/stat";
+        const uint32_t start = platform::TickCount();
+        while (platform::TickCount() - start < 5000) {
+            const std::string text = ReadFile(stat);
+            const size_t paren = text.rfind(')');
+            if (paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'T')
+                return true;
+            platform::SleepMs(10);
+        }
+        return false;
+    }
     uint16_t port() const { return port_; }
     platform::Subprocess& process() { return process_; }
 

@@ -44,7 +44,7 @@ TEST_F(TcpLost, SilentReceiverIsGivenUpAfterFourTimeoutsAndEveryClientNotified) 
     OpenThree({"ORVANA_COMMAND_REPLY_MS=300"});
     test::TestClient& ann = *clients_[0];
     EXPECT_EQ(Text(ann.Call("Command print,/par/rcv/model", 1, 30)), "RE00ASIM-GNSS-1");
-    sim_.Freeze();
+    ASSERT_TRUE(sim_.Freeze());
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(Text(ann.Call("Command print,/par/rcv/model", 1, 30)),
                   "ER:Receiver reply timeout!");
