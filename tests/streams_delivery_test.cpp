@@ -224,5 +224,85 @@ TEST_F(Streams, ReceiverLineLostEndsInTheNoticeForEveryClient) {
     EXPECT_EQ(Text(ann->Call("Detach 4")), "ER:Receiver not open!");
 }
 
+TEST_F(Streams, NamesPastTheTableAndAnOverlongListAreRefusedCleanly) {
+    std::string names;
+    for (int i = 0; i < 300; ++i) {
+        char n[16];
+        std::snprintf(n, sizeof n, "jps/N%03d\n", i);
+        names += n;
+    }
+    const std::string file = server_.home() + "/names.txt";
+    test::WriteFile(file, names);
+    Start({"--messages", file});
+    auto ann = Client("ann");
+    // Entry 0 is WL: N000 to N254 fill the table, the last 45 have no index.
+    EXPECT_TRUE(server_.WaitForLog("Message table full: 45 names"));
+    EXPECT_EQ(Text(ann->Call("Attach 0,N299")), "ER:Message table full, no index for jps/N299");
+
+    std::string many = "Attach 0,N000";
+    for (int i = 1; i < 200; ++i) {
+        char n[8];
+        std::snprintf(n, sizeof n, ",N%03d", i);
+        many += n;
+    }
+    EXPECT_EQ(Text(ann->Call(many)), "ER:Too many messages for the receiver's output list");
+    EXPECT_TRUE(LastEmCommands().empty());
+
+    // Nothing was left behind: the next request works as usual.
+    EXPECT_EQ(Text(ann->Call("Attach 0,N100")), "RE:OK.");
+    EXPECT_EQ(LastEmCommands(), std::vector<std::string>{"jps/N100:{1.0,0,-102}"});
+    ASSERT_GE(ann->ReadData(2), 2u);
+    EXPECT_EQ(ann->data()[0].type, 0x166u);
+    EXPECT_EQ(ann->data()[0].name, "jps/N100");
+}
+
+TEST_F(Streams, OrvanacliClientsEachReceiveTheirOwnStream) {
+    Start();
+    auto run = [&](platform::Subprocess& p, const std::string& group, const std::string& list,
+                   const std::string& out) {
+        std::vector<std::string> argv = {test::ProgramPath("orvanacli"),
+                                         "--host",
+                                         "127.0.0.1",
+                                         "--port",
+                                         std::to_string(server_.port()),
+                                         "--user",
+                                         "ann",
+                                         "--password",
+                                         "secret",
+                                         "attach",
+                                         "Base1",
+                                         group,
+                                         list,
+                                         "--seconds",
+                                         "4",
+                                         "--out",
+                                         out};
+        std::string error;
+        EXPECT_TRUE(p.Start(argv, &error)) << error;
+    };
+    platform::Subprocess a, b;
+    const std::string out_a = server_.home() + "/a.bin", out_b = server_.home() + "/b.bin";
+    run(a, "jps", "RT:0.5", out_a);
+    run(b, "nmea", "GGA", out_b);
+    for (platform::Subprocess* p : {&a, &b}) {
+        while (p->ReadLine(20000)) {
+        }
+        EXPECT_EQ(p->Wait(20000), std::optional<int>(0)) << p->Stderr();
+    }
+    auto count = [](const std::string& text, const std::string& word) {
+        size_t n = 0;
+        for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1))
+            ++n;
+        return n;
+    };
+    const std::string got_a = test::ReadFile(out_a), got_b = test::ReadFile(out_b);
+    EXPECT_GE(count(got_a, "jps/RT"), 10u);
+    EXPECT_EQ(count(got_a, "nmea/"), 0u);
+    EXPECT_GE(count(got_b, "nmea/GGA"), 5u);
+    EXPECT_EQ(count(got_b, "jps/"), 0u);
+    // Each detached at its end: the receiver's list is empty again.
+    EXPECT_TRUE(server_.WaitForLog("Rcv=1 Detach 4"));
+}
+
 }  // namespace
 }  // namespace orvana
