@@ -47,8 +47,8 @@ class OrvanacliRequests : public ::testing::Test {
     }
     void Start() {
         std::filesystem::create_directories(server_.home() + "/ports");
-        ASSERT_TRUE(sim_.StartPty(
-            {"--ports", server_.home() + "/ports", "--com", "1", "--model", "TESTMODEL"}));
+        ASSERT_TRUE(sim_.StartPty({"--ports", server_.home() + "/ports", "--com", "1", "--model",
+                                   "TESTMODEL", "--transcript", transcript()}));
         ASSERT_TRUE(server_.Start());
     }
     std::vector<std::string> As(const std::string& user, const std::string& password,
@@ -58,6 +58,7 @@ class OrvanacliRequests : public ::testing::Test {
         a.insert(a.end(), rest.begin(), rest.end());
         return a;
     }
+    std::string transcript() const { return server_.home() + "/sim-lines.txt"; }
     Outcome Ann(std::vector<std::string> rest) { return RunCli(As("ann", "apw", std::move(rest))); }
     Outcome Bob(std::vector<std::string> rest) { return RunCli(As("bob", "bpw", std::move(rest))); }
 
@@ -131,6 +132,28 @@ TEST_F(OrvanacliRequests, CommandsReachTheReceiverAndGuardedOnesAreRefused) {
     Outcome blocked = Ann({"cmd", "Base1", "%1%em,,jps/RT"});
     EXPECT_EQ(blocked.status, 1);
     EXPECT_EQ(blocked.out, "ER:Command blocked\n");
+}
+
+TEST_F(OrvanacliRequests, AttachFollowsTheReceiversMessagesForTheTimeAskedAndDetaches) {
+    Start();
+    Outcome o = Ann({"attach", "Base1", "jps", "RT:0.1,PO:0.2", "--seconds", "3"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    std::istringstream lines(o.out);
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line, "RE:OK.");
+    int rt = 0, po = 0;
+    while (std::getline(lines, line)) {
+        if (line.rfind("type 0x102 ", 0) == 0) ++rt;
+        if (line.rfind("type 0x103 ", 0) == 0) ++po;
+    }
+    EXPECT_GE(rt, 3) << o.out;
+    EXPECT_GE(po, 2) << o.out;
+    // The receiver was given both items, and its output was stopped again when the client left.
+    const std::string lines_seen = test::ReadFile(transcript());
+    const size_t em = lines_seen.find("%em%em,,jps/RT:{0.1,0,-2},jps/PO:{0.2,0,-3}");
+    ASSERT_NE(em, std::string::npos) << lines_seen;
+    EXPECT_NE(lines_seen.find("dm", em), std::string::npos) << lines_seen;
 }
 
 TEST_F(OrvanacliRequests, RunPrintsTheScriptOutputAndFailsWhenTheScriptDidNotRun) {
