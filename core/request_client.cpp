@@ -158,6 +158,9 @@ bool RequestClient::SendRaw(std::string_view bytes) {
 }
 
 bool RequestClient::Send(std::string_view text, uint8_t handle, std::string_view binary) {
+    // A longer one would go out with a wrapped length and desynchronise the session.
+    if (text.size() + (binary.empty() ? 0 : 1 + binary.size()) > 0xFFFF)
+        return Fail("request too long for a frame");
     std::string frame = BuildRequestFrame(text, handle, binary);
     if (encipher_) {
         frame = EncipherRequest(frame, key_);

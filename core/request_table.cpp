@@ -6,6 +6,7 @@
 #include "core/keep_alive.h"
 #include "core/login.h"
 #include "core/sessions.h"
+#include "receivers/attach_request.h"
 #include "receivers/command_request.h"
 #include "receivers/receiver_table.h"
 #include "script/run_request.h"
@@ -21,8 +22,8 @@ const std::array<RequestEntry, kRequestCount> kRequestTable = {{
     {"OpenRcv", kBindsReceiver, &OpenRcv},
     {"CloseRcv", kBindsReceiver | kDuringTransfer | kNeedsReceiver, &CloseRcvRequest},
     {"Command", kNeedsReceiver, &Command},
-    {"Attach", kRefusedInScript | kBindsReceiver | kNeedsReceiver, &NotYetHandled},
-    {"Detach", kRefusedInScript | kBindsReceiver | kNeedsReceiver, &NotYetHandled},
+    {"Attach", kRefusedInScript | kBindsReceiver | kNeedsReceiver, &Attach},
+    {"Detach", kRefusedInScript | kBindsReceiver | kNeedsReceiver, &Detach},
     {"DownloadFile", kRefusedInScript | kNeedsReceiver, &NotYetHandled},
     {"Ping", kRefusedInScript, &Ping},
     {"Chat", kRefusedInScript, &Chat},

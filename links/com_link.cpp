@@ -13,6 +13,16 @@ constexpr uint32_t kReaderPollMs = 30000;
 
 }  // namespace
 
+const char* LineErrorText(const platform::LineErrorCounts& before,
+                          const platform::LineErrorCounts& now) {
+    if (now.breaks != before.breaks) return "Break detected";
+    if (now.framing != before.framing) return "Framing error";
+    if (now.overrun != before.overrun) return "Serial overrun";
+    if (now.buffer_overrun != before.buffer_overrun) return "Input buffer overflow";
+    if (now.parity != before.parity) return "Parity error";
+    return nullptr;
+}
+
 ComLink::ComLink(ReceiverContext context, const std::string& addr, PortOpener opener)
     : Receiver(std::move(context), LinkKind::kCom) {
     address = addr;
@@ -41,9 +51,11 @@ ComLink::~ComLink() {
 
 void ComLink::ReaderThread() {
     log().WriteLine("Dev/COM " + address + " thread started.");
+    std::optional<platform::LineErrorCounts> counts = port_.ErrorCounts();
     while (stop == 0) {
         const platform::SerialPort::Wait w = port_.WaitReadable(kReaderPollMs);
         if (stop != 0) break;
+        ReportLineErrors(&counts);
         long n = 0;
         if (w == platform::SerialPort::Wait::Readable)
             n = port_.Read(input_area.data(), input_area.size());
@@ -58,6 +70,15 @@ void ComLink::ReaderThread() {
         if (n > 0) HandleInput(static_cast<size_t>(n));
     }
     log().WriteLine("Dev/COM " + address + " thread terminated.\r\n");
+}
+
+// Line errors do not stop the link: they are logged and reading goes on.
+void ComLink::ReportLineErrors(std::optional<platform::LineErrorCounts>* last) {
+    if (!*last) return;
+    const std::optional<platform::LineErrorCounts> now = port_.ErrorCounts();
+    if (!now) return;
+    if (const char* text = LineErrorText(**last, *now)) log().WriteRaw(interface_name + text);
+    *last = now;
 }
 
 uint32_t ComLink::Write(const void* data, uint32_t length) {

@@ -13,6 +13,11 @@
 
 namespace orvana {
 
+// The text of the first line error that the counts show since `before`, in the order a
+// receiver operator knows them; nullptr when there was none.
+const char* LineErrorText(const platform::LineErrorCounts& before,
+                          const platform::LineErrorCounts& now);
+
 class ComLink : public Receiver {
   public:
     static constexpr int kOpenAttempts = 10;
@@ -35,6 +40,7 @@ class ComLink : public Receiver {
 
   private:
     void ReaderThread();
+    void ReportLineErrors(std::optional<platform::LineErrorCounts>* last);
 
     platform::SerialPort port_;
     int attempts_ = 0;

@@ -277,8 +277,9 @@ int WaitReadable(SocketFd fd, uint32_t timeout_ms) {
     return r == 0 ? 0 : 1;
 }
 
-long SendAll(SocketFd fd, const void* data, size_t length, uint32_t timeout_ms) {
+long SendAll(SocketFd fd, const void* data, size_t length, uint32_t timeout_ms, uint32_t total_ms) {
     const char* p = static_cast<const char*>(data);
+    const uint32_t start = NowMs();
     size_t done = 0;
     while (done < length) {
         ssize_t n = ::send(fd, p + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -288,8 +289,14 @@ long SendAll(SocketFd fd, const void* data, size_t length, uint32_t timeout_ms) 
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            uint32_t wait = timeout_ms;
+            if (total_ms != 0) {
+                const uint32_t spent = NowMs() - start;
+                const uint32_t left = spent >= total_ms ? 0 : total_ms - spent;
+                if (left < wait) wait = left;
+            }
             short rev = 0;
-            int r = PollFor(fd, POLLOUT, timeout_ms, &rev);
+            int r = wait == 0 ? 0 : PollFor(fd, POLLOUT, wait, &rev);
             if (r == 0) {
                 t_last_error = 10060;
                 return -1;

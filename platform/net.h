@@ -44,9 +44,10 @@ bool LocalEndpoint(SocketFd fd, Ipv4Endpoint* out);
 
 // 1 readable (or closed), 0 time-out, -1 error.
 int WaitReadable(SocketFd fd, uint32_t timeout_ms);
-// Sends all bytes or fails; a peer that takes nothing for `timeout_ms` fails with 10060.
-// Returns the length, or -1.
-long SendAll(SocketFd fd, const void* data, size_t length, uint32_t timeout_ms);
+// Sends all bytes or fails; a peer that takes nothing for `timeout_ms` fails with 10060, and so
+// does a send not finished within `total_ms` (0: no overall limit). Returns the length, or -1.
+long SendAll(SocketFd fd, const void* data, size_t length, uint32_t timeout_ms,
+             uint32_t total_ms = 0);
 // One receive: >0 bytes, 0 closed, -1 error.
 long ReceiveOnce(SocketFd fd, void* buffer, size_t length, bool peek);
 

@@ -1,6 +1,7 @@
 #include "platform/serial_port.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -187,6 +188,18 @@ long SerialPort::Read(void* into, size_t size) {
 void SerialPort::Wake() {
     const uint64_t one = 1;
     (void)::write(wake_fd_, &one, sizeof one);
+}
+
+std::optional<LineErrorCounts> SerialPort::ErrorCounts() const {
+    serial_icounter_struct c{};
+    if (fd_ < 0 || ::ioctl(fd_, TIOCGICOUNT, &c) != 0) return std::nullopt;
+    LineErrorCounts out;
+    out.breaks = static_cast<uint32_t>(c.brk);
+    out.framing = static_cast<uint32_t>(c.frame);
+    out.overrun = static_cast<uint32_t>(c.overrun);
+    out.buffer_overrun = static_cast<uint32_t>(c.buf_overrun);
+    out.parity = static_cast<uint32_t>(c.parity);
+    return out;
 }
 
 }  // namespace orvana::platform

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace orvana::platform {
@@ -16,6 +17,15 @@ std::string SystemErrorText(int error);
 
 // The errno meaning "a device attached to the system is not functioning" (retried on open).
 inline constexpr int kDeviceNotFunctioning = 5;  // EIO
+
+// The driver's running totals of line errors since the port was opened.
+struct LineErrorCounts {
+    uint32_t breaks = 0;
+    uint32_t framing = 0;
+    uint32_t overrun = 0;         // characters lost in the UART
+    uint32_t buffer_overrun = 0;  // characters lost for want of input buffer
+    uint32_t parity = 0;
+};
 
 class SerialPort {
   public:
@@ -45,6 +55,8 @@ class SerialPort {
     // other end hung up.
     long Read(void* into, size_t size);
     void Wake();
+    // nullopt for a device whose driver keeps no counts (a pseudo-terminal).
+    std::optional<LineErrorCounts> ErrorCounts() const;
 
   private:
     int fd_ = -1;

@@ -12,6 +12,7 @@
 
 namespace orvana {
 
+class ClientSession;
 struct TransferSession;
 
 struct Attachment : MessageSubscription {
@@ -25,6 +26,10 @@ struct Attachment : MessageSubscription {
     int32_t console_row = -1;
     std::time_t open_time = 0;
     std::shared_ptr<TransferSession> transfer;
+    // Set by Attach under the receiver's attachment lock, before the attachment joins the
+    // stream: the delivery reaches its client through these without the client table lock.
+    std::weak_ptr<ClientSession> client;
+    std::string client_text;  // "user/task(address)" for socket error reports
 };
 
 }  // namespace orvana

@@ -36,6 +36,13 @@ const MessageMask& MessageTable::GroupMask(int group) const {
     return masks_[group >= 0 && group <= kMessageGroups ? group : kGroupAll];
 }
 
+bool MessageTable::WasIgnored(int group, std::string_view name) const {
+    const std::string full = GroupPrefix(group) + std::string(name);
+    for (const std::string& n : ignored_)
+        if (n == full) return true;
+    return false;
+}
+
 int MessageTable::End() const {
     int i = 0;
     while (i < kMessageTableSize && !entries_[i].name.empty()) ++i;
@@ -60,6 +67,9 @@ void MessageTable::AddListReply(int group, std::string_view reply, int* next_ind
             entries_[*next_index].name = piece;
             masks_[group].set(static_cast<size_t>(*next_index));
             ++*next_index;
+        } else if (!piece.empty()) {
+            ++ignored_count_;
+            if (ignored_.size() < kMaxIgnoredKept) ignored_.push_back(GroupPrefix(group) + piece);
         }
         if (last) break;
         start = comma + 1;

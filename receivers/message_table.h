@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orvana {
 
@@ -51,6 +52,10 @@ class MessageTable {
     const MessageMask& GroupMask(int group) const;
     // One past the last named entry.
     int End() const;
+    // Names the receiver listed after all 256 places were taken: they have no index, so no
+    // client can ask for them. Read-only once built, like the entries.
+    int IgnoredCount() const { return ignored_count_; }
+    bool WasIgnored(int group, std::string_view name) const;
 
     // Adds the names of one list reply ("RE...{a,b,c}") as entries of `group` from *next_index.
     // REQUIRES: lock() held or the table not yet shared.
@@ -62,6 +67,9 @@ class MessageTable {
     std::mutex mu_;  // the message table lock
     MessageEntry entries_[kMessageTableSize];
     MessageMask masks_[kMessageGroups + 1];
+    int ignored_count_ = 0;
+    std::vector<std::string> ignored_;  // "jps/NAME", the first kMaxIgnoredKept of them
+    static constexpr size_t kMaxIgnoredKept = 1024;
 };
 
 }  // namespace orvana

@@ -109,7 +109,10 @@ bool OutputSetup::AddMessages(MessageSubscription* a, std::string_view request) 
             }
         }
         if (found < 0 || name.empty()) {
-            error_ = "ER:Unable message - " + std::string(item.substr(0, 2));
+            error_ = !name.empty() && table_->WasIgnored(g, name)
+                         ? "ER:Message table full, no index for " + std::string(GroupPrefix(g)) +
+                               std::string(name)
+                         : "ER:Unable message - " + std::string(item.substr(0, 2));
             slots_[static_cast<size_t>(slot)] = nullptr;
             return false;
         }

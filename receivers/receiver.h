@@ -41,6 +41,8 @@ class Receiver {
   public:
     static constexpr size_t kAssemblySize = 8192;
     static constexpr size_t kAssemblySpare = 19;  // room for a client frame header before it
+    // Room for a client frame's zero byte and checksum after a container that ends the buffer.
+    static constexpr size_t kAssemblyTail = 8;
     static constexpr size_t kInputSize = 4096;
 
     Receiver(ReceiverContext context, LinkKind kind);
@@ -101,7 +103,7 @@ class Receiver {
     int32_t brace_balance = 0;
     int32_t merge_count = 0;
     std::atomic<InputMode> input_mode{InputMode::kParse};
-    std::array<uint8_t, kAssemblySpare + kAssemblySize> assembly_storage{};
+    std::array<uint8_t, kAssemblySpare + kAssemblySize + kAssemblyTail> assembly_storage{};
     uint8_t* assembly() { return assembly_storage.data() + kAssemblySpare; }
     std::array<uint8_t, kInputSize> input_area{};
 

@@ -1,5 +1,6 @@
 #include "receivers/receiver_table.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,6 +13,7 @@
 #include "links/tcp_ping.h"
 #include "platform/clock.h"
 #include "receivers/command_engine.h"
+#include "receivers/deliver.h"
 #include "receivers/terminal_settings.h"
 
 namespace orvana {
@@ -75,6 +77,11 @@ bool PrepareReceiver(ReceiverTable& table, ReceiverEntry& entry, Receiver& r,
         *reply = r.reply.Text();
         return true;
     });
+    if (table.messages().IgnoredCount() > 0) {
+        server.log().WriteLine(
+            "Message table full: " + std::to_string(table.messages().IgnoredCount()) +
+            " names of the receiver's lists have no index");
+    }
     if (!built) {
         server.log().WriteLine("ER:Can't create message table!");
         entry.state = 0;
@@ -136,6 +143,10 @@ ReceiverTable& InstallReceivers(Server& server) {
     ReceiverTable& t = *table;
     server.set_receiver_table(std::move(table));
     t.StartLostWatch();
+    const uint32_t data_limit = std::min(kDataSendLimitMs, server.options().send_limit_ms);
+    t.deliver = [data_limit](Receiver& r, const uint8_t* container, size_t size) {
+        DeliverContainer(r, container, size, data_limit);
+    };
     ServerHooks& hooks = server.hooks();
     hooks.close_attachment = [&server](ClientSession& s, uint8_t h) {
         CloseRcv(server, false, s, h);
@@ -360,11 +371,11 @@ bool ResendOutputList(Receiver& r) {
     while (pos < list.size()) {
         const std::string_view piece = std::string_view(list).substr(pos, 116);
         const size_t end = piece.rfind('}');
-        // Every item ends in "},"; a piece without one is sent as it is.
-        const std::string_view command =
-            end == std::string_view::npos ? piece : piece.substr(0, end + 1);
-        pos += end == std::string_view::npos ? piece.size() : end + 2;
-        if (!InternalCommand(r, "%em%em,," + std::string(command), 6000)) ok = false;
+        // Every item ends in "},"; an item too long for one command cannot be sent whole.
+        if (end == std::string_view::npos) return false;
+        pos += end + 2;
+        if (!InternalCommand(r, "%em%em,," + std::string(piece.substr(0, end + 1)), 6000))
+            ok = false;
     }
     return ok;
 }

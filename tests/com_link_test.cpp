@@ -147,5 +147,38 @@ TEST(FlowControl, ReceiverIsToldBeforeThePortChanges) {
     EXPECT_FALSE(ChangeFlowControl(link, true));
 }
 
+// A line error is named by the first kind that counted since the last look, in the operator's
+// order; counts that did not move name nothing.
+TEST(LineErrors, FirstKindThatCountedNamesTheError) {
+    platform::LineErrorCounts before{3, 1, 0, 7, 2};
+    EXPECT_EQ(LineErrorText(before, before), nullptr);
+    auto with = [&](uint32_t platform::LineErrorCounts::*field) {
+        platform::LineErrorCounts now = before;
+        now.*field += 1;
+        return std::string(LineErrorText(before, now));
+    };
+    EXPECT_EQ(with(&platform::LineErrorCounts::breaks), "Break detected");
+    EXPECT_EQ(with(&platform::LineErrorCounts::framing), "Framing error");
+    EXPECT_EQ(with(&platform::LineErrorCounts::overrun), "Serial overrun");
+    EXPECT_EQ(with(&platform::LineErrorCounts::buffer_overrun), "Input buffer overflow");
+    EXPECT_EQ(with(&platform::LineErrorCounts::parity), "Parity error");
+    platform::LineErrorCounts both = before;
+    both.parity += 4;
+    both.framing += 1;
+    EXPECT_STREQ(LineErrorText(before, both), "Framing error");
+    // A counter that wrapped still moved.
+    platform::LineErrorCounts wrapped = before;
+    wrapped.breaks = 0;
+    EXPECT_STREQ(LineErrorText(before, wrapped), "Break detected");
+}
+
+// A pseudo-terminal keeps no line-error counts (the ComLink tests above read through one).
+TEST(LineErrors, PseudoTerminalHasNoCounts) {
+    ComFixture f;
+    platform::SerialPort port;
+    ASSERT_EQ(port.Open(f.fake.slave_path()), 0);
+    EXPECT_FALSE(port.ErrorCounts());
+}
+
 }  // namespace
 }  // namespace orvana::test

@@ -201,6 +201,16 @@ TEST_F(ClientAgainstServer, CorruptEncipheredFrameGetsErrorUncriptAndSessionGoes
     EXPECT_TRUE(RequestClient::LoginAccepted(*login));
 }
 
+TEST_F(ClientAgainstServer, RequestBeyondTheLengthFieldIsNotSentAndTheSessionGoesOn) {
+    RequestClient client;
+    ASSERT_TRUE(client.Connect("127.0.0.1", server_.port(), 5000));
+    EXPECT_FALSE(client.Send(std::string(0x10000, 'x')));
+    EXPECT_FALSE(client.Send("LoadFile 1 1", 0, std::string(0xFFFF, 'b')));
+    auto login = client.Login("ann", "secret", "", 5000);
+    ASSERT_TRUE(login) << client.error();
+    EXPECT_TRUE(RequestClient::LoginAccepted(*login));
+}
+
 TEST_F(ClientAgainstServer, NoReplyTimesOutWithoutHanging) {
     RequestClient client;
     ASSERT_TRUE(client.Connect("127.0.0.1", server_.port(), 5000));

@@ -22,7 +22,7 @@ const char* UsageText() {
     return "usage: orvanasim (--tcp PORT | --pty) [options]\n"
            "transport:\n"
            "  --tcp PORT              listen on 127.0.0.1:PORT (0 = a free port); prints\n"
-           "                          \"Listening on 127.0.0.1:PORT\"\n"
+           "                          \"Listening on 127.0.0.1:PORT\"; up to 8 hosts at once\n"
            "  --login PASSWORD        TCP: run the login exchange, expecting PASSWORD\n"
            "  --greeting TEXT         TCP: the line sent on connect (Simulated GNSS receiver)\n"
            "  --pty                   create a pseudo-terminal; prints \"Terminal PATH\"\n"

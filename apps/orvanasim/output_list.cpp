@@ -42,7 +42,11 @@ bool ParseItem(const std::string& item, const MessageNames& names, ParsedItem* o
         return false;
     }
     out->index = names.IndexOf(out->name);
-    if (colon == std::string::npos) return true;
+    const bool own_index_fits = out->index <= 255;
+    if (colon == std::string::npos) {
+        if (!own_index_fits) *error = "no index for " + out->name;
+        return own_index_fits;
+    }
     std::string rest = Trim(item.substr(colon + 1));
     std::vector<std::string> fields;
     if (!rest.empty() && rest.front() == '{') {
@@ -74,6 +78,9 @@ bool ParseItem(const std::string& item, const MessageNames& names, ParsedItem* o
             return false;
         }
         out->index = static_cast<int>(-n) - 1;
+    } else if (!own_index_fits) {
+        *error = "no index for " + out->name;
+        return false;
     }
     return true;
 }

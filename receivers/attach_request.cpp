@@ -1,0 +1,113 @@
+#include "receivers/attach_request.h"
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/client_session.h"
+#include "core/request_table.h"
+#include "core/server.h"
+#include "receivers/command_engine.h"
+#include "receivers/receiver_table.h"
+
+namespace orvana {
+namespace {
+
+constexpr const char* kLost = "ER:Connection to receiver lost";
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// REQUIRES: the receiver table lock. Null when the handle holds no attachment or its receiver
+// has gone.
+Receiver* Find(Server& server, ClientSession& s, uint8_t h, std::shared_ptr<Attachment>* a) {
+    if (h == 0 || !s.has_handle_table || h >= s.handle_table.size() || !s.handle_table[h])
+        return nullptr;
+    *a = s.handle_table[h];
+    return Receivers(server).slot((*a)->receiver_number);
+}
+
+// A gate's other server answers the whole request frame itself.
+// REQUIRES: the receiver table lock.
+unsigned Forward(Receiver& r, ClientSession& s) {
+    const std::string text(
+        s.receive_buffer.data(),
+        std::min<size_t>(s.frame_length + 6u, ClientSession::kReceiveBufferSize));
+    ++r.sender_count;
+    std::lock_guard<platform::RecursiveLock> command_guard(r.command_lock);
+    return SendCommand(r, text, &s.reply, 75000) ? 1 : 0;
+}
+
+}  // namespace
+
+unsigned Attach(Server& server, std::string_view args, ClientSession& s, uint8_t h) {
+    if (server.receiver_table() == nullptr) return NotYetHandled(server, args, s, h);
+    // Taken before the receiver table lock: the client table lock comes first in the order.
+    std::shared_ptr<ClientSession> self = server.clients().Get(s.slot_index);
+    if (self.get() != &s) self.reset();
+    const std::string who = s.user_name + "/" + s.task + "(" + s.address + ")";
+
+    std::lock_guard<platform::RecursiveLock> table_guard(server.receiver_table_lock());
+    std::shared_ptr<Attachment> a;
+    Receiver* r = Find(server, s, h, &a);
+    if (r == nullptr) {
+        s.reply = kLost;
+        return 0;
+    }
+    if (r->kind == LinkKind::kGate) return Forward(*r, s);
+
+    DisableOutput(*r);
+    bool added = false;
+    {
+        std::lock_guard<platform::RecursiveLock> att(r->attachment_lock);
+        a->client = self;
+        a->client_text = who;
+        added = r->output.AddMessages(a.get(), args);
+        if (!added) s.reply = r->output.ErrorText();
+    }
+    if (!ResendOutputList(*r)) {
+        const int g = args.empty() ? 0 : std::max(HexDigit(args[0]), 0);
+        std::lock_guard<platform::RecursiveLock> att(r->attachment_lock);
+        r->output.RemoveGroup(a.get(), g);
+        s.reply = "ER:Failed to attach to data stream";
+        return 0;
+    }
+    return 1;
+}
+
+unsigned Detach(Server& server, std::string_view args, ClientSession& s, uint8_t h) {
+    if (server.receiver_table() == nullptr) return NotYetHandled(server, args, s, h);
+    std::lock_guard<platform::RecursiveLock> table_guard(server.receiver_table_lock());
+    std::shared_ptr<Attachment> a;
+    Receiver* r = Find(server, s, h, &a);
+    if (r == nullptr) {
+        s.reply = kLost;
+        return 0;
+    }
+    if (r->kind == LinkKind::kGate) return Forward(*r, s);
+    // A character that is no hex digit is refused like a code above 4.
+    const int g = args.empty() ? -1 : HexDigit(args[0]);
+    if (g < 0 || g > kGroupAll) {
+        s.reply = "ER:Unable type msg";
+        return 0;
+    }
+    if (r->stop == 0) DisableOutput(*r);
+    bool removed = false;
+    {
+        std::lock_guard<platform::RecursiveLock> att(r->attachment_lock);
+        removed = r->output.RemoveGroup(a.get(), g);
+        if (!removed) s.reply = r->output.ErrorText();
+    }
+    if (r->stop != 0) return removed ? 1 : 0;
+    if (ResendOutputList(*r)) return 1;
+    std::lock_guard<platform::RecursiveLock> command_guard(r->command_lock);
+    s.reply = r->last_reply;
+    return 0;
+}
+
+}  // namespace orvana

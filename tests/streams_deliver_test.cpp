@@ -1,0 +1,138 @@
+// The delivery in one process: the data frame built around the payload where it lies, the
+// buffer left as it was, decimation, who gets a frame, and the log before the first output.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "core/server_frames.h"
+#include "platform/clock.h"
+#include "tests/support/stream_rig.h"
+
+namespace orvana {
+namespace {
+
+using test::Container;
+using test::StreamRig;
+
+std::string Expected(uint16_t type, uint8_t handle, const std::string& payload) {
+    std::string frame(FrameSize(payload.size()), '\0');
+    BuildServerFrame(frame.data(), type, handle, 0, payload.data(), payload.size());
+    return frame;
+}
+
+TEST(StreamsDeliver, FrameIsBuiltInPlaceAndTheBufferIsLeftAsItWas) {
+    StreamRig rig;
+    auto* c = rig.AddClient("0,SI");
+    ASSERT_NE(c, nullptr);
+    Receiver& r = rig.receiver();
+    const std::string payload = "0000000001 0000000001 jps/SI";
+    const std::string container = Container(5, payload);
+
+    // At the start of the assembly buffer (its spare bytes take the header) and ending at its
+    // last byte (the tail takes the zero byte and checksum).
+    for (size_t offset : {size_t{0}, Receiver::kAssemblySize - container.size()}) {
+        for (size_t i = 0; i < r.assembly_storage.size(); ++i)
+            r.assembly_storage[i] = static_cast<uint8_t>(i * 7 + 3);
+        std::memcpy(r.assembly() + offset, container.data(), container.size());
+        const auto before = r.assembly_storage;
+        DeliverContainer(r, r.assembly() + offset, container.size());
+        EXPECT_EQ(r.assembly_storage, before) << "offset " << offset;
+        auto frame = StreamRig::ReadFrame(*c->peer);
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(*frame, Expected(0x106, 1, payload)) << "offset " << offset;
+    }
+    // A container from elsewhere is delivered the same way.
+    DeliverContainer(r, reinterpret_cast<const uint8_t*>(container.data()), container.size());
+    auto frame = StreamRig::ReadFrame(*c->peer);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(*frame, Expected(0x106, 1, payload));
+    EXPECT_EQ(c->attachment->bytes_sent, 3 * payload.size());
+}
+
+TEST(StreamsDeliver, EachClientAtItsPeriodAndWlWithEveryContainer) {
+    StreamRig rig;
+    auto* slow = rig.AddClient("0,RT:1");
+    auto* fast = rig.AddClient("0,RT:0.5");
+    auto* wl = rig.AddClient("0,WL");
+    ASSERT_TRUE(slow && fast && wl);
+    EXPECT_EQ(rig.receiver().output.Period(1), 5u);
+    EXPECT_EQ(rig.receiver().output.OutputList(), "jps/RT:{0.5,0,-2},");
+    std::string stream;
+    for (int i = 1; i <= 10; ++i) {
+        stream += Container(1, "RT" + std::to_string(i));
+        stream += Container(0, "WL" + std::to_string(i));
+    }
+    rig.Feed(stream);
+    auto count = [](StreamRig::Client& c) {
+        std::vector<std::string> got;
+        while (auto f = StreamRig::ReadFrame(*c.peer, 300))
+            got.push_back(f->substr(4, 3) + ":" + f->substr(11, f->size() - 16));
+        return got;
+    };
+    EXPECT_EQ(count(*fast).size(), 10u);
+    const auto slow_got = count(*slow);
+    ASSERT_EQ(slow_got.size(), 5u);
+    EXPECT_EQ(slow_got[0], "102:RT2");
+    EXPECT_EQ(slow_got[4], "102:RT10");
+    const auto wl_got = count(*wl);
+    ASSERT_EQ(wl_got.size(), 10u);
+    EXPECT_EQ(wl_got[0], "101:WL1");
+}
+
+TEST(StreamsDeliver, FramesGoOnlyToTheSessionStillHoldingTheAttachment) {
+    StreamRig rig;
+    auto* a = rig.AddClient("0,RT");
+    auto* b = rig.AddClient("0,RT");
+    ASSERT_TRUE(a && b);
+    // a's handle now holds another attachment (its slot was released and reused).
+    a->session->handle_table[1] = std::make_shared<Attachment>();
+    rig.Feed(Container(1, "one"));
+    EXPECT_FALSE(StreamRig::ReadFrame(*a->peer, 300));
+    EXPECT_TRUE(StreamRig::ReadFrame(*b->peer, 2000));
+    EXPECT_EQ(a->attachment->bytes_sent, 0u);
+}
+
+TEST(StreamsDeliver, UnaskedContainersAreLoggedOnlyBeforeTheFirstOutput) {
+    StreamRig rig;
+    rig.Feed(Container(3, "0123456789 before"));
+    rig.Feed(Container(3, "01234~~ quiet"));  // "~~" at offsets 11 and 12 of the container
+    rig.receiver().output_active = 1;
+    rig.Feed(Container(3, "0123456789 after"));
+    const std::string log = rig.LogText();
+    EXPECT_NE(log.find("Base1 Don't find client 0123456789 before"), std::string::npos) << log;
+    EXPECT_EQ(log.find("quiet"), std::string::npos);
+    EXPECT_EQ(log.find("after"), std::string::npos);
+}
+
+TEST(StreamsDeliver, ClientThatStopsReadingIsCutOffWithinTheLimit) {
+    StreamRig rig(300);
+    auto* stuck = rig.AddClient("0,RT");
+    auto* reader = rig.AddClient("0,RT");
+    ASSERT_TRUE(stuck && reader);
+    const std::string big = Container(1, std::string(4000, 'x'));
+    uint32_t longest = 0;
+    size_t read = 0;
+    for (int i = 0; i < 200 && !stuck->session->lost; ++i) {
+        const uint32_t start = platform::TickCount();
+        rig.Feed(big);
+        longest = std::max(longest, platform::TickCount() - start);
+        if (auto f = StreamRig::ReadFrame(*reader->peer, 100)) ++read;
+    }
+    ASSERT_TRUE(stuck->session->lost);
+    EXPECT_FALSE(stuck->session->IsOpen());
+    // One bounded wait for the stuck client, never the 5 s a plain send may take.
+    EXPECT_LT(longest, 2000u);
+    EXPECT_NE(rig.LogText().find("ER:client1/rig() from Read/Write Socket reply 10060"),
+              std::string::npos)
+        << rig.LogText();
+    // The reader keeps getting every container after the cut.
+    rig.Feed(big);
+    rig.Feed(big);
+    EXPECT_TRUE(StreamRig::ReadFrame(*reader->peer, 2000));
+    EXPECT_TRUE(StreamRig::ReadFrame(*reader->peer, 2000));
+    EXPECT_FALSE(reader->session->lost);
+}
+
+}  // namespace
+}  // namespace orvana

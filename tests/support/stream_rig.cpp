@@ -1,0 +1,111 @@
+#include "tests/support/stream_rig.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "core/server_frames.h"
+#include "platform/clock.h"
+#include "receivers/command_engine.h"
+
+namespace orvana::test {
+
+std::string Container(uint8_t index, const std::string& payload) {
+    char head[8];
+    std::snprintf(head, sizeof head, ">>%03X", static_cast<unsigned>(payload.size() + 3) & 0xFFF);
+    std::string c = head;
+    c.push_back(static_cast<char>(index));
+    c += payload;
+    char tail[4];
+    std::snprintf(tail, sizeof tail, "%02X", ReceiverChecksum(c.data(), c.size()));
+    return c + tail;
+}
+
+StreamRig::StreamRig(uint32_t send_limit_ms) {
+    log_.Open();
+    messages_.Build([](const char* command, std::string* reply) {
+        *reply = std::string(command) == "list,/msg/jps" ? "RE010{RT,PO,VE,PV,SI}" : "RE002{}";
+        return true;
+    });
+    listener_.Create(1);
+    platform::Ipv4Endpoint at;
+    platform::ParseDotted("127.0.0.1", &at.address);
+    listener_.Bind(at);
+    listener_.Listen(200);
+    port_ = listener_.LocalEndpoint().port;
+
+    ReceiverContext c;
+    c.log = &log_;
+    c.messages = &messages_;
+    c.receiver_name = "Base1";
+    c.deliver = [send_limit_ms](Receiver& r, const uint8_t* container, size_t size) {
+        DeliverContainer(r, container, size, send_limit_ms);
+    };
+    receiver_ = std::make_unique<NullLink>(c, LinkKind::kCom);
+}
+
+StreamRig::~StreamRig() {
+    receiver_.reset();
+    for (Client& c : clients_) c.session->Cleanup();
+}
+
+StreamRig::Client* StreamRig::AddClient(const std::string& request) {
+    Client c;
+    c.peer = std::make_unique<CBlockingSocket>();
+    c.peer->Create(1);
+    platform::Ipv4Endpoint at;
+    platform::ParseDotted("127.0.0.1", &at.address);
+    at.port = port_;
+    c.peer->Connect(at, 5000);
+    c.session = std::make_shared<ClientSession>(static_cast<uint16_t>(clients_.size() + 1));
+    platform::Ipv4Endpoint peer;
+    if (!listener_.Accept(*c.session, &peer, true)) return nullptr;
+    c.session->has_handle_table = true;
+    c.session->handle_count = 1;
+    c.session->handle_table.resize(5);
+    c.attachment = std::make_shared<Attachment>();
+    c.attachment->handle = 1;
+    c.attachment->receiver_name = "Base1";
+    c.attachment->client = c.session;
+    c.attachment->client_text = "client" + std::to_string(clients_.size() + 1) + "/rig()";
+    c.session->handle_table[1] = c.attachment;
+    {
+        std::lock_guard<platform::RecursiveLock> att(receiver_->attachment_lock);
+        if (!receiver_->output.AddMessages(c.attachment.get(), request)) return nullptr;
+    }
+    clients_.push_back(std::move(c));
+    return &clients_.back();
+}
+
+void StreamRig::Feed(const std::string& bytes) {
+    size_t at = 0;
+    while (at < bytes.size()) {
+        const size_t n = std::min(bytes.size() - at, Receiver::kInputSize);
+        std::memcpy(receiver_->input_area.data(), bytes.data() + at, n);
+        receiver_->HandleInput(n);
+        at += n;
+    }
+}
+
+std::optional<std::string> StreamRig::ReadFrame(CBlockingSocket& peer, uint32_t ms) {
+    std::string frame;
+    const uint32_t start = platform::TickCount();
+    size_t want = 4;
+    while (frame.size() < want) {
+        if (platform::TickCount() - start >= ms) return std::nullopt;
+        char buf[8192];
+        const size_t room = std::min(want - frame.size(), sizeof buf);
+        const int n = peer.Receive(buf, static_cast<int>(room), 1);
+        if (n == -2) continue;
+        if (n <= 0) return std::nullopt;
+        frame.append(buf, static_cast<size_t>(n));
+        if (frame.size() >= 4 && want == 4) {
+            want = ParseHexField(frame.data(), 4);
+            if (want < 16) return std::nullopt;
+        }
+    }
+    return frame;
+}
+
+}  // namespace orvana::test
