@@ -37,6 +37,8 @@ const char* UsageText() {
            "  --time-scale X          message periods run X times faster\n"
            "  --flood                 send containers as fast as the transport takes them\n"
            "  --payload-size N        pad container payloads to N bytes\n"
+           "  --stamp                 put the send time (steady clock, microseconds) into\n"
+           "                          each container, after the message name\n"
            "  --max-reply N           split replies with bodies longer than N (240)\n"
            "files:\n"
            "  --files DIR             the receiver's /log/ folder (downloads and uploads)\n"
@@ -109,6 +111,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
             }
         } else if (a == "--flood") {
             o->flood = true;
+        } else if (a == "--stamp") {
+            o->stamp = true;
         } else if (a == "--payload-size") {
             if (!number(0, 4000, &n)) return false;
             o->payload_size = static_cast<size_t>(n);

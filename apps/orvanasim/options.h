@@ -38,6 +38,7 @@ struct Options {
     double time_scale = 1.0;
     bool flood = false;
     size_t payload_size = 0;
+    bool stamp = false;  // the send time goes into each container
     std::string files_dir;
     size_t max_reply = 240;
     std::string transcript;

@@ -173,10 +173,15 @@ void OutputSchedule::TakeDue(uint32_t now, bool flood, std::vector<OutputItem*>*
 }
 
 std::string ContainerPayload(uint32_t message_sequence, uint32_t stream_sequence,
-                             const std::string& name, size_t min_size) {
+                             const std::string& name, size_t min_size, int64_t stamp_us) {
     char head[32];
     std::snprintf(head, sizeof head, "%010u %010u ", message_sequence, stream_sequence);
     std::string payload = head + name;
+    if (stamp_us >= 0) {
+        char stamp[24];
+        std::snprintf(stamp, sizeof stamp, " T%016lld", static_cast<long long>(stamp_us));
+        payload += stamp;
+    }
     if (payload.size() < min_size) payload.append(min_size - payload.size(), '.');
     return payload;
 }

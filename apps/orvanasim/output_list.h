@@ -13,6 +13,7 @@
 //   bytes 11-20  sequence number over all containers of this connection, same format
 //   byte  21     blank
 //   bytes 22..   the message name with its group prefix ("jps/RT")
+//   with --stamp a blank, "T" and the send time in steady-clock microseconds, 16 digits
 //   then "." up to the payload size asked for with --payload-size.
 // A gap in a message's sequence numbers is a lost container.
 
@@ -55,8 +56,9 @@ class OutputSchedule {
 // The items of a list, split at commas outside braces; empty pieces are skipped.
 std::vector<std::string> SplitListItems(std::string_view list);
 
+// `stamp_us` < 0: no send time.
 std::string ContainerPayload(uint32_t message_sequence, uint32_t stream_sequence,
-                             const std::string& name, size_t min_size);
+                             const std::string& name, size_t min_size, int64_t stamp_us = -1);
 // A whole container; with `corrupt` its checksum is deliberately wrong.
 std::string BuildContainer(uint8_t index, std::string_view payload, bool corrupt = false);
 

@@ -1,6 +1,7 @@
 #include "apps/orvanasim/receiver.h"
 
 #include <cctype>
+#include <chrono>
 
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +13,12 @@
 
 namespace orvana::sim {
 namespace {
+
+// The clock a reader on this machine compares the stamps with (CLOCK_MONOTONIC).
+int64_t SteadyMicroseconds() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 constexpr long kRates[] = {1200,  2400,   4800,   9600,   19200, 38400,
                            57600, 115200, 230400, 460800, 921600};
@@ -210,7 +217,8 @@ void SimReceiver::Tick(uint32_t now) {
         if (options_.faults.garbage) batch.append(kJunk);
         batch += BuildContainer(
             item->index,
-            ContainerPayload(item->sequence, stream_sequence_, item->name, options_.payload_size),
+            ContainerPayload(item->sequence, stream_sequence_, item->name, options_.payload_size,
+                             options_.stamp ? SteadyMicroseconds() : -1),
             corrupt);
     }
     Emit(batch, false);
