@@ -48,7 +48,7 @@ bool PrepareReceiver(ReceiverTable& table, ReceiverEntry& entry, Receiver& r,
     ConfigStore& store = server.store();
     if (r.kind == LinkKind::kCom && r.error_text.empty()) {
         r.speed_text = store.ReadText(interface_key, cfg::kSpeed);
-        SpeedSearch(r, true);
+        SpeedSearch(r, false);
         r.rts_cts = store.ReadNumber(interface_key, cfg::kRTSCTS) != 0 ? 1 : 0;
         ChangeFlowControl(r, r.rts_cts != 0);
     }

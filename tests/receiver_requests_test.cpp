@@ -119,6 +119,17 @@ TEST_F(ReceiverRequests, CloseReturnsTheLineTo115200) {
     EXPECT_EQ(fake_->SlaveSpeed(), 115200u);
 }
 
+// The open searches past the configured speed and moves the receiver to it.
+TEST_F(ReceiverRequests, ReceiverAtAnotherSpeedIsFoundAndMovedToTheConfiguredOne) {
+    fake_->set_speed(57600);
+    Start();
+    auto ann = LoggedIn("ann");
+    ASSERT_EQ(Text(Open(*ann)), "RE:OK.");
+    EXPECT_EQ(fake_->speed(), 115200u);
+    EXPECT_EQ(fake_->SlaveSpeed(), 115200u);
+    EXPECT_EQ(Text(ann->Call("Command print,/par/rcv/model", 1, 30)), "RE006FAKE-1");
+}
+
 TEST_F(ReceiverRequests, TwoClientsOpeningAtOnceShareOneReceiver) {
     Start();
     auto ann = LoggedIn("ann");
