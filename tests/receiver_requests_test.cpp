@@ -84,8 +84,8 @@ TEST_F(ReceiverRequests, OpenSequenceCommandAndCloseAsTheReceiverSeesThem) {
             ++at;
         }
     }
-    EXPECT_EQ(at, expected.size()) << "missing from the open sequence: "
-                                   << (at < expected.size() ? expected[at] : "");
+    EXPECT_EQ(at, expected.size())
+        << "missing from the open sequence: " << (at < expected.size() ? expected[at] : "");
     // The disable sequence goes out as it is, without a checksum.
     EXPECT_TRUE(fake_->WaitForCommand("||####", 0));
 
