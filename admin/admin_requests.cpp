@@ -6,6 +6,7 @@
 
 #include "core/config_keys.h"
 #include "core/config_store.h"
+#include "core/text.h"
 #include "platform/clock.h"
 
 namespace orvana::admin {
@@ -178,17 +179,11 @@ unsigned GetUsr(std::string_view arg, AdminContext& ctx) {
 
 // The field mask: one hexadecimal digit as before, or two for the wider columns.
 uint32_t ParseMask(std::string_view arg) {
-    auto hex = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
     while (!arg.empty() && arg.front() == ' ') arg.remove_prefix(1);
     if (arg.empty()) return 0;
-    int first = hex(arg[0]);
+    int first = HexDigitValue(arg[0]);
     if (first < 0) return 0;
-    int second = arg.size() > 1 ? hex(arg[1]) : -1;
+    int second = arg.size() > 1 ? HexDigitValue(arg[1]) : -1;
     return second < 0 ? static_cast<uint32_t>(first) : static_cast<uint32_t>(first * 16 + second);
 }
 

@@ -7,26 +7,17 @@
 #include "core/client_session.h"
 #include "core/config_keys.h"
 #include "core/server.h"
+#include "core/text.h"
 
 namespace orvana {
 namespace {
-
-std::string_view TrimLeft(std::string_view s) {
-    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-    return s;
-}
-
-std::string_view Trim(std::string_view s) {
-    s = TrimLeft(s);
-    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-    return s;
-}
 
 // Splits off the text up to the first blank.
 std::string_view Word(std::string_view& rest) {
     size_t blank = rest.find(' ');
     std::string_view word = rest.substr(0, blank);
-    rest = blank == std::string_view::npos ? std::string_view{} : TrimLeft(rest.substr(blank));
+    rest = blank == std::string_view::npos ? std::string_view{}
+                                           : TrimLeadingBlanks(rest.substr(blank));
     return word;
 }
 
@@ -50,7 +41,7 @@ unsigned OpenUsr(Server& server, std::string_view args, ClientSession& session, 
         std::lock_guard<platform::RecursiveLock> guard(server.clients().lock());
         session.user_name = "~!";
     }
-    std::string_view rest = Trim(args);
+    std::string_view rest = TrimBlanks(args);
     const std::string user(Word(rest));
     const std::string password(Word(rest));
     const std::string task(rest);

@@ -9,6 +9,7 @@
 #include "core/login.h"
 #include "core/request_dispatch.h"
 #include "core/server_frames.h"
+#include "core/text.h"
 #include "platform/clock.h"
 #include "platform/folders.h"
 #include "platform/hive.h"
@@ -22,12 +23,6 @@ constexpr uint16_t kTerminatedType = 0xF00;
 constexpr size_t kMaxReceiverName = 63;
 constexpr uint32_t kTimeSyncPeriodMs = 21600000;
 constexpr uint32_t kDefaultLogHours = 24;
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-    return s;
-}
 
 std::string Lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(),
@@ -52,7 +47,7 @@ Server::~Server() {
 
 bool Server::StartServer(std::string_view command_line) {
     // 1. The first word names the configuration.
-    std::string_view line = Trim(command_line);
+    std::string_view line = TrimBlanks(command_line);
     config_name_ = std::string(line.substr(0, line.find(' ')));
 
     // 2. Nothing is left from an earlier run.

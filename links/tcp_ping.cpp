@@ -8,6 +8,7 @@
 #include "core/client_session.h"
 #include "core/config_keys.h"
 #include "core/server.h"
+#include "core/text.h"
 #include "links/link.h"
 #include "links/tcp_link.h"
 #include "platform/clock.h"
@@ -20,12 +21,6 @@ namespace {
 constexpr uint32_t kEchoWaitMs = 1000;
 constexpr uint8_t kEchoRequest = 8;
 constexpr uint8_t kEchoReply = 0;
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-    return s;
-}
 
 // Our reply: an echo reply with our identifier that carries the tick we sent.
 bool IsOurReply(const uint8_t* icmp, size_t size, uint32_t tick) {
@@ -61,7 +56,7 @@ bool BuildEchoRequest(uint32_t tick, uint8_t (&out)[kEchoSize]) {
 }
 
 unsigned PingReceiver(Server& server, ClientSession& session, std::string_view args) {
-    const std::string name(Trim(args));
+    const std::string name(TrimBlanks(args));
     bool allowed = false;
     {
         std::lock_guard<std::mutex> guard(server.access_list_lock());

@@ -8,6 +8,7 @@
 #include "core/client_session.h"
 #include "core/request_table.h"
 #include "core/server.h"
+#include "core/text.h"
 #include "receivers/command_engine.h"
 #include "receivers/receiver_table.h"
 
@@ -15,13 +16,6 @@ namespace orvana {
 namespace {
 
 constexpr const char* kLost = "ER:Connection to receiver lost";
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // REQUIRES: the receiver table lock. Null when the handle holds no attachment or its receiver
 // has gone.
@@ -71,7 +65,7 @@ unsigned Attach(Server& server, std::string_view args, ClientSession& s, uint8_t
         if (!added) s.reply = r->output.ErrorText();
     }
     if (!ResendOutputList(*r)) {
-        const int g = args.empty() ? 0 : std::max(HexDigit(args[0]), 0);
+        const int g = args.empty() ? 0 : std::max(HexDigitValue(args[0]), 0);
         std::lock_guard<platform::RecursiveLock> att(r->attachment_lock);
         r->output.RemoveGroup(a.get(), g);
         s.reply = "ER:Failed to attach to data stream";
@@ -91,7 +85,7 @@ unsigned Detach(Server& server, std::string_view args, ClientSession& s, uint8_t
     }
     if (r->kind == LinkKind::kGate) return Forward(*r, s);
     // A character that is no hex digit is refused like a code above 4.
-    const int g = args.empty() ? -1 : HexDigit(args[0]);
+    const int g = args.empty() ? -1 : HexDigitValue(args[0]);
     if (g < 0 || g > kGroupAll) {
         s.reply = "ER:Unable type msg";
         return 0;

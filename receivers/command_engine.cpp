@@ -4,17 +4,12 @@
 #include <cstdio>
 
 #include "core/event_log.h"
+#include "core/text.h"
 #include "platform/clock.h"
 #include "receivers/receiver.h"
 
 namespace orvana {
 namespace {
-
-std::string_view TrimSpace(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-    return s;
-}
 
 void GiveBackSender(Receiver& r) {
     if (--r.sender_count == 0) r.reply_state = -1;
@@ -150,7 +145,7 @@ bool InternalCommand(Receiver& r, std::string_view command, uint32_t timeout_ms)
 std::string ReplyText(const Receiver& r, size_t offset) {
     const std::string text = r.reply.Text();
     if (offset >= text.size()) return {};
-    return std::string(TrimSpace(std::string_view(text).substr(offset)));
+    return std::string(TrimWhiteSpace(std::string_view(text).substr(offset)));
 }
 
 unsigned RunScript(Receiver& r, std::string_view script, std::string* out) {
@@ -176,7 +171,7 @@ unsigned RunScript(Receiver& r, std::string_view script, std::string* out) {
     if (!next_line(&line) || line.compare(0, 4, "@scr") != 0) return 0;
     bool stop_on_error = false;
     if (const size_t blank = line.find(' '); blank != std::string::npos)
-        stop_on_error = TrimSpace(std::string_view(line).substr(blank + 1)) == "stoperrors";
+        stop_on_error = TrimWhiteSpace(std::string_view(line).substr(blank + 1)) == "stoperrors";
     unsigned count = 0;
     while (next_line(&line)) {
         // Lines keep their line end's carriage return; the receiver takes either ending.

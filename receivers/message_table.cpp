@@ -1,22 +1,13 @@
 #include "receivers/message_table.h"
 
+#include "core/text.h"
+
 namespace orvana {
 namespace {
 
 constexpr const char* kPrefixes[kMessageGroups] = {"jps/", "cmr/", "nmea/", "rtcm/"};
 constexpr const char* kListCommands[kMessageGroups] = {"list,/msg/jps", "list,/msg/cmr",
                                                        "list,/msg/nmea", "list,/msg/rtcm"};
-
-bool IsSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-std::string TrimSpace(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && IsSpace(s[b])) ++b;
-    while (e > b && IsSpace(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
 
 }  // namespace
 
@@ -59,7 +50,7 @@ void MessageTable::AddListReply(int group, std::string_view reply, int* next_ind
         size_t comma = rest.find(',', start);
         bool last = comma == std::string::npos;
         std::string piece = rest.substr(start, last ? std::string::npos : comma - start);
-        if (last) piece = TrimSpace(piece);
+        if (last) piece = std::string(TrimWhiteSpace(piece));
         // An empty name would end the table for every later name, and a full table takes no
         // more: both are skipped.
         if (!piece.empty() && *next_index < kMessageTableSize) {

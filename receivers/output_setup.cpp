@@ -1,22 +1,18 @@
 #include "receivers/output_setup.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
+
+#include "core/text.h"
 
 namespace orvana {
 namespace {
 
 bool IsNameChar(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return 0;
 }
 
 constexpr uint16_t kDefaultPeriod = 10;
@@ -74,7 +70,7 @@ uint16_t OutputSetup::CommonPeriod(int index) const {
 
 bool OutputSetup::AddMessages(MessageSubscription* a, std::string_view request) {
     const int end = table_->End();
-    int g = request.empty() ? 0 : HexDigit(request[0]);
+    int g = request.empty() ? 0 : std::max(HexDigitValue(request[0]), 0);
     int i0 = 0;
     while (i0 < end && table_->Entry(i0).group != g) ++i0;
 

@@ -8,24 +8,18 @@
 #include <cstring>
 
 #include "core/event_log.h"
+#include "core/text.h"
 #include "receivers/command_engine.h"
 #include "receivers/receiver.h"
 
 namespace orvana {
 namespace {
 
-int HexDigit(uint8_t c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 // The three-digit length field; any invalid digit makes it 0.
 size_t LengthField(const uint8_t* p) {
     size_t v = 0;
     for (int i = 0; i < 3; ++i) {
-        const int d = HexDigit(p[i]);
+        const int d = HexDigitValue(static_cast<char>(p[i]));
         if (d < 0) return 0;
         v = v * 16 + static_cast<size_t>(d);
     }
@@ -72,7 +66,8 @@ void Receiver::ParseStream(size_t n) {
         }
         const uint8_t* m = buf + p;
         if (m[0] == '>') {
-            const int hi = HexDigit(m[size - 2]), lo = HexDigit(m[size - 1]);
+            const int hi = HexDigitValue(static_cast<char>(m[size - 2])),
+                      lo = HexDigitValue(static_cast<char>(m[size - 1]));
             const unsigned stated = (hi < 0 || lo < 0) ? 0u : static_cast<unsigned>(hi * 16 + lo);
             if (size >= 8 && ReceiverChecksum(m, size - 2) == stated) {
                 if (context_.deliver) context_.deliver(*this, m, size);

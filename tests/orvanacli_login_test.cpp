@@ -3,34 +3,15 @@
 #include <string>
 #include <vector>
 
-#include "platform/subprocess.h"
 #include "tests/server_harness.h"
 
 namespace orvana {
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
+using Outcome = test::ProgramResult;
 
 Outcome RunCli(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{std::string(ORVANA_BIN_DIR) + "/orvanacli"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    platform::Subprocess p;
-    std::string error;
-    Outcome o;
-    if (!p.Start(argv, &error)) {
-        o.err = error;
-        return o;
-    }
-    while (p.ReadLine(10000)) {
-    }
-    auto status = p.Wait(10000);
-    o.status = status.value_or(-1);
-    o.out = p.StdoutSoFar();
-    o.err = p.Stderr();
-    return o;
+    return test::RunProgram("orvanacli", args, 20000);
 }
 
 class OrvanacliLogin : public ::testing::Test {

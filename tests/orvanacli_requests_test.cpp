@@ -16,14 +16,10 @@
 namespace orvana {
 namespace {
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
+using Outcome = test::ProgramResult;
 
 Outcome RunCli(const std::vector<std::string>& args) {
-    test::ProgramResult r = test::RunProgram("orvanacli", args, 60000);
-    return Outcome{r.status, r.out, r.err};
+    return test::RunProgram("orvanacli", args, 60000);
 }
 
 class OrvanacliRequests : public ::testing::Test {

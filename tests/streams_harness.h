@@ -78,13 +78,7 @@ class StreamClient {
         const uint32_t start = platform::TickCount();
         while (data_.size() < count &&
                platform::TickCount() - start < static_cast<uint32_t>(seconds) * 1000u) {
-            auto f = client_.ReadFrame(1);
-            if (!f) continue;
-            if (IsData(*f)) {
-                data_.push_back(ParseData(*f));
-            } else if (f->type != 0x600) {
-                notices_.push_back(*f);
-            }
+            if (auto f = client_.ReadFrame(1)) Keep(*f);
         }
         return data_.size();
     }
@@ -92,13 +86,15 @@ class StreamClient {
     void ReadFor(uint32_t ms) {
         const uint32_t start = platform::TickCount();
         while (platform::TickCount() - start < ms) {
-            auto f = client_.ReadFrame(1);
-            if (!f) continue;
-            if (IsData(*f)) {
-                data_.push_back(ParseData(*f));
-            } else if (f->type != 0x600) {
-                notices_.push_back(*f);
-            }
+            if (auto f = client_.ReadFrame(1)) Keep(*f);
+        }
+    }
+    // Data frames go to data(), everything but keep-alive pings to notices().
+    void Keep(const Frame& f) {
+        if (IsData(f)) {
+            data_.push_back(ParseData(f));
+        } else if (f.type != 0x600) {
+            notices_.push_back(f);
         }
     }
     // Waits for a frame of `type` that is not data; kept in notices().
@@ -109,12 +105,8 @@ class StreamClient {
         while (platform::TickCount() - start < static_cast<uint32_t>(seconds) * 1000u) {
             auto f = client_.ReadFrame(1);
             if (!f) continue;
-            if (IsData(*f)) {
-                data_.push_back(ParseData(*f));
-            } else if (f->type != 0x600) {
-                notices_.push_back(*f);
-                if (f->type == type) return f;
-            }
+            Keep(*f);
+            if (!IsData(*f) && f->type == type) return f;
         }
         return std::nullopt;
     }

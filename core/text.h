@@ -1,0 +1,16 @@
+#pragma once
+// Small text helpers shared by the request handlers and the receiver code.
+
+#include <string_view>
+
+namespace orvana {
+
+// Without the blanks (' ') at either end; `TrimLeadingBlanks` only at the front.
+std::string_view TrimBlanks(std::string_view s);
+std::string_view TrimLeadingBlanks(std::string_view s);
+// Without any white space (isspace) at either end.
+std::string_view TrimWhiteSpace(std::string_view s);
+// 0 to 15 for a hexadecimal digit of either case, -1 for anything else.
+int HexDigitValue(char c);
+
+}  // namespace orvana
