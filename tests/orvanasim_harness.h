@@ -159,9 +159,7 @@ class TcpHost : public HostEnd {
   public:
     ~TcpHost() override { Close(); }
     bool Connect(uint16_t port) {
-        platform::Ipv4Endpoint at;
-        platform::ParseDotted("127.0.0.1", &at.address);
-        at.port = port;
+        const platform::Ipv4Endpoint at{0x7F000001, port};  // 127.0.0.1
         fd_ = platform::OpenStreamSocket();
         return fd_ != platform::kNoSocket && platform::Connect(fd_, at, 5000);
     }
@@ -262,12 +260,7 @@ class Sim {
     // Everything it wrote on standard error so far.
     std::string Notes() { return process_.Stderr(); }
     bool WaitForNote(const std::string& needle, uint32_t ms = 5000) {
-        const uint32_t start = platform::TickCount();
-        while (Notes().find(needle) == std::string::npos) {
-            if (platform::TickCount() - start >= ms) return false;
-            platform::SleepMs(20);
-        }
-        return true;
+        return test::WaitUntil([&] { return Notes().find(needle) != std::string::npos; }, ms);
     }
     platform::Subprocess& process() { return process_; }
 

@@ -88,6 +88,11 @@ class TestClient {
             if (!f || f->type != 0x600) return f;
         }
     }
+    // The reply's text, "(no reply)" when none came.
+    std::string Ask(std::string_view text, uint8_t handle = 0, int seconds = 5) {
+        auto f = Call(text, handle, seconds);
+        return f ? f->data : "(no reply)";
+    }
     // True when the server closes the connection within the time (bytes before that are read
     // and dropped).
     bool WaitClosed(int seconds) {
@@ -145,10 +150,17 @@ class ServerProcess {
         store_->WriteNumber(key, cfg::kCountUsr.name, count);
         store_->WriteText(key, cfg::kAccessRcv.name, access);
     }
-    void AddReceiver(const std::string& name, bool enabled = true) {
+    void AddReceiver(const std::string& name, bool enabled = true,
+                     const std::string& interface_text = "TCP 127.0.0.1") {
         const std::string key = std::string(cfg::kReceiversKey) + name;
-        store_->WriteText(key, cfg::kInterface.name, "TCP 127.0.0.1");
+        store_->WriteText(key, cfg::kInterface.name, interface_text);
         store_->WriteFlag(key, cfg::kEnableRcv.name, enabled);
+    }
+    // The folder of COMn links the server is started with (--ports), made on first use.
+    std::string Ports() {
+        const std::string ports = home_.File("ports");
+        std::filesystem::create_directories(ports);
+        return ports;
     }
 
     // Starts the server and reads back its port; false when it did not come up listening.
@@ -196,12 +208,16 @@ class ServerProcess {
     }
     // Waits until the event log holds `needle`.
     bool WaitForLog(const std::string& needle, uint32_t ms = 5000) const {
-        const uint32_t start = platform::TickCount();
-        while (platform::TickCount() - start < ms) {
-            if (LogText().find(needle) != std::string::npos) return true;
-            platform::SleepMs(20);
+        return WaitUntil([&] { return LogText().find(needle) != std::string::npos; }, ms);
+    }
+    // A client of the running server, logged in with `login` ("OpenUsr ann pw") when given.
+    std::unique_ptr<TestClient> Client(const std::string& login = "") {
+        auto c = std::make_unique<TestClient>();
+        EXPECT_TRUE(c->Connect(port_));
+        if (!login.empty()) {
+            EXPECT_EQ(c->Ask(login), "RE:OK.") << login;
         }
-        return false;
+        return c;
     }
 
   private:

@@ -29,8 +29,7 @@ StreamRig::StreamRig(uint32_t send_limit_ms) {
         return true;
     });
     listener_.Create(1);
-    platform::Ipv4Endpoint at;
-    platform::ParseDotted("127.0.0.1", &at.address);
+    const platform::Ipv4Endpoint at{0x7F000001, 0};  // 127.0.0.1
     listener_.Bind(at);
     listener_.Listen(200);
     port_ = listener_.LocalEndpoint().port;
@@ -54,9 +53,7 @@ StreamRig::Client* StreamRig::AddClient(const std::string& request) {
     Client c;
     c.peer = std::make_unique<CBlockingSocket>();
     c.peer->Create(1);
-    platform::Ipv4Endpoint at;
-    platform::ParseDotted("127.0.0.1", &at.address);
-    at.port = port_;
+    const platform::Ipv4Endpoint at{0x7F000001, port_};  // 127.0.0.1
     c.peer->Connect(at, 5000);
     c.session = std::make_shared<ClientSession>(static_cast<uint16_t>(clients_.size() + 1));
     platform::Ipv4Endpoint peer;

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/clock.h"
+
 namespace orvana::test {
 
 TempDir::TempDir() {
@@ -58,6 +60,22 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
+}
+
+bool WaitUntil(const std::function<bool()>& done, uint32_t ms) {
+    const uint32_t start = platform::TickCount();
+    while (!done()) {
+        if (platform::TickCount() - start >= ms) return false;
+        platform::SleepMs(20);
+    }
+    return true;
+}
+
+size_t CountOf(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
 }
 
 }  // namespace orvana::test

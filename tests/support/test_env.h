@@ -2,6 +2,8 @@
 // Helpers shared by the tests: a temporary folder removed at the end, the built programs, and
 // running a program to its end with a bounded wait.
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,5 +40,10 @@ ProgramResult RunProgram(const std::string& name, const std::vector<std::string>
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
+
+// Polls `done` until it holds or `ms` have passed; whether it held.
+bool WaitUntil(const std::function<bool()>& done, uint32_t ms = 5000);
+// How often `needle` stands in `text`.
+size_t CountOf(const std::string& text, const std::string& needle);
 
 }  // namespace orvana::test
