@@ -209,8 +209,8 @@ TEST_F(Streams, ReceiverLineLostEndsInTheNoticeForEveryClient) {
     EXPECT_EQ(Text(ann->Call("Attach 0,RT")), "RE:OK.");
     EXPECT_EQ(Text(bob->Call("Attach 0,PO")), "RE:OK.");
     ASSERT_GE(bob->ReadData(2), 2u);
-    sim_.Signal(9);
-    ASSERT_TRUE(sim_.Wait(5000));
+    sim_.process().Signal(9);
+    ASSERT_TRUE(sim_.process().Wait(5000));
     ASSERT_TRUE(server_.WaitForLog("line lost", 10000));
 
     for (StreamClient* c : {ann.get(), bob.get()}) {
@@ -260,25 +260,13 @@ TEST_F(Streams, OrvanacliClientsEachReceiveTheirOwnStream) {
     Start();
     auto run = [&](platform::Subprocess& p, const std::string& group, const std::string& list,
                    const std::string& out) {
-        std::vector<std::string> argv = {test::ProgramPath("orvanacli"),
-                                         "--host",
-                                         "127.0.0.1",
-                                         "--port",
-                                         std::to_string(server_.port()),
-                                         "--user",
-                                         "ann",
-                                         "--password",
-                                         "secret",
-                                         "attach",
-                                         "Base1",
-                                         group,
-                                         list,
-                                         "--seconds",
-                                         "4",
-                                         "--out",
-                                         out};
         std::string error;
-        EXPECT_TRUE(p.Start(argv, &error)) << error;
+        EXPECT_TRUE(
+            p.Start({test::ProgramPath("orvanacli"), "--port", std::to_string(server_.port()),
+                     "--user", "ann", "--password", "secret", "attach", "Base1", group, list,
+                     "--seconds", "4", "--out", out},
+                    &error))
+            << error;
     };
     platform::Subprocess a, b;
     const std::string out_a = server_.home() + "/a.bin", out_b = server_.home() + "/b.bin";
@@ -289,17 +277,12 @@ TEST_F(Streams, OrvanacliClientsEachReceiveTheirOwnStream) {
         }
         EXPECT_EQ(p->Wait(20000), std::optional<int>(0)) << p->Stderr();
     }
-    auto count = [](const std::string& text, const std::string& word) {
-        size_t n = 0;
-        for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1))
-            ++n;
-        return n;
-    };
+    using test::CountOf;
     const std::string got_a = test::ReadFile(out_a), got_b = test::ReadFile(out_b);
-    EXPECT_GE(count(got_a, "jps/RT"), 10u);
-    EXPECT_EQ(count(got_a, "nmea/"), 0u);
-    EXPECT_GE(count(got_b, "nmea/GGA"), 5u);
-    EXPECT_EQ(count(got_b, "jps/"), 0u);
+    EXPECT_GE(CountOf(got_a, "jps/RT"), 10u);
+    EXPECT_EQ(CountOf(got_a, "nmea/"), 0u);
+    EXPECT_GE(CountOf(got_b, "nmea/GGA"), 5u);
+    EXPECT_EQ(CountOf(got_b, "jps/"), 0u);
     // Each detached at its end: the receiver's list is empty again.
     EXPECT_TRUE(server_.WaitForLog("Rcv=1 Detach 4"));
 }

@@ -3,8 +3,8 @@
 // linked as its COM1, and clients that keep the data frames arriving between their replies.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -13,6 +13,7 @@
 
 #include "platform/clock.h"
 #include "platform/subprocess.h"
+#include "tests/orvanasim_harness.h"
 #include "tests/server_harness.h"
 
 namespace orvana::test {
@@ -59,35 +60,27 @@ class StreamClient {
         const uint32_t start = platform::TickCount();
         while (platform::TickCount() - start < static_cast<uint32_t>(seconds) * 1000u) {
             auto f = client_.ReadFrame(seconds);
-            if (!f) return std::nullopt;
-            if (f->type == 0x600) continue;
-            if (IsData(*f)) {
-                data_.push_back(ParseData(*f));
-                continue;
-            }
-            if (f->type != 0) {
-                notices_.push_back(*f);
-                continue;
-            }
-            return f;
+            if (!f || f->type == 0) return f;
+            Keep(*f);
         }
         return std::nullopt;
     }
+    // Reads, keeping every frame, until `done` holds or `ms` have passed; whether it held.
+    bool ReadUntil(const std::function<bool()>& done, uint32_t ms) {
+        const uint32_t start = platform::TickCount();
+        while (!done()) {
+            if (platform::TickCount() - start >= ms) return false;
+            if (auto f = client_.ReadFrame(1)) Keep(*f);
+        }
+        return true;
+    }
     // Reads until `count` data frames are kept in all, or the time is up.
     size_t ReadData(size_t count, int seconds = 20) {
-        const uint32_t start = platform::TickCount();
-        while (data_.size() < count &&
-               platform::TickCount() - start < static_cast<uint32_t>(seconds) * 1000u) {
-            if (auto f = client_.ReadFrame(1)) Keep(*f);
-        }
+        ReadUntil([&] { return data_.size() >= count; }, static_cast<uint32_t>(seconds) * 1000u);
         return data_.size();
     }
-    // Reads everything for `ms` milliseconds.
     void ReadFor(uint32_t ms) {
-        const uint32_t start = platform::TickCount();
-        while (platform::TickCount() - start < ms) {
-            if (auto f = client_.ReadFrame(1)) Keep(*f);
-        }
+        ReadUntil([] { return false; }, ms);
     }
     // Data frames go to data(), everything but keep-alive pings to notices().
     void Keep(const Frame& f) {
@@ -99,16 +92,15 @@ class StreamClient {
     }
     // Waits for a frame of `type` that is not data; kept in notices().
     std::optional<Frame> WaitNotice(unsigned type, int seconds = 20) {
-        for (const Frame& f : notices_)
-            if (f.type == type) return f;
-        const uint32_t start = platform::TickCount();
-        while (platform::TickCount() - start < static_cast<uint32_t>(seconds) * 1000u) {
-            auto f = client_.ReadFrame(1);
-            if (!f) continue;
-            Keep(*f);
-            if (!IsData(*f) && f->type == type) return f;
-        }
-        return std::nullopt;
+        std::optional<Frame> found;
+        ReadUntil(
+            [&] {
+                for (const Frame& f : notices_)
+                    if (f.type == type) return (found = f).has_value();
+                return false;
+            },
+            static_cast<uint32_t>(seconds) * 1000u);
+        return found;
     }
 
     std::vector<DataFrame>& data() { return data_; }
@@ -127,28 +119,17 @@ class StreamsFixture : public ::testing::Test {
     void SetUp() override {
         server_.AddUser("ann", "secret", 4);
         server_.AddUser("bob", "secret", 4);
-        server_.store().WriteText("Receivers\\Base1", cfg::kInterface.name, "COM 1");
-        server_.store().WriteFlag("Receivers\\Base1", cfg::kEnableRcv.name, true);
-        ports_ = server_.home() + "/ports";
+        server_.AddReceiver("Base1", true, "COM 1");
         transcript_ = server_.home() + "/sim-transcript.txt";
-        mkdir(ports_.c_str(), 0755);
     }
-    void TearDown() override {
-        server_.Stop();
-        if (sim_.pid() > 0 && sim_.Running()) {
-            sim_.Signal(15);
-            sim_.Wait(5000);
-        }
-    }
+    void TearDown() override { server_.Stop(); }
     // The simulator on COM1 (periods 10 times faster) and the server.
     void Start(std::vector<std::string> extra = {}) {
-        std::vector<std::string> argv = {
-            ProgramPath("orvanasim"), "--pty", "--ports",      ports_,     "--com", "1",
-            "--time-scale",           "10",    "--transcript", transcript_};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        std::string error;
-        ASSERT_TRUE(sim_.Start(argv, &error)) << error;
-        ASSERT_TRUE(sim_.WaitForLine("Terminal", 10000)) << sim_.Stderr();
+        std::vector<std::string> args = {
+            "--ports", server_.Ports(), "--com",    "1", "--time-scale",
+            "10",      "--transcript",  transcript_};
+        args.insert(args.end(), extra.begin(), extra.end());
+        ASSERT_TRUE(sim_.StartPty(args));
         ASSERT_TRUE(server_.Start());
     }
     // Logged in with the receiver open at handle 1.
@@ -188,20 +169,9 @@ class StreamsFixture : public ::testing::Test {
         }
         return ems;
     }
-    // Waits until the simulator has seen a line starting with `prefix` (bounded).
-    bool WaitSimLine(const std::string& prefix, uint32_t ms = 10000) const {
-        const uint32_t start = platform::TickCount();
-        while (platform::TickCount() - start < ms) {
-            for (const std::string& l : SimLines())
-                if (l.rfind(prefix, 0) == 0) return true;
-            platform::SleepMs(20);
-        }
-        return false;
-    }
-
     ServerProcess server_;
-    platform::Subprocess sim_;
-    std::string ports_, transcript_;
+    simtest::Sim sim_;
+    std::string transcript_;
 };
 
 // The frames of `name` after the last restart of its sequence numbers (each "dm" restarts them).
