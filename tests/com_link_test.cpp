@@ -10,6 +10,7 @@
 #include "receivers/terminal_settings.h"
 #include "tests/support/fake_receiver.h"
 #include "tests/support/scripted_link.h"
+#include "tests/support/stream_rig.h"
 
 namespace orvana::test {
 namespace {
@@ -41,7 +42,7 @@ TEST(ComLink, ContainersReachTheDelivery) {
     ComFixture f;
     ComLink link(f.ComContext(), "1");
     ASSERT_EQ(link.error_text, "");
-    const std::string c = FakeReceiver::Container(3, "abc");
+    const std::string c = Container(3, "abc");
     f.fake.Send("junk" + c.substr(0, 5));
     platform::SleepMs(50);
     f.fake.Send(c.substr(5));
@@ -70,35 +71,31 @@ TEST(ComLink, DestructionEndsTheReaderAtOnce) {
     EXPECT_NE(f.LogText().find("Dev/COM 1 thread terminated."), std::string::npos);
 }
 
-TEST(ComLink, MissingPortFailsAtOnce) {
-    EngineFixture f;
-    ReceiverContext c = f.Context();
-    c.ports_folder = f.dir.File("none");
-    ComLink link(c, "77", [](platform::SerialPort& port, const std::string&) {
+TEST(ComLink, MissingPortFailsAtOnceADeviceNotFunctioningIsTriedTenTimes) {
+    EngineFixture missing;
+    ReceiverContext c = missing.Context();
+    c.ports_folder = missing.dir.File("none");
+    ComLink absent(c, "77", [](platform::SerialPort& port, const std::string&) {
         return port.Open("/nonexistent/tty");
     });
-    EXPECT_EQ(link.open_attempts(), 1);
-    EXPECT_EQ(link.error_text, "COM " + platform::SystemErrorText(ENOENT));
-}
+    EXPECT_EQ(absent.open_attempts(), 1);
+    EXPECT_EQ(absent.error_text, "COM " + platform::SystemErrorText(ENOENT));
 
-TEST(ComLink, DeviceNotFunctioningIsRetriedUpToTenTimes) {
     ComFixture f;
     int calls = 0;
-    ComLink link(f.ComContext(), "1", [&](platform::SerialPort& port, const std::string& path) {
+    ComLink late(f.ComContext(), "1", [&](platform::SerialPort& port, const std::string& path) {
         return ++calls < 10 ? platform::kDeviceNotFunctioning : port.Open(path);
     });
-    EXPECT_EQ(link.open_attempts(), 10);
-    EXPECT_EQ(link.error_text, "");
-    EXPECT_TRUE(InternalCommand(link, "print,/par/rcv/model", 5000));
-}
+    EXPECT_EQ(late.open_attempts(), 10);
+    EXPECT_EQ(late.error_text, "");
+    EXPECT_TRUE(InternalCommand(late, "print,/par/rcv/model", 5000));
 
-TEST(ComLink, TenFailuresInARowGiveUp) {
-    ComFixture f;
-    ComLink link(f.ComContext(), "1", [](platform::SerialPort&, const std::string&) {
+    ComLink never(f.ComContext(), "1", [](platform::SerialPort&, const std::string&) {
         return platform::kDeviceNotFunctioning;
     });
-    EXPECT_EQ(link.open_attempts(), 10);
-    EXPECT_EQ(link.error_text, "COM " + platform::SystemErrorText(platform::kDeviceNotFunctioning));
+    EXPECT_EQ(never.open_attempts(), 10);
+    EXPECT_EQ(never.error_text,
+              "COM " + platform::SystemErrorText(platform::kDeviceNotFunctioning));
 }
 
 TEST(SpeedSearch, FindsReceiverAt57600AndMovesItToTheConfiguredRate) {

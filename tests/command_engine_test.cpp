@@ -12,6 +12,7 @@
 #include "receivers/command_engine.h"
 #include "tests/support/fake_receiver.h"
 #include "tests/support/scripted_link.h"
+#include "tests/support/stream_rig.h"
 
 namespace orvana::test {
 namespace {
@@ -20,34 +21,29 @@ using Reply = FakeReceiver;  // for its Reply/Container builders
 
 // ---- outgoing lines ----------------------------------------------------------------------
 
-TEST(OutgoingLine, ChecksumOfThreeBytes) {
+TEST(OutgoingLine, ChecksumLineEndAndTheFormsWithoutThem) {
     EXPECT_EQ(ReceiverChecksum("abc", 3), 0xF3);
-}
-
-TEST(OutgoingLine, PlainCommandGetsChecksumAndLineEnd) {
-    std::string line;
-    ASSERT_TRUE(PrepareLine("print,/par/rcv/model", false, &line));
-    EXPECT_EQ(line, "print,/par/rcv/model@84\r\n");
-}
-
-TEST(OutgoingLine, SmallChecksumHasLeadingBlank) {
-    std::string line;
-    ASSERT_TRUE(PrepareLine("", false, &line));
-    EXPECT_EQ(line, "@ 1\r\n");
-}
-
-TEST(OutgoingLine, CompoundCommandsGoWithoutChecksum) {
-    std::string line;
-    for (std::string c : {"em,,jps/RT||dm", "a&&b", "x;y", "#OFF#", "a\nb", "set,x@1"}) {
-        ASSERT_TRUE(PrepareLine(c, false, &line));
-        EXPECT_EQ(line, c + "\r\n");
+    const struct {
+        std::string command;
+        bool gate;
+        std::string line;
+    } cases[] = {
+        {"print,/par/rcv/model", false, "print,/par/rcv/model@84\r\n"},
+        {"", false, "@ 1\r\n"},  // a small checksum has a leading blank
+        {"print,/par/rcv/model", true, "print,/par/rcv/model"},  // a gate gets the text as it is
+        // Compound commands go without a checksum.
+        {"em,,jps/RT||dm", false, "em,,jps/RT||dm\r\n"},
+        {"a&&b", false, "a&&b\r\n"},
+        {"x;y", false, "x;y\r\n"},
+        {"#OFF#", false, "#OFF#\r\n"},
+        {"a\nb", false, "a\nb\r\n"},
+        {"set,x@1", false, "set,x@1\r\n"},
+    };
+    for (const auto& c : cases) {
+        std::string line;
+        ASSERT_TRUE(PrepareLine(c.command, c.gate, &line)) << c.command;
+        EXPECT_EQ(line, c.line);
     }
-}
-
-TEST(OutgoingLine, GateGetsTextUnchanged) {
-    std::string line;
-    ASSERT_TRUE(PrepareLine("print,/par/rcv/model", true, &line));
-    EXPECT_EQ(line, "print,/par/rcv/model");
 }
 
 TEST(OutgoingLine, CommandThatCannotFitIsRefusedNotCut) {
@@ -92,7 +88,7 @@ TEST_P(StreamParser, FindsRepliesAndContainers) {
     }
 }
 
-const std::string kContainer = Reply::Container(7, "payload");
+const std::string kContainer = Container(7, "payload");
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, StreamParser,
@@ -185,7 +181,7 @@ TEST(SendCommand, ReplyWithAnotherTagIsSkipped) {
     EXPECT_NE(f.LogText().find("   Base1 > ER:unable reply->RE007%7%done"), std::string::npos);
 }
 
-TEST(SendCommand, LateUntaggedReplyIsNotTakenForTheTaggedOne) {
+TEST(SendCommand, LateUntaggedReplyIsNotTakenForTheTaggedOneAndErrorsFailAndCount) {
     EngineFixture f;
     ScriptedLink link(f.Context(), LinkKind::kCom,
                       [](const std::string&) { return std::string("RE002OK"); });
@@ -204,17 +200,9 @@ TEST(SendCommand, LateUntaggedReplyIsNotTakenForTheTaggedOne) {
                          [](const std::string&) { return std::string("ER003bad"); });
     EXPECT_FALSE(InternalCommand(failing, "%t%print,x", 2000));
     EXPECT_EQ(failing.last_reply, "ER003bad");
-}
-
-TEST(SendCommand, ErrorReplyFailsAndCounts) {
-    EngineFixture f;
-    ScriptedLink link(f.Context(), LinkKind::kCom,
-                      [](const std::string&) { return std::string("ER003bad"); });
-    EXPECT_FALSE(InternalCommand(link, "set,x,y", 2000));
-    EXPECT_EQ(link.last_reply, "ER003bad");
-    EXPECT_EQ(link.error_count, 1u);
-    EXPECT_EQ(link.sender_count, 0);
-    EXPECT_EQ(link.reply_state, -1);
+    EXPECT_EQ(failing.error_count, 1u);
+    EXPECT_EQ(failing.sender_count, 0);
+    EXPECT_EQ(failing.reply_state, -1);
 }
 
 TEST(SendCommand, SendWithoutWaitingSucceedsOnTheWrite) {
@@ -227,7 +215,7 @@ TEST(SendCommand, SendWithoutWaitingSucceedsOnTheWrite) {
               std::string::npos);
 }
 
-TEST(SendCommand, TcpReceiverIsGivenUpAfterFourTimeouts) {
+TEST(SendCommand, TcpReceiverIsGivenUpAfterFourTimeoutsAComReceiverNever) {
     EngineFixture f;
     ScriptedLink link(f.Context(), LinkKind::kTcp, nullptr);
     for (int i = 0; i < 3; ++i) {
@@ -241,15 +229,13 @@ TEST(SendCommand, TcpReceiverIsGivenUpAfterFourTimeouts) {
     EXPECT_FALSE(InternalCommand(link, "print,x", 20));
     EXPECT_EQ(link.last_reply, "ER:Terminate connect Rcv=Base1");
     EXPECT_EQ(link.Written().size(), 4u);
-}
 
-TEST(SendCommand, ComReceiverKeepsTryingAfterTimeouts) {
-    EngineFixture f;
-    ScriptedLink link(f.Context(), LinkKind::kCom, nullptr);
-    for (int i = 0; i < 5; ++i) EXPECT_FALSE(InternalCommand(link, "print,x", 20));
-    EXPECT_EQ(link.stop, 0);
-    EXPECT_EQ(link.error_count, 5u);
-    EXPECT_EQ(link.Written().size(), 5u);
+    // A serial receiver keeps being tried.
+    ScriptedLink com(f.Context(), LinkKind::kCom, nullptr);
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(InternalCommand(com, "print,x", 20));
+    EXPECT_EQ(com.stop, 0);
+    EXPECT_EQ(com.error_count, 5u);
+    EXPECT_EQ(com.Written().size(), 5u);
 }
 
 TEST(SendCommand, TimeoutResetsWhenAReplyComes) {
@@ -286,33 +272,26 @@ std::string AnswerErrorToSet(const std::string& line) {
     return line.rfind("set,", 0) == 0 ? std::string("ER003bad") : std::string("RE002ok");
 }
 
-TEST(Script, StopErrorsEndsAtTheFirstFailure) {
+TEST(Script, StopErrorsHeaderAndLowerCasing) {
     EngineFixture f;
     ScriptedLink link(f.Context(), LinkKind::kCom, AnswerErrorToSet);
     std::string out;
     EXPECT_EQ(RunScript(link, "@scr stoperrors\nprint,/par/rcvid\nset,x,y\nprint,a\n@end\n", &out),
               0u);
-    EXPECT_EQ(link.Written().size(), 2u);
+    EXPECT_EQ(link.Written().size(), 2u);  // ended at the first failure
     EXPECT_EQ(out, "RE002ok\nER003bad\n");
-}
 
-TEST(Script, WithoutStopErrorsRunsEveryLine) {
-    EngineFixture f;
-    ScriptedLink link(f.Context(), LinkKind::kCom, AnswerErrorToSet);
-    std::string out;
+    // Without stoperrors every line runs; comments and what follows @end do not.
+    ScriptedLink every(f.Context(), LinkKind::kCom, AnswerErrorToSet);
     EXPECT_EQ(
-        RunScript(link, "@scr\nprint,/par/rcvid\nSET,X,Y\n# note\nprint,a\n@end\nprint,b\n", &out),
+        RunScript(every, "@scr\nprint,/par/rcvid\nSET,X,Y\n# note\nprint,a\n@end\nprint,b\n", &out),
         3u);
-    ASSERT_EQ(link.Written().size(), 3u);
-    EXPECT_EQ(link.Written()[1].substr(0, 8), "set,x,y@");  // lower-cased
-}
+    ASSERT_EQ(every.Written().size(), 3u);
+    EXPECT_EQ(every.Written()[1].substr(0, 8), "set,x,y@");  // lower-cased
 
-TEST(Script, RefusedWithoutHeaderAndStoppedByTimeout) {
-    EngineFixture f;
-    ScriptedLink silent(f.Context(), LinkKind::kCom, nullptr);
-    std::string out;
-    EXPECT_EQ(RunScript(silent, "print,a\n@end\n", &out), 0u);
-    EXPECT_TRUE(silent.Written().empty());
+    ScriptedLink headless(f.Context(), LinkKind::kCom, nullptr);
+    EXPECT_EQ(RunScript(headless, "print,a\n@end\n", &out), 0u);
+    EXPECT_TRUE(headless.Written().empty());
 }
 
 // ---- error totals -------------------------------------------------------------------------

@@ -138,17 +138,6 @@ std::string FakeReceiver::Reply(const std::string& body, const char* id) {
     return head + body;
 }
 
-std::string FakeReceiver::Container(uint8_t index, const std::string& payload) {
-    char head[8];
-    std::snprintf(head, sizeof head, ">>%03X", static_cast<unsigned>(payload.size() + 3));
-    std::string c = head;
-    c += static_cast<char>(index);
-    c += payload;
-    char sum[4];
-    std::snprintf(sum, sizeof sum, "%02X", ReceiverChecksum(c.data(), c.size()));
-    return c + sum;
-}
-
 void FakeReceiver::Run() {
     char buf[4096];
     while (!stop_) {

@@ -55,8 +55,6 @@ class FakeReceiver {
 
     // "RE" or "ER" with the length field and body.
     static std::string Reply(const std::string& body, const char* id = "RE");
-    // A data container for message index `index` with its checksum.
-    static std::string Container(uint8_t index, const std::string& payload);
 
   private:
     void Run();
