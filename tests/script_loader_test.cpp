@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include "script/script_loader.h"
+#include "script/state_codes.h"
 #include "tests/support/fake_script_host.h"
 
 namespace orvana {
@@ -48,11 +50,7 @@ TEST(RunArgument, NineParametersRunTenAreRefused) {
     auto ten = RunScript(host, "t 1 2 3 4 5 6 7 8 9 10");
     EXPECT_EQ(ten.output, "ER:Counter parameters > 10!");
     EXPECT_EQ(ten.result, 0);
-}
-
-TEST(RunArgument, TrailingSpaceGivesAnEmptyLastParameter) {
-    FakeScriptHost host;
-    host.files["t.scr"] = kEcho;
+    // A trailing blank gives an empty last parameter.
     EXPECT_EQ(RunScript(host, "t a ").output, "[a][]");
 }
 
@@ -86,67 +84,66 @@ TEST(ScriptFiles, IncludeLeavingTheFolderIsRefused) {
     EXPECT_EQ(std::count(host.read_names.begin(), host.read_names.end(), "../x.inc"), 0);
 }
 
-TEST(Includes, DirectiveIsReplacedByTheFile) {
-    FakeScriptHost host;
-    host.files["lib.inc"] = "proc hello()\nout \"hi\"\nendproc";
-    auto r = RunText(host, "#include lib.inc\nproc main()\nhello()\nout \"!\"\nendproc\n");
-    EXPECT_EQ(r.output, "hi!");
-    EXPECT_EQ(r.state, 1u);
+// Files beside the script, the script, its parameters, and what the run gives.
+struct LoadCase {
+    std::map<std::string, std::string> files;
+    std::string text, parameters, output;
+    int result;
+};
+
+void ExpectLoads(const std::vector<LoadCase>& cases) {
+    for (const LoadCase& c : cases) {
+        FakeScriptHost host;
+        host.files = c.files;
+        auto r = RunText(host, c.text, c.parameters);
+        EXPECT_EQ(r.output, c.output) << c.text;
+        EXPECT_EQ(r.result, c.result) << c.text;
+    }
 }
 
-TEST(Includes, CommentedOutDirectiveIsLeftAlone) {
-    FakeScriptHost host;
-    auto r = RunText(host, "proc main()\nrem \t #include missing.inc\nout \"ok\"\nendproc\n");
-    EXPECT_EQ(r.output, "ok");
-    EXPECT_EQ(std::count(host.read_names.begin(), host.read_names.end(), "missing.inc"), 0);
-}
+const char* kGone = "ER:File name don't exist!";
+const char* kItself = "ER:File include itself!";
+const std::string kEmptyMain = "proc main()\nendproc\n";
 
-TEST(Includes, DirectiveInsideALiteralIsExpanded) {
-    FakeScriptHost host;
-    host.files["word"] = "inside";
-    auto r = RunText(host, "proc main()\nout \"<#include word >\"\nendproc\n");
-    EXPECT_EQ(r.output, "<inside\n >");  // with the line feed that loading adds
-}
-
-TEST(Includes, MissingFileGivesMinusOne) {
-    FakeScriptHost host;
-    auto r = RunText(host, "#include gone.inc\nproc main()\nendproc\n");
-    EXPECT_EQ(r.output, "ER:File name don't exist!");
-    EXPECT_EQ(r.result, -1);
-}
-
-TEST(Includes, FileThatIncludesItselfStopsWithAText) {
-    FakeScriptHost host;
-    host.files["self.inc"] = "rem x\n#include self.inc\n";
-    auto direct = RunText(host, "#include self.inc\nproc main()\nendproc\n");
-    EXPECT_EQ(direct.output, "ER:File include itself!");
-    EXPECT_EQ(direct.result, -1);
-
-    host.files["a.inc"] = "#include b.inc\n";
-    host.files["b.inc"] = "#include ./a.inc\n";
-    auto indirect = RunText(host, "#include a.inc\nproc main()\nendproc\n");
-    EXPECT_EQ(indirect.output, "ER:File include itself!");
-
-    host.files["back.inc"] = "#include t.scr\n";
-    auto main_again = RunText(host, "#include back.inc\nproc main()\nendproc\n");
-    EXPECT_EQ(main_again.output, "ER:File include itself!");
-}
-
-TEST(Includes, SameFileTwiceSideBySideIsNoLoop) {
-    FakeScriptHost host;
-    host.files["v.inc"] = "out \"v\"";
-    auto r = RunText(host, "proc main()\n#include v.inc\n#include v.inc\nendproc\n");
-    EXPECT_EQ(r.output, "vv");
-}
-
-TEST(Includes, OverlongNameIsRefused) {
-    FakeScriptHost host;
+TEST(Includes, ExpansionAndItsRefusals) {
     const std::string name(128, 'n');
-    host.files[name] = "";
-    host.files[name.substr(0, 127)] = "";
-    auto r = RunText(host, "#include " + name + "\nproc main()\nendproc\n");
-    EXPECT_EQ(r.output, "ER:File name don't exist!");
-    EXPECT_EQ(r.result, -1);
+    ExpectLoads({
+        {{{"lib.inc", "proc hello()\nout \"hi\"\nendproc"}},
+         "#include lib.inc\nproc main()\nhello()\nout \"!\"\nendproc\n",
+         "",
+         "hi!",
+         1},
+        // A commented-out directive is left alone.
+        {{}, "proc main()\nrem \t #include missing.inc\nout \"ok\"\nendproc\n", "", "ok", 1},
+        // Inside a literal it is expanded, with the line feed that loading adds.
+        {{{"word", "inside"}},
+         "proc main()\nout \"<#include word >\"\nendproc\n",
+         "",
+         "<inside\n >",
+         1},
+        {{{"v.inc", "out \"v\""}},
+         "proc main()\n#include v.inc\n#include v.inc\nendproc\n",
+         "",
+         "vv",
+         1},
+        {{}, "#include gone.inc\n" + kEmptyMain, "", kGone, -1},
+        {{{name, ""}, {name.substr(0, 127), ""}},
+         "#include " + name + "\n" + kEmptyMain,
+         "",
+         kGone,
+         -1},
+        {{{"self.inc", "rem x\n#include self.inc\n"}},
+         "#include self.inc\n" + kEmptyMain,
+         "",
+         kItself,
+         -1},
+        {{{"a.inc", "#include b.inc\n"}, {"b.inc", "#include ./a.inc\n"}},
+         "#include a.inc\n" + kEmptyMain,
+         "",
+         kItself,
+         -1},
+        {{{"back.inc", "#include t.scr\n"}}, "#include back.inc\n" + kEmptyMain, "", kItself, -1},
+    });
 }
 
 TEST(ScriptSize, TextOf65536BytesIsTooBig) {
@@ -177,31 +174,30 @@ TEST(ScriptSize, IncludesThatGrowPastTheLimitAreTooBig) {
     EXPECT_EQ(r.output, "ER:Container very big!");
 }
 
-TEST(Declarations, MainIsRequired) {
-    FakeScriptHost host;
-    auto r = RunText(host, "proc other()\nendproc\n");
-    EXPECT_EQ(r.result, 17);
-    EXPECT_EQ(r.output, "");
-}
-
-TEST(Declarations, BlankBeforeTheParenthesisIsState2) {
-    FakeScriptHost host;
-    EXPECT_EQ(RunText(host, "proc main ()\nendproc\n").result, 2);
-}
-
-TEST(Declarations, MissingEndprocOrParenthesisIsState2) {
-    FakeScriptHost host;
-    EXPECT_EQ(RunText(host, "proc main()\nout \"x\"\n").result, 2);
-    EXPECT_EQ(RunText(host, "proc main(\n").result, 2);
-}
-
-TEST(Declarations, RedefinitionsAreState16) {
-    FakeScriptHost host;
-    EXPECT_EQ(RunText(host, "proc a()\nendproc\nproc a()\nendproc\nproc main()\nendproc\n").result,
-              16);
-    EXPECT_EQ(RunText(host, "proc log()\nendproc\nproc main()\nendproc\n").result, 16);
-    EXPECT_EQ(RunText(host, "public x\npublic x\nproc main()\nendproc\n").result, 16);
-    EXPECT_EQ(RunText(host, "proc main(a, a)\nendproc\n", "1 2").result, 16);
+TEST(Declarations, StateCodesOfTheDeclarationPass) {
+    const std::string cyrillic = "\xa8\xac\xef";  // "имя" in code page 866: one word
+    ExpectLoads({
+        {{}, "proc other()\nendproc\n", "", "", script::kNoMain},
+        {{}, "proc main ()\nendproc\n", "", "", script::kUndeclaredIdentifier},
+        {{}, "proc main()\nout \"x\"\n", "", "", script::kUndeclaredIdentifier},
+        {{}, "proc main(\n", "", "", script::kUndeclaredIdentifier},
+        {{}, "proc a()\nendproc\nproc a()\nendproc\n" + kEmptyMain, "", "", script::kRedefinition},
+        {{}, "proc log()\nendproc\n" + kEmptyMain, "", "", script::kRedefinition},
+        {{}, "public x\npublic x\n" + kEmptyMain, "", "", script::kRedefinition},
+        {{}, "proc main(a, a)\nendproc\n", "1 2", "", script::kRedefinition},
+        {{},
+         "public g\nproc set()\npublic h\ng = \"G\"\nh = \"H\"\nendproc\n"
+         "proc main()\nset()\nout g + h\nendproc\n",
+         "",
+         "GH",
+         1},
+        {{},
+         "proc main()\nprivate " + cyrillic + "\n" + cyrillic + " = \"v\"\nout " + cyrillic +
+             "\nendproc\n",
+         "",
+         "v",
+         1},
+    });
 }
 
 TEST(Declarations, SixteenProceduresLoadSeventeenDoNot) {
@@ -224,24 +220,6 @@ TEST(Declarations, SurplusFormalOfMainIsUndeclared) {
     auto r = RunText(host, text, "one");
     EXPECT_EQ(r.state, 8u);
     EXPECT_EQ(r.output.substr(0, 3), "one");
-}
-
-TEST(Declarations, PublicsBeforeAndInsideProceduresAreDeclared) {
-    FakeScriptHost host;
-    auto r = RunText(host,
-                     "public g\n"
-                     "proc set()\npublic h\ng = \"G\"\nh = \"H\"\nendproc\n"
-                     "proc main()\nset()\nout g + h\nendproc\n");
-    EXPECT_EQ(r.output, "GH");
-}
-
-TEST(Declarations, CyrillicNameIsOneWord) {
-    FakeScriptHost host;
-    // "имя" in code page 866.
-    const std::string name = "\xa8\xac\xef";
-    auto r = RunText(host, "proc main()\nprivate " + name + "\n" + name + " = \"v\"\nout " + name +
-                               "\nendproc\n");
-    EXPECT_EQ(r.output, "v");
 }
 
 }  // namespace
