@@ -43,22 +43,26 @@ class RunRequest : public ::testing::Test {
     std::string scripts_;
 };
 
-TEST_F(RunRequest, OutputIsTheReplyAndTheEndIsLogged) {
+TEST_F(RunRequest, OutputParametersAndStoreReadsAreTheReplyAndTheEndIsLogged) {
     Script("ab.scr", "proc main()\nout \"a\" + \"b\"\nendproc\n");
+    Script("echo.scr", "proc main(a, b)\nout b + a\nendproc\n");
+    server_.AddReceiver("R1");
+    Script("reg.scr",
+           "proc main()\nprivate p\nprivate y\np = \"Receivers\\R1\\Interface\"\ny = $p\n"
+           "out y + \"|\"\np = \"Scripts\"\ny = $p\nout y + \"|\"\np = \"Nothing\"\ny = $p\nout y\n"
+           "endproc\n");
+    std::string body;
+    for (int i = 0; i < 9; ++i) body += "out \"" + std::string(500, 'o') + "\"\n";
+    Script("big.scr", "proc main()\n" + body + "out \"z\"\nendproc\n");
     Connect();
     auto r = Run("ab");
     EXPECT_EQ(r.data, "ab");
     EXPECT_EQ(r.code, 1u);
     EXPECT_TRUE(server_.WaitForLog("SC:Exit from script"));
-}
-
-TEST_F(RunRequest, ParametersReachMain) {
-    Script("echo.scr", "proc main(a, b)\nout b + a\nendproc\n");
-    Connect();
     EXPECT_EQ(Run("echo.scr x y").data, "yx");
-    auto ten = Run("echo 1 2 3 4 5 6 7 8 9 10");
-    EXPECT_EQ(ten.data, "ER:Counter parameters > 10!");
-    EXPECT_EQ(ten.code, 0u);
+    EXPECT_EQ(Run("reg").data, "TCP 127.0.0.1|" + scripts_ + "|NOT VALUE!");
+    EXPECT_EQ(Run("big").data.size(), 4001u);
+    EXPECT_TRUE(server_.WaitForLog("ER:Output overflow"));
 }
 
 TEST_F(RunRequest, ServerCallsGoThroughTheRequestTable) {
@@ -85,21 +89,16 @@ TEST_F(RunRequest, ServerCallsGoThroughTheRequestTable) {
 
 // A script that opens a receiver and leaves it open: the run closes it behind the script.
 TEST_F(RunRequest, ScriptCommandsAReceiverAndTheRunClosesWhatItLeftOpen) {
-    const std::string ports = server_.home() + "/ports";
-    std::filesystem::create_directories(ports);
     simtest::Sim sim;
-    ASSERT_TRUE(sim.StartPty({"--ports", ports, "--com", "2", "--model", "SIM-7"}));
-    server_.store().WriteText("Receivers\\roof", cfg::kInterface.name, "COM 2");
-    server_.store().WriteFlag("Receivers\\roof", cfg::kEnableRcv.name, true);
+    ASSERT_TRUE(sim.StartPty({"--ports", server_.Ports(), "--com", "2", "--model", "SIM-7"}));
+    server_.AddReceiver("roof", true, "COM 2");
     Script("model.scr",
            "proc main(name)\n"
            "server(\"OpenUsr Script Zelmar roof-check\")\n"
            "out server(\"OpenRcv \" + name)+ \"|\"\n"
            "out server(\"Command print,/par/rcv/model\")\n"
            "endproc\n");
-    ASSERT_TRUE(server_.Start({}, {"--ports", ports}));
-    ASSERT_TRUE(client_.Connect(server_.port()));
-    ASSERT_EQ(client_.Call("OpenUsr ann secret")->data, "RE:OK.");
+    Connect();
     auto r = client_.Call("Run model roof", 0, 60);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->data, "RE:OK.|RE005SIM-7");
@@ -110,43 +109,12 @@ TEST_F(RunRequest, ScriptCommandsAReceiverAndTheRunClosesWhatItLeftOpen) {
     EXPECT_EQ(open->data, "RE:OK.");
 }
 
-TEST_F(RunRequest, ScriptUserIsRemovedAfterTheRun) {
-    Script("login.scr", "proc main()\nout server(\"OpenUsr Script Zelmar t\")\nendproc\n");
-    Connect();
-    EXPECT_EQ(Run("login").data, "RE:OK.");
-    EXPECT_FALSE(server_.store().KeyExists("Users\\Script"));
-    EXPECT_TRUE(server_.store().KeyExists("Users\\ann"));
-    // Outside a script the built-in user is not there to log in with.
-    test::TestClient other;
-    ASSERT_TRUE(other.Connect(server_.port()));
-    EXPECT_EQ(other.Call("OpenUsr Script Zelmar")->data, "ER:Cannot find user.");
-}
-
-TEST_F(RunRequest, StoreReadsOfTheActiveConfiguration) {
-    server_.AddReceiver("R1");
-    Script("reg.scr",
-           "proc main()\nprivate p\nprivate y\np = \"Receivers\\R1\\Interface\"\ny = $p\n"
-           "out y + \"|\"\np = \"Scripts\"\ny = $p\nout y + \"|\"\np = \"Nothing\"\ny = $p\nout y\n"
-           "endproc\n");
-    Connect();
-    EXPECT_EQ(Run("reg").data, "TCP 127.0.0.1|" + scripts_ + "|NOT VALUE!");
-}
-
-TEST_F(RunRequest, ExceptionReportIsTheReplyAndIsLogged) {
-    Script("bad.scr", "proc main()\nout \"x\"\nout missing\nendproc\n");
-    Connect();
-    auto r = Run("bad");
-    EXPECT_EQ(r.code, 1u);
-    const std::string header = "x\n\nEXCEPTION! proc : main #4 " +
-                               std::string(script::StateText(script::kUndeclaredVariable)) +
-                               "\nPublic Variable : ";
-    EXPECT_EQ(r.data.substr(0, header.size()), header);
-    EXPECT_TRUE(server_.WaitForLog("EXCEPTION! proc : main #4"));
-}
-
-TEST_F(RunRequest, FailuresToLoadAnswerWithCodeZero) {
+TEST_F(RunRequest, FailuresToLoadExceptionsAndEndlessScriptsLeaveTheServerServing) {
     Script("nomain.scr", "proc other()\nendproc\n");
     Script("inc.scr", "#include gone.inc\nproc main()\nendproc\n");
+    Script("bad.scr", "proc main()\nout \"x\"\nout missing\nendproc\n");
+    Script("spin.scr", "proc main()\ndo\nenddo\nendproc\n");
+    Script("echo.scr", "proc main(a, b)\nout b + a\nendproc\n");
     test::WriteFile(server_.home() + "/outside.scr", "proc main()\nout \"leak\"\nendproc\n");
     Connect();
     struct Case {
@@ -157,47 +125,23 @@ TEST_F(RunRequest, FailuresToLoadAnswerWithCodeZero) {
         {"../outside", "ER:Script don't exist!"},
         {"inc", "ER:File name don't exist!"},
         {"nomain", "ER:absent main prog"},
+        {"echo 1 2 3 4 5 6 7 8 9 10", "ER:Counter parameters > 10!"},
     };
     for (const Case& c : cases) {
         auto r = Run(c.argument);
         EXPECT_EQ(r.data, c.reply) << c.argument;
         EXPECT_EQ(r.code, 0u) << c.argument;
     }
-    // The server is still serving.
-    EXPECT_EQ(client_.Call("GetRcvList")->data, "RE:");
-}
-
-TEST_F(RunRequest, ClientThatHasNotLoggedInCannotRunScripts) {
-    Script("login.scr", "proc main()\nout server(\"OpenUsr Script Zelmar t\")\nendproc\n");
-    Connect();
-    test::TestClient anonymous;
-    ASSERT_TRUE(anonymous.Connect(server_.port()));
-    auto r = anonymous.Call("Run login");
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->data, "ER:User not open!");
-    EXPECT_EQ(r->code, 0u);
-    auto refused = anonymous.Call("OpenUsr ann wrong");
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(anonymous.Call("Run login")->data, "ER:User not open!");
-    EXPECT_FALSE(server_.store().KeyExists("Users\\Script"));
-}
-
-TEST_F(RunRequest, OutputOverflowIsLogged) {
-    std::string body;
-    for (int i = 0; i < 9; ++i) body += "out \"" + std::string(500, 'o') + "\"\n";
-    Script("big.scr", "proc main()\n" + body + "out \"z\"\nendproc\n");
-    Connect();
-    auto r = Run("big");
-    EXPECT_EQ(r.data.size(), 4001u);
-    EXPECT_TRUE(server_.WaitForLog("ER:Output overflow"));
-}
-
-TEST_F(RunRequest, EndlessScriptEndsWithoutHangingTheServer) {
-    Script("spin.scr", "proc main()\ndo\nenddo\nendproc\n");
-    Connect();
-    auto r = Run("spin");
-    EXPECT_NE(r.data.find(script::StateText(script::kStepLimit)), std::string::npos);
-    EXPECT_EQ(client_.Call("GetRcvList")->data, "RE:");
+    // The exception report is the reply, with code 1, and is logged.
+    auto r = Run("bad");
+    EXPECT_EQ(r.code, 1u);
+    const std::string header = "x\n\nEXCEPTION! proc : main #4 " +
+                               std::string(script::StateText(script::kUndeclaredVariable)) +
+                               "\nPublic Variable : ";
+    EXPECT_EQ(r.data.substr(0, header.size()), header);
+    EXPECT_TRUE(server_.WaitForLog("EXCEPTION! proc : main #4"));
+    EXPECT_NE(Run("spin").data.find(script::StateText(script::kStepLimit)), std::string::npos);
+    EXPECT_EQ(client_.Ask("GetRcvList"), "RE:");
 }
 
 TEST_F(RunRequest, ServerStopsWhileAScriptSleeps) {
