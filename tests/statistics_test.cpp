@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <regex>
 
 #include "tests/server_harness.h"
@@ -21,26 +22,18 @@ std::string StatisticsFile(const ServerProcess& server) {
     return server.home() + "/orvanasrv.sta";
 }
 
-// Waits until the file has `size` bytes and reads it.
-std::string ReadWhenSized(const std::string& path, size_t size) {
-    const uint32_t start = platform::TickCount();
-    std::string text = test::ReadFile(path);
-    while (text.size() < size && platform::TickCount() - start < 5000) {
-        platform::SleepMs(20);
-        text = test::ReadFile(path);
-    }
+// Reads the file until `ready` holds for its content (bounded); the content.
+std::string ReadWhen(const std::string& path,
+                     const std::function<bool(const std::string&)>& ready) {
+    std::string text;
+    test::WaitUntil([&] { return ready(text = test::ReadFile(path)); });
     return text;
 }
-
-// Waits until `path` holds `needle`; the content.
-std::string ReadWhenHolding(const std::string& path, const std::string& needle) {
-    const uint32_t start = platform::TickCount();
-    std::string text = test::ReadFile(path);
-    while (text.find(needle) == std::string::npos && platform::TickCount() - start < 5000) {
-        platform::SleepMs(20);
-        text = test::ReadFile(path);
-    }
-    return text;
+std::string ReadWhenSized(const std::string& path, size_t size) {
+    return ReadWhen(path, [size](const std::string& t) { return t.size() >= size; });
+}
+std::string ReadWhenHolding(const std::string& path, const std::string& needle, size_t from = 0) {
+    return ReadWhen(path, [&](const std::string& t) { return t.find(needle, from) != t.npos; });
 }
 
 bool IsStamp(const std::string& s) {
@@ -104,40 +97,36 @@ class StatisticsRecords : public ::testing::Test {
         ASSERT_TRUE(server_.Start());
     }
     std::unique_ptr<TestClient> LoggedIn(const std::string& request) {
-        auto c = std::make_unique<TestClient>();
-        EXPECT_TRUE(c->Connect(server_.port()));
-        auto f = c->Call(request);
-        EXPECT_TRUE(f && f->data == "RE:OK.") << request;
-        return c;
+        return server_.Client(request);
     }
     ServerProcess server_;
 };
 
-TEST_F(StatisticsRecords, LoginAppendsARecordAndCloseUsrCompletesIt) {
+TEST_F(StatisticsRecords, LoginAppendsARecordThatCloseUsrOrABrokenConnectionCompletes) {
     const std::string path = StatisticsFile(server_);
     const size_t banner = StartBanner(ReadWhenSized(path, 1), 0).size;
+    // A refused login writes no record.
+    auto refused = server_.Client();
+    EXPECT_EQ(refused->Ask("OpenUsr ann wrong"), "ER:Incorrect user password.");
+    ASSERT_TRUE(refused->Call("CloseUsr"));
+    ASSERT_TRUE(server_.WaitForLog("thread terminated"));
+    EXPECT_EQ(test::ReadFile(path).size(), banner);
+
     auto ann = LoggedIn("OpenUsr ann pw field crew");
     std::string file = ReadWhenSized(path, banner + kRecord);
     ASSERT_EQ(file.size(), banner + kRecord);
     const std::string login = LoginLine(1, "ann", *ann, "field crew");
     ExpectRecord(file.substr(banner), login, "");
-
-    auto f = ann->Call("CloseUsr");
-    ASSERT_TRUE(f);
-    EXPECT_EQ(f->data, "RE:OK.");
+    EXPECT_EQ(ann->Ask("CloseUsr"), "RE:OK.");
     file = ReadWhenHolding(path, "Exit");
     ASSERT_EQ(file.size(), banner + kRecord);  // completed in place, nothing appended
     ExpectRecord(file.substr(banner), login, kQuietExit);
-}
 
-TEST_F(StatisticsRecords, BrokenConnectionCompletesTheRecordToo) {
-    const std::string path = StatisticsFile(server_);
-    const size_t banner = StartBanner(ReadWhenSized(path, 1), 0).size;
-    auto ann = LoggedIn("OpenUsr ann pw");
-    const std::string login = LoginLine(1, "ann", *ann, "");
-    ann.reset();  // closes the socket without CloseUsr
-    std::string file = ReadWhenHolding(path, "Exit");
-    ExpectRecord(file.substr(banner), login, kQuietExit);
+    auto bob = LoggedIn("OpenUsr bob pw");
+    const std::string bob_login = LoginLine(2, "bob", *bob, "");
+    bob.reset();  // closes the socket without CloseUsr
+    file = ReadWhenHolding(path, "Exit", banner + kRecord);
+    ExpectRecord(file.substr(banner + kRecord), bob_login, kQuietExit);
 }
 
 TEST_F(StatisticsRecords, EachExitCompletesItsOwnSessionsRecord) {
@@ -157,25 +146,11 @@ TEST_F(StatisticsRecords, EachExitCompletesItsOwnSessionsRecord) {
     ExpectRecord(file.substr(banner + kRecord), bob_login, kQuietExit);
 
     ASSERT_TRUE(ann->Call("CloseUsr"));
-    const uint32_t start = platform::TickCount();
-    while (file.substr(banner, kRecord).find("Exit") == std::string::npos &&
-           platform::TickCount() - start < 5000) {
-        platform::SleepMs(20);
-        file = test::ReadFile(path);
-    }
+    file = ReadWhen(path, [&](const std::string& t) {
+        return t.substr(banner, kRecord).find("Exit") != std::string::npos;
+    });
     ExpectRecord(file.substr(banner, kRecord), ann_login, kQuietExit);
     ExpectRecord(file.substr(banner + kRecord), bob_login, kQuietExit);
-}
-
-TEST_F(StatisticsRecords, RefusedLoginWritesNoRecord) {
-    const std::string path = StatisticsFile(server_);
-    const size_t banner = StartBanner(ReadWhenSized(path, 1), 0).size;
-    TestClient c;
-    ASSERT_TRUE(c.Connect(server_.port()));
-    EXPECT_EQ(c.Call("OpenUsr ann wrong")->data, "ER:Incorrect user password.");
-    ASSERT_TRUE(c.Call("CloseUsr"));
-    ASSERT_TRUE(server_.WaitForLog("thread terminated"));
-    EXPECT_EQ(test::ReadFile(path).size(), banner);
 }
 
 TEST(StatisticsRuns, StopBannerEndsARunAndTheNextRunsRecordsStandApart) {
@@ -212,13 +187,7 @@ TEST(StatisticsRuns, StopBannerEndsARunAndTheNextRunsRecordsStandApart) {
     const size_t record_at = first_run.size() + second_banner;
     ReadWhenSized(path, record_at + kRecord);
     ASSERT_TRUE(c.Call("CloseUsr"));
-    const uint32_t start = platform::TickCount();
-    file = test::ReadFile(path);
-    while (file.find("Exit", record_at) == std::string::npos &&
-           platform::TickCount() - start < 5000) {
-        platform::SleepMs(20);
-        file = test::ReadFile(path);
-    }
+    file = ReadWhenHolding(path, "Exit", record_at);
     EXPECT_EQ(file.substr(0, first_run.size()), first_run);
     ASSERT_EQ(file.size(), record_at + kRecord);
     ExpectRecord(file.substr(record_at), login, kQuietExit);
