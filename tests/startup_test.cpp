@@ -12,7 +12,6 @@ namespace {
 
 using test::ServerProcess;
 using test::TempDir;
-using test::TestClient;
 
 const std::string kRoot = cfg::kRootKey;
 
@@ -110,9 +109,7 @@ class ConfigurationWord : public ::testing::Test {
 TEST_F(ConfigurationWord, FirstWordOfACommandLineOfBlanksAndWords) {
     ASSERT_TRUE(server_.Start({}, {"   Station2   ", "  other  words "}));
     EXPECT_NE(server_.process().StdoutSoFar().find("Listening on 127.0.0.1:"), std::string::npos);
-    TestClient c;
-    ASSERT_TRUE(c.Connect(server_.port()));
-    EXPECT_EQ(c.Call("Ping")->data, "RE:OK.");
+    EXPECT_EQ(server_.Client()->Ask("Ping"), "RE:OK.");
     ExpectServedFromStation2();
     // A word on the command line is not made the current configuration.
     EXPECT_FALSE(Text(hive(), kRoot, "CurrentConfig"));
@@ -144,9 +141,7 @@ TEST(StartUp, PortInUseIsReportedAndTheServerRunsOnWithoutListener) {
     EXPECT_NE(second.LogText().find("**** Stop Log "), std::string::npos);
     EXPECT_EQ(second.process().StdoutSoFar().find("Listening on"), std::string::npos);
     // The first server was not disturbed.
-    TestClient c;
-    ASSERT_TRUE(c.Connect(first.port()));
-    EXPECT_EQ(c.Call("Ping")->data, "RE:OK.");
+    EXPECT_EQ(first.Client()->Ask("Ping"), "RE:OK.");
 }
 
 class ReceiverTable : public ::testing::Test {
@@ -156,27 +151,20 @@ class ReceiverTable : public ::testing::Test {
         std::snprintf(n, sizeof n, "R%02d", i);
         return n;
     }
-    // True when the server ended by itself, before opening its listener.
-    bool EndsWithoutServing() {
-        if (!server_.Launch()) return false;
-        auto status = server_.process().Wait(10000);
-        EXPECT_TRUE(status) << "still running";
-        EXPECT_EQ(server_.process().StdoutSoFar().find("Listening on"), std::string::npos);
-        EXPECT_EQ(server_.LogText().find("Ping thread started"), std::string::npos);
-        return status.has_value();
-    }
     ServerProcess server_;
 };
 
-TEST_F(ReceiverTable, MoreThan64EnabledReceiversEndTheProcess) {
-    for (int i = 1; i <= 65; ++i) server_.AddReceiver(Name(i));
-    EXPECT_TRUE(EndsWithoutServing());
-}
-
-TEST_F(ReceiverTable, AnyFurtherReceiverAfterThe64thLoadedEndsTheProcess) {
-    for (int i = 1; i <= 64; ++i) server_.AddReceiver(Name(i));
-    server_.AddReceiver("Z-disabled", false);
-    EXPECT_TRUE(EndsWithoutServing());
+// The server ends by itself, before opening its listener.
+TEST(ReceiverTableLimit, MoreThan64EnabledOrAnyFurtherAfterThe64thEndTheProcess) {
+    for (bool further_disabled : {false, true}) {
+        ServerProcess server;
+        for (int i = 1; i <= 64; ++i) server.AddReceiver("R" + std::to_string(100 + i));
+        server.AddReceiver("Z-last", !further_disabled);
+        ASSERT_TRUE(server.Launch());
+        EXPECT_TRUE(server.process().Wait(10000)) << "still running";
+        EXPECT_EQ(server.process().StdoutSoFar().find("Listening on"), std::string::npos);
+        EXPECT_EQ(server.LogText().find("Ping thread started"), std::string::npos);
+    }
 }
 
 TEST_F(ReceiverTable, SixtyFourEnabledAmongDisabledOnesAreServed) {
@@ -184,12 +172,11 @@ TEST_F(ReceiverTable, SixtyFourEnabledAmongDisabledOnesAreServed) {
     for (int i = 1; i <= 64; ++i) server_.AddReceiver(Name(i));
     server_.AddUser("ann", "pw");
     ASSERT_TRUE(server_.Start());
-    TestClient c;
-    ASSERT_TRUE(c.Connect(server_.port()));
-    auto f = c.Call("OpenUsr ann pw");
+    auto c = server_.Client();
+    auto f = c->Call("OpenUsr ann pw");
     ASSERT_TRUE(f);
     EXPECT_EQ(f->code, 65u);
-    f = c.Call("GetRcvList");
+    f = c->Call("GetRcvList");
     ASSERT_TRUE(f);
     EXPECT_TRUE(f->data.starts_with("RE:R01,R02,")) << f->data;
     EXPECT_TRUE(f->data.ends_with(",R63,R64,")) << f->data;
@@ -201,10 +188,9 @@ TEST_F(ReceiverTable, ANameLongerThan63CharactersEndsTheTable) {
     server_.AddReceiver("Charlie");
     server_.AddUser("ann", "pw");
     ASSERT_TRUE(server_.Start());
-    TestClient c;
-    ASSERT_TRUE(c.Connect(server_.port()));
-    EXPECT_EQ(c.Call("OpenUsr ann pw")->code, 2u);
-    EXPECT_EQ(c.Call("GetRcvList")->data, "RE:Alpha,");
+    auto c = server_.Client();
+    EXPECT_EQ(c->Call("OpenUsr ann pw")->code, 2u);
+    EXPECT_EQ(c->Ask("GetRcvList"), "RE:Alpha,");
 }
 
 }  // namespace
