@@ -25,9 +25,7 @@ using test::TempDir;
 uint16_t FreePort() {
     CBlockingSocket s;
     s.Create(1);
-    platform::Ipv4Endpoint at;
-    platform::ParseDotted("127.0.0.1", &at.address);
-    at.port = 0;
+    const platform::Ipv4Endpoint at{0x7F000001, 0};  // 127.0.0.1
     s.Bind(at);
     return s.LocalEndpoint().port;
 }
@@ -36,9 +34,7 @@ bool Accepts(uint16_t port) {
     try {
         CBlockingSocket s;
         s.Create(1);
-        platform::Ipv4Endpoint at;
-        platform::ParseDotted("127.0.0.1", &at.address);
-        at.port = port;
+        const platform::Ipv4Endpoint at{0x7F000001, port};  // 127.0.0.1
         s.Connect(at, 500);
         return true;
     } catch (const CBlockingSocketException&) {
@@ -113,9 +109,7 @@ class OddServer {
   public:
     OddServer(std::string reply, bool hold_open) {
         listener_.Create(1);
-        platform::Ipv4Endpoint at;
-        platform::ParseDotted("127.0.0.1", &at.address);
-        at.port = 0;
+        const platform::Ipv4Endpoint at{0x7F000001, 0};  // 127.0.0.1
         listener_.Bind(at);
         listener_.Listen(4);
         port_ = listener_.LocalEndpoint().port;
@@ -204,68 +198,55 @@ TEST(TimeSync, MergeAcrossNewYearTakesTheServersYear) {
     EXPECT_EQ(platform::FormatTimestamp(merged), "01.06.2026 12:00:09");
 }
 
-TEST(TimeSync, RealTimeServerGivesTheTimeOfNow) {
+TEST(TimeSync, RealTimeServerGivesTheTimeOfNowAndAClockThatCannotBeSetIsLogged) {
     TimeServer xinetd;
     if (std::string why = xinetd.Start(); !why.empty()) GTEST_SKIP() << why;
+    const std::string address = "127.0.0.1:" + std::to_string(xinetd.port());
     Captured set;
-    TimeSync sync("127.0.0.1:" + std::to_string(xinetd.port()), set.Setter(true), 3000, nullptr);
-    ASSERT_EQ(sync.Run(), TimeSync::Outcome::Set);
+    ASSERT_EQ(TimeSync(address, set.Setter(true), 3000, nullptr).Run(), TimeSync::Outcome::Set);
     ASSERT_EQ(set.calls, 1);
-    const std::time_t now = std::time(nullptr);
-    EXPECT_LT(std::abs(static_cast<long>(AsTime(set.time) - now)), 5L)
+    EXPECT_LT(std::abs(static_cast<long>(AsTime(set.time) - std::time(nullptr))), 5L)
         << platform::FormatTimestamp(set.time);
-}
 
-TEST(TimeSync, ClockThatCannotBeSetIsLoggedAndLeftAlone) {
-    TimeServer xinetd;
-    if (std::string why = xinetd.Start(); !why.empty()) GTEST_SKIP() << why;
     TempDir dir;
     EventLog log(dir.File("srv"));
     log.Open();
-    Captured set;
-    TimeSync sync("127.0.0.1:" + std::to_string(xinetd.port()), set.Setter(false), 3000, &log);
-    EXPECT_EQ(sync.Run(), TimeSync::Outcome::ClockNotSet);
+    Captured refused;
+    EXPECT_EQ(TimeSync(address, refused.Setter(false), 3000, &log).Run(),
+              TimeSync::Outcome::ClockNotSet);
     log.Close();
     std::string text;
     for (auto& e : std::filesystem::directory_iterator(dir.path()))
         text += test::ReadFile(e.path().string());
-    EXPECT_NE(text.find("ER:Can't set the clock to " + platform::FormatTimestamp(set.time) +
+    EXPECT_NE(text.find("ER:Can't set the clock to " + platform::FormatTimestamp(refused.time) +
                         " from time server 127.0.0.1"),
               std::string::npos)
         << text;
 }
 
-TEST(TimeSync, NoServerGivesNoConnectionAndLeavesTheClock) {
-    Captured set;
-    TimeSync sync("127.0.0.1:" + std::to_string(FreePort()), set.Setter(true), 3000, nullptr);
-    EXPECT_EQ(sync.Run(), TimeSync::Outcome::NoConnection);
-    EXPECT_EQ(set.calls, 0);
-}
-
-TEST(TimeSync, TwoBytesAndCloseGiveShortReply) {
-    OddServer odd(std::string("\xE9\x2F", 2), false);
-    Captured set;
-    TimeSync sync(odd.address(), set.Setter(true), 3000, nullptr);
-    EXPECT_EQ(sync.Run(), TimeSync::Outcome::ShortReply);
-    EXPECT_EQ(set.calls, 0);
-}
-
-TEST(TimeSync, SilentServerIsGivenUpWithinTheLimit) {
-    OddServer odd("", true);
-    Captured set;
-    TimeSync sync(odd.address(), set.Setter(true), 1000, nullptr);
-    const uint32_t start = platform::TickCount();
-    EXPECT_EQ(sync.Run(), TimeSync::Outcome::ShortReply);
-    // Bounded, so that start-up cannot hang on a server that never answers.
-    EXPECT_LT(platform::TickCount() - start, 8000u);
-    EXPECT_EQ(set.calls, 0);
-}
-
-TEST(TimeSync, OffDoesNothing) {
-    Captured set;
-    EXPECT_EQ(TimeSync("", set.Setter(true), 1000, nullptr).Run(), TimeSync::Outcome::Off);
-    EXPECT_EQ(TimeSync("off", set.Setter(true), 1000, nullptr).Run(), TimeSync::Outcome::Off);
-    EXPECT_EQ(set.calls, 0);
+TEST(TimeSync, NoServerAShortReplyASilentServerAndOffLeaveTheClock) {
+    OddServer two_bytes(std::string("\xE9\x2F", 2), false);
+    OddServer silent("", true);
+    const struct {
+        std::string address;
+        uint32_t limit_ms;
+        TimeSync::Outcome outcome;
+    } cases[] = {
+        {"127.0.0.1:" + std::to_string(FreePort()), 3000, TimeSync::Outcome::NoConnection},
+        {two_bytes.address(), 3000, TimeSync::Outcome::ShortReply},
+        {silent.address(), 1000, TimeSync::Outcome::ShortReply},
+        {"", 1000, TimeSync::Outcome::Off},
+        {"off", 1000, TimeSync::Outcome::Off},
+    };
+    for (const auto& c : cases) {
+        Captured set;
+        const uint32_t start = platform::TickCount();
+        EXPECT_EQ(TimeSync(c.address, set.Setter(true), c.limit_ms, nullptr).Run(), c.outcome)
+            << c.address;
+        // Bounded, so that start-up cannot hang on a server that never answers.
+        EXPECT_LT(platform::TickCount() - start, 8000u) << c.address;
+        EXPECT_EQ(set.calls, 0) << c.address;
+    }
 }
 
 TEST(TimeSync, ServerStartUpSetsTheClockOnceFromTheTimeServer) {
