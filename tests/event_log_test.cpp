@@ -81,13 +81,11 @@ TEST_F(EventLogFile, NamedAfterDateAndHourWithStartBanner) {
               "\r\n**** Start Log 07.12.2026 09:05:03  **** Version 1.4 Build Date: May  4 2009"
               "\r\n\r\n"
               "\r\n**** Stop Log 07.12.2026 09:05:03  ****\r\n\r\n");
-}
-
-TEST_F(EventLogFile, SingleDigitFieldsArePaddedAndTheYearTakenModulo100) {
+    // Single-digit fields are padded and the year taken modulo 100.
     MovedClock early({2009, 5, 4, 8, 30, 0, 0});
-    EventLog log(dir_.File("Srv"), early.Source());
-    log.Open();
-    EXPECT_EQ(log.FileName(), dir_.File("Srv090504-08.log"));
+    EventLog other(dir_.File("Srv"), early.Source());
+    other.Open();
+    EXPECT_EQ(other.FileName(), dir_.File("Srv090504-08.log"));
     EXPECT_TRUE(std::filesystem::exists(dir_.File("Srv090504-08.log")));
 }
 
@@ -236,15 +234,6 @@ class ServerLogs : public ::testing::Test {
     std::atomic<uint32_t> tick_{1000};
 };
 
-bool WaitForFile(const std::string& path, uint32_t ms) {
-    const uint32_t start = platform::TickCount();
-    while (platform::TickCount() - start < ms) {
-        if (std::filesystem::exists(path)) return true;
-        platform::SleepMs(20);
-    }
-    return false;
-}
-
 TEST_F(ServerLogs, NewFileAfterModifyLogFileNameHours) {
     store_->WriteNumber(cfg::kActiveKey, cfg::kModifyLogFileName.name, 2);
     auto server = Started();
@@ -257,7 +246,7 @@ TEST_F(ServerLogs, NewFileAfterModifyLogFileNameHours) {
     // Two hours on: the next file, named after the hour it starts in.
     clock_.Set(11, 5, 3);
     tick_ += 3600000;
-    ASSERT_TRUE(WaitForFile(Log("261207-11"), 5000));
+    ASSERT_TRUE(test::WaitUntil([&] { return std::filesystem::exists(Log("261207-11")); }));
     server->log().WriteLine("after the renewal");
     server->StopServer();
     const std::string nine = ReadFile(Log("261207-09"));
@@ -294,22 +283,7 @@ class Retention : public ::testing::Test {
     test::ServerProcess server_;
 };
 
-TEST_F(Retention, TimeKillLogDaysDeleteOlderLogsAndKeepRecentOnes) {
-    server_.store().WriteNumber(cfg::kActiveKey, cfg::kTimeKillLog.name, 7);
-    const std::string eight_days = OldFile("orvanasrv261129-08.log", 8);
-    const std::string six_days = OldFile("orvanasrv261201-08.log", 6);
-    const std::string foreign = OldFile("other261101-08.log", 30);
-    const std::string not_a_log = OldFile("orvanasrv261101-08.txt", 30);
-    ASSERT_TRUE(server_.Start());
-    EXPECT_FALSE(std::filesystem::exists(eight_days));
-    EXPECT_TRUE(std::filesystem::exists(six_days));
-    EXPECT_TRUE(std::filesystem::exists(foreign));
-    EXPECT_TRUE(std::filesystem::exists(not_a_log));
-    // The server's own new file is kept.
-    EXPECT_TRUE(server_.WaitForLog("**** Start Log "));
-}
-
-TEST_F(Retention, TimeKillLogZeroKeepsEveryFileAndIsWrittenWhenMissing) {
+TEST_F(Retention, TimeKillLogZeroWhenMissingKeepsEveryFileAndDaysDeleteOlderLogs) {
     const std::string year_old = OldFile("orvanasrv251207-08.log", 365);
     ASSERT_FALSE(
         server_.store().hive().GetValue(server_.store().BaseKey(), cfg::kTimeKillLog.name));
@@ -319,6 +293,20 @@ TEST_F(Retention, TimeKillLogZeroKeepsEveryFileAndIsWrittenWhenMissing) {
     auto value = server_.store().hive().GetValue(server_.store().BaseKey(), cfg::kTimeKillLog.name);
     ASSERT_TRUE(value);
     EXPECT_EQ(server_.store().ReadNumber(cfg::kActiveKey, cfg::kTimeKillLog.name, 99), 0u);
+
+    server_.store().WriteNumber(cfg::kActiveKey, cfg::kTimeKillLog.name, 7);
+    const std::string eight_days = OldFile("orvanasrv261129-08.log", 8);
+    const std::string six_days = OldFile("orvanasrv261201-08.log", 6);
+    const std::string foreign = OldFile("other261101-08.log", 30);
+    const std::string not_a_log = OldFile("orvanasrv261101-08.txt", 30);
+    ASSERT_TRUE(server_.Start());
+    EXPECT_FALSE(std::filesystem::exists(year_old));
+    EXPECT_FALSE(std::filesystem::exists(eight_days));
+    EXPECT_TRUE(std::filesystem::exists(six_days));
+    EXPECT_TRUE(std::filesystem::exists(foreign));
+    EXPECT_TRUE(std::filesystem::exists(not_a_log));
+    // The server's own new file is kept.
+    EXPECT_TRUE(server_.WaitForLog("**** Start Log "));
 }
 
 }  // namespace
