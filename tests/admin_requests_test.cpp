@@ -2,7 +2,6 @@
 // server logs users in from, and the port inventory reads the server's ports folder.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <regex>
@@ -29,27 +28,18 @@ class AdminRequests : public ::testing::Test {
                                   "s3cret");
     }
     void StartWithPorts() {
-        ports_ = server_.home() + "/ports";
-        ASSERT_EQ(mkdir(ports_.c_str(), 0755), 0);
         for (const char* n : {"COM7", "COM2"})
-            ASSERT_EQ(symlink("/dev/null", (ports_ + "/" + n).c_str()), 0);
-        ASSERT_TRUE(server_.Start({}, {"--ports", ports_}));
+            ASSERT_EQ(symlink("/dev/null", (server_.Ports() + "/" + n).c_str()), 0);
+        ASSERT_TRUE(server_.Start());
     }
     std::unique_ptr<TestClient> LoggedIn(const std::string& user, const std::string& password,
                                          const std::string& task = "") {
-        auto c = std::make_unique<TestClient>();
-        EXPECT_TRUE(c->Connect(server_.port()));
-        auto f = c->Call("OpenUsr " + user + " " + password + (task.empty() ? "" : " " + task));
-        EXPECT_TRUE(f && f->data.rfind("RE:", 0) == 0) << user;
-        return c;
+        return server_.Client("OpenUsr " + user + " " + password +
+                              (task.empty() ? "" : " " + task));
     }
-    std::string Reply(TestClient& c, const std::string& request) {
-        auto f = c.Call(request);
-        return f ? f->data : "<no reply>";
-    }
+    static std::string Reply(TestClient& c, const std::string& request) { return c.Ask(request); }
 
     ServerProcess server_;
-    std::string ports_;
 };
 
 TEST_F(AdminRequests, UserWithoutTheSuperUserRightReadsListsButNoSecretsAndWritesNothing) {
@@ -67,6 +57,9 @@ TEST_F(AdminRequests, UserWithoutTheSuperUserRightReadsListsButNoSecretsAndWrite
     LoggedIn("ann", "apw");
     EXPECT_EQ(server_.store().ReadText("Receivers\\mast", cfg::kInterface.name, ""),
               "TCP 127.0.0.1");
+    // The port inventory lists the COM links of the ports folder.
+    EXPECT_EQ(Reply(*ann, "Get Rcv #"),
+              "RE:COM{COM 2/COM 7}SPEED{115200/921600/460800/230400/57600/38400/19200/9600}USB{}");
 }
 
 TEST_F(AdminRequests, SuperUserAdministersUsersAndReceiversOfTheRunningServer) {
@@ -89,33 +82,20 @@ TEST_F(AdminRequests, SuperUserAdministersUsersAndReceiversOfTheRunningServer) {
     EXPECT_EQ(Reply(*root, "Get Rcv"), "RE:mast/e\nroof/d\n");
 }
 
-TEST_F(AdminRequests, PortInventoryListsTheComLinksOfThePortsFolder) {
-    StartWithPorts();
-    auto ann = LoggedIn("ann", "apw");
-    EXPECT_EQ(Reply(*ann, "Get Rcv #"),
-              "RE:COM{COM 2/COM 7}SPEED{115200/921600/460800/230400/57600/38400/19200/9600}USB{}");
-}
-
 // Two clients holding receivers open on simulated receivers: one row per attachment, sessions
 // in slot order, each session's handles in order.
 TEST_F(AdminRequests, ConnectionListShowsEveryOpenAttachment) {
-    ports_ = server_.home() + "/ports";
-    ASSERT_EQ(mkdir(ports_.c_str(), 0755), 0);
     simtest::Sim north_sim, south_sim;
-    ASSERT_TRUE(north_sim.StartPty({"--ports", ports_, "--com", "1"}));
-    ASSERT_TRUE(south_sim.StartPty({"--ports", ports_, "--com", "3"}));
-    for (const auto& [name, iface] : {std::pair{"north", "COM 1"}, {"south", "COM 3"}}) {
-        const std::string key = std::string(cfg::kReceiversKey) + name;
-        server_.store().WriteText(key, cfg::kInterface.name, iface);
-        server_.store().WriteFlag(key, cfg::kEnableRcv.name, true);
-    }
-    ASSERT_TRUE(server_.Start({}, {"--ports", ports_}));
+    ASSERT_TRUE(north_sim.StartPty({"--ports", server_.Ports(), "--com", "1"}));
+    ASSERT_TRUE(south_sim.StartPty({"--ports", server_.Ports(), "--com", "3"}));
+    server_.AddReceiver("north", true, "COM 1");
+    server_.AddReceiver("south", true, "COM 3");
+    ASSERT_TRUE(server_.Start());
     auto ann = LoggedIn("ann", "apw", "survey");
     auto root = LoggedIn("root", "rpw", "monitor");
     EXPECT_EQ(Reply(*ann, "Get CList C"), "ER:syntax error");
     auto open = [](TestClient& c, const std::string& name, uint8_t handle) {
-        auto f = c.Call("OpenRcv " + name, handle, 30);
-        return f ? f->data : "<no reply>";
+        return c.Ask("OpenRcv " + name, handle, 30);
     };
     ASSERT_EQ(open(*ann, "north", 1), "RE:OK.");
     ASSERT_EQ(open(*root, "north", 1), "RE:OK.");
@@ -141,11 +121,8 @@ TEST_F(AdminRequests, ConnectionListShowsEveryOpenAttachment) {
     ASSERT_TRUE(closed && closed->data.rfind("RE:OK.", 0) == 0);
     EXPECT_EQ(Reply(*ann, "Get CList C"), "RE:north/ann/\nsouth/root/");
     root.reset();
-    const uint32_t start = platform::TickCount();
     std::string rows;
-    while ((rows = Reply(*ann, "Get CList C")) != "RE:north/ann/" &&
-           platform::TickCount() - start < 10000)
-        platform::SleepMs(50);
+    test::WaitUntil([&] { return (rows = Reply(*ann, "Get CList C")) == "RE:north/ann/"; }, 10000);
     EXPECT_EQ(rows, "RE:north/ann/");
 }
 
