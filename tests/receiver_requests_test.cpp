@@ -32,11 +32,7 @@ class ReceiverRequests : public ::testing::Test {
         ASSERT_TRUE(server_.Start());
     }
     std::unique_ptr<TestClient> LoggedIn(const std::string& user) {
-        auto c = std::make_unique<TestClient>();
-        EXPECT_TRUE(c->Connect(server_.port()));
-        auto f = c->Call("OpenUsr " + user + " secret tests");
-        EXPECT_TRUE(f && f->data == "RE:OK.") << (f ? f->data : "no reply");
-        return c;
+        return server_.Client("OpenUsr " + user + " secret tests");
     }
     static std::string Text(const std::optional<Frame>& f) { return f ? f->data : "(no reply)"; }
     // The next frame that is not a keep-alive, within a generous bound.
@@ -170,14 +166,6 @@ TEST_F(ReceiverRequests, LockRequestKeepsLaterOpenersOut) {
     EXPECT_EQ(Text(Open(*third)), "RE:OK.");
 }
 
-TEST_F(ReceiverRequests, HandleAlreadyInUseIsRefused) {
-    Start();
-    auto ann = LoggedIn("ann");
-    ASSERT_EQ(Text(Open(*ann)), "RE:OK.");
-    EXPECT_EQ(Text(Open(*ann)), "ER:Don't close receiver.");
-    EXPECT_EQ(Text(ann->Call("OpenRcv Nobody", 2)), "ER:Can't find receiver.");
-}
-
 TEST_F(ReceiverRequests, WrongLoopEchoFailsTheOpen) {
     fake_->SetResponder([](const std::string& c) -> std::optional<std::string> {
         if (c == "%Loop%") return FakeReceiver::Reply("%Loop%x");
@@ -201,20 +189,20 @@ TEST_F(ReceiverRequests, MissingPortFailsTheOpen) {
     EXPECT_TRUE(server_.WaitForLog("COM No such file or directory"));
 }
 
-TEST_F(ReceiverRequests, GuardedCommandsNeedASuperUser) {
+TEST_F(ReceiverRequests, HandleInUseGuardedAndBlockedCommandsAreRefused) {
     Start();
+    auto ann = LoggedIn("ann");
     auto bob = LoggedIn("bob");
+    ASSERT_EQ(Text(Open(*ann)), "RE:OK.");
+    EXPECT_EQ(Text(Open(*ann)), "ER:Don't close receiver.");
+    EXPECT_EQ(Text(ann->Call("OpenRcv Nobody", 2)), "ER:Can't find receiver.");
+    // Guarded commands need a super user.
     ASSERT_EQ(Text(Open(*bob)), "RE:OK.");
     auto f = bob->Call("Command %3%set,/par/pos/mode,x", 1, 30);
     EXPECT_EQ(Text(f), "ER:User not authorized to send this command!");
     EXPECT_EQ(fake_->CountCommands("/par/pos/mode"), 0u);
     EXPECT_EQ(Text(bob->Call("Command set,/par/pos/mode,x", 1, 30)), "RE002OK");
-}
-
-TEST_F(ReceiverRequests, CommandsOnTheServersOwnPortAreBlocked) {
-    Start();
-    auto ann = LoggedIn("ann");
-    ASSERT_EQ(Text(Open(*ann)), "RE:OK.");
+    // Commands on the server's own port are blocked, for a super user too.
     for (const char* c : {"%1%em,/dev/ser/a,jps/RT", "%1%em,,jps/RT", "%1%dm,/cur/term",
                           "%1%set,/par/cur/term/rate,9600"}) {
         EXPECT_EQ(Text(ann->Call(std::string("Command ") + c, 1, 30)), "ER:Command blocked") << c;
