@@ -41,7 +41,7 @@ TEST_F(StoreTest, FlagIsTrueOnlyForTheTextOne) {
     EXPECT_TRUE(store_->ReadFlag("Users\\ann", cfg::kEnableUser));
 }
 
-TEST_F(StoreTest, ReadOnlyFormNeverCreates) {
+TEST_F(StoreTest, ReadOnlyFormNeverCreatesTheCreatingFormMakesOnlyTheKey) {
     store_->WriteText("Users\\ann", "Password", "x");
     EXPECT_EQ(store_->ReadText("Users\\ann", "HomeDirectory", "def"), "def");
     EXPECT_EQ(store_->ReadNumber("Users\\ann", cfg::kCountUsr), 1u);
@@ -50,9 +50,8 @@ TEST_F(StoreTest, ReadOnlyFormNeverCreates) {
 
     EXPECT_EQ(store_->ReadText("Users\\bob", cfg::kAccessRcv), "ALL");
     EXPECT_FALSE(store_->KeyExists("Users\\bob"));
-}
 
-TEST_F(StoreTest, CreatingFormCreatesTheKeyButNotTheValue) {
+    // The creating form creates the key but not the value.
     EXPECT_EQ(store_->ReadText("Users\\bob", cfg::kAccessRcv, KeyAccess::Create), "ALL");
     EXPECT_TRUE(store_->KeyExists("Users\\bob"));
     EXPECT_FALSE(hive_->GetValue(store_->BaseKey() + "Users\\bob", "AccessRcv"));
@@ -171,19 +170,6 @@ TEST(StoreFileTest, ForeignFilesAreRefusedAndLeftUntouched) {
     EXPECT_EQ(test::ReadFile(other), foreign);
 
     EXPECT_FALSE(Hive::Open(dir.path(), &error));  // a folder
-}
-
-TEST(StoreFileTest, ValuesSurviveReopening) {
-    test::TempDir dir;
-    std::string error;
-    {
-        auto hive = Hive::Open(dir.File("s.db"), &error);
-        ASSERT_TRUE(hive) << error;
-        ConfigStore(*hive).WriteNumber("Download", "BlockSize", 4096);
-    }
-    auto hive = Hive::Open(dir.File("s.db"), &error);
-    ASSERT_TRUE(hive) << error;
-    EXPECT_EQ(ConfigStore(*hive).ReadNumber("Download", cfg::kBlockSize), 4096u);
 }
 
 // Runs `body` in a child process; the child ends with _exit so no test state is torn down twice.
