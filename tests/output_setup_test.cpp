@@ -141,22 +141,17 @@ TEST_F(OutputSetupTest, CommonPeriodRule) {
     EXPECT_EQ(with({0, 0}), 0);
 }
 
-TEST_F(OutputSetupTest, RepeatedNameKeepsTheLastPeriod) {
+TEST_F(OutputSetupTest, RepeatedNameKeepsTheLastPeriodABadPeriodBecomesOneSecond) {
     ASSERT_TRUE(setup_.AddMessages(&a_, "0,RT:2,PO,RT:5"));
     EXPECT_EQ(setup_.OutputList(), "jps/PO:{1.0,0,-3},jps/RT:{5.0,0,-2},");
     EXPECT_EQ(a_.periods[1], 50);
-}
 
-TEST_F(OutputSetupTest, BadPeriodFallsBackToOneSecond) {
-    ASSERT_TRUE(setup_.AddMessages(&a_, "0,RT:7000"));
-    EXPECT_EQ(setup_.ErrorText(), "ER:Unable period - RT:7000");
-    EXPECT_EQ(setup_.OutputList(), "jps/RT:{1.0,0,-2},");
-    ASSERT_TRUE(setup_.AddMessages(&a_, "0,PO:-1"));
-    EXPECT_EQ(a_.periods[2], 10);
-    ASSERT_TRUE(setup_.AddMessages(&a_, "0,SI:nan"));
-    EXPECT_EQ(a_.periods[3], 10);
-    ASSERT_TRUE(setup_.AddMessages(&a_, "0,EL:1e300"));
-    EXPECT_EQ(a_.periods[5], 10);
+    OutputSetup fresh(table_);
+    ASSERT_TRUE(fresh.AddMessages(&b_, "0,RT:7000"));
+    EXPECT_EQ(fresh.ErrorText(), "ER:Unable period - RT:7000");
+    EXPECT_EQ(fresh.OutputList(), "jps/RT:{1.0,0,-2},");
+    ASSERT_TRUE(fresh.AddMessages(&b_, "0,PO:-1,SI:nan,EL:1e300"));
+    for (int index : {2, 3, 5}) EXPECT_EQ(b_.periods[index], 10) << index;
 }
 
 TEST_F(OutputSetupTest, UnknownNameEmptiesTheSlotButKeepsEarlierMessages) {
@@ -171,12 +166,12 @@ TEST_F(OutputSetupTest, UnknownNameEmptiesTheSlotButKeepsEarlierMessages) {
     EXPECT_FALSE(setup_.AddMessages(&b_, "9,RT"));  // a group without names
     ASSERT_TRUE(setup_.AddMessages(&a_, "0,PO"));
     EXPECT_EQ(setup_.SlotOf(&a_), 0);
-}
-
-TEST_F(OutputSetupTest, WlIsMaskedButNeverListed) {
-    ASSERT_TRUE(setup_.AddMessages(&a_, "0,WL,RT"));
-    EXPECT_TRUE(a_.mask.test(0));
-    EXPECT_EQ(setup_.OutputList(), "jps/RT:{1.0,0,-2},");
+    // WL is masked but never listed.
+    OutputSetup fresh(table_);
+    MessageSubscription wl;
+    ASSERT_TRUE(fresh.AddMessages(&wl, "0,WL,RT"));
+    EXPECT_TRUE(wl.mask.test(0));
+    EXPECT_EQ(fresh.OutputList(), "jps/RT:{1.0,0,-2},");
 }
 
 TEST_F(OutputSetupTest, RemovingAGroupLeavesTheOthers) {
