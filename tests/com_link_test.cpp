@@ -46,15 +46,10 @@ TEST(ComLink, ContainersReachTheDelivery) {
     f.fake.Send("junk" + c.substr(0, 5));
     platform::SleepMs(50);
     f.fake.Send(c.substr(5));
-    const uint32_t start = platform::TickCount();
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> g(f.delivered_mu);
-            if (!f.delivered.empty()) break;
-        }
-        ASSERT_LT(platform::TickCount() - start, 5000u) << "no container delivered";
-        platform::SleepMs(5);
-    }
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard<std::mutex> g(f.delivered_mu);
+        return !f.delivered.empty();
+    })) << "no container delivered";
     std::lock_guard<std::mutex> g(f.delivered_mu);
     EXPECT_EQ(f.delivered[0], c);
 }

@@ -164,35 +164,30 @@ TEST(StreamParserLimits, ReplyBufferGrowsForLongMergedReplies) {
 
 // ---- replies matched to commands ----------------------------------------------------------
 
-TEST(SendCommand, ReplyWithAnotherTagIsSkipped) {
-    EngineFixture f;
-    ScriptedLink link(f.Context(), LinkKind::kCom,
-                      [](const std::string&) { return std::string("RE007%7%done"); });
-    bool ok = false;
-    std::thread sender([&] { ok = InternalCommand(link, "%8%print,x", 5000); });
-    // The right reply comes only once the wrong one has been turned down.
-    const uint32_t start = platform::TickCount();
-    while (link.error_count == 0 && platform::TickCount() - start < 5000) platform::SleepMs(5);
-    link.Feed("RE007%8%done");
-    sender.join();
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(link.last_reply, "RE007%8%done");
-    EXPECT_EQ(link.error_count, 1u);
-    EXPECT_NE(f.LogText().find("   Base1 > ER:unable reply->RE007%7%done"), std::string::npos);
-}
-
-TEST(SendCommand, LateUntaggedReplyIsNotTakenForTheTaggedOneAndErrorsFailAndCount) {
+TEST(SendCommand, ReplyWithAnotherTagOrNoneIsSkippedAndErrorsFailAndCount) {
+    const struct {
+        std::string wrong, command, right;
+    } cases[] = {
+        {"RE007%7%done", "%8%print,x", "RE007%8%done"},
+        {"RE002OK", "%Loop%", "RE006%Loop%"},  // a late untagged reply
+    };
+    for (const auto& c : cases) {
+        EngineFixture f;
+        ScriptedLink link(f.Context(), LinkKind::kCom, [&](const std::string&) { return c.wrong; });
+        bool ok = false;
+        std::thread sender([&] { ok = InternalCommand(link, c.command, 5000); });
+        // The right reply comes only once the wrong one has been turned down.
+        WaitUntil([&] { return link.error_count != 0; });
+        link.Feed(c.right);
+        sender.join();
+        EXPECT_TRUE(ok) << c.command;
+        EXPECT_EQ(link.last_reply, c.right);
+        EXPECT_EQ(link.error_count, 1u);
+        EXPECT_NE(f.LogText().find("   Base1 > ER:unable reply->" + c.wrong), std::string::npos);
+    }
     EngineFixture f;
     ScriptedLink link(f.Context(), LinkKind::kCom,
                       [](const std::string&) { return std::string("RE002OK"); });
-    bool ok = false;
-    std::thread sender([&] { ok = InternalCommand(link, "%Loop%", 5000); });
-    const uint32_t start = platform::TickCount();
-    while (link.error_count == 0 && platform::TickCount() - start < 5000) platform::SleepMs(5);
-    link.Feed("RE006%Loop%");
-    sender.join();
-    EXPECT_TRUE(ok);
-    EXPECT_EQ(link.last_reply, "RE006%Loop%");
     // Untagged commands still take untagged replies, and errors end any wait.
     EXPECT_TRUE(InternalCommand(link, "set,lock/elm,0", 2000));
     EXPECT_EQ(link.last_reply, "RE002OK");

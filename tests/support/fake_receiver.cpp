@@ -12,6 +12,7 @@
 
 #include "platform/clock.h"
 #include "receivers/command_engine.h"
+#include "tests/support/test_env.h"
 
 namespace orvana::test {
 namespace {
@@ -112,16 +113,16 @@ void FakeReceiver::ClearLines() {
 }
 
 std::optional<ReceivedLine> FakeReceiver::WaitForCommand(const std::string& needle, uint32_t ms) {
-    const uint32_t start = platform::TickCount();
-    do {
-        {
+    std::optional<ReceivedLine> found;
+    WaitUntil(
+        [&] {
             std::lock_guard<std::mutex> g(mu_);
             for (const ReceivedLine& l : lines_)
-                if (l.command.find(needle) != std::string::npos) return l;
-        }
-        platform::SleepMs(10);
-    } while (platform::TickCount() - start < ms);
-    return std::nullopt;
+                if (l.command.find(needle) != std::string::npos) return (found = l).has_value();
+            return false;
+        },
+        ms);
+    return found;
 }
 
 size_t FakeReceiver::CountCommands(const std::string& needle) {
