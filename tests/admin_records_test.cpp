@@ -7,11 +7,9 @@
 #include <cstring>
 
 #include "admin/admin_requests.h"
-#include "core/config_store.h"
 #include "platform/clock.h"
-#include "platform/hive.h"
 #include "platform/port_folder.h"
-#include "tests/support/test_env.h"
+#include "tests/support/temp_store.h"
 
 namespace orvana::admin {
 namespace {
@@ -19,11 +17,7 @@ namespace {
 class AdminRecordsTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string error;
-        hive_ = platform::Hive::Open(dir_.File("store.db"), &error);
-        ASSERT_TRUE(hive_) << error;
-        store_ = std::make_unique<ConfigStore>(*hive_);
-        ctx_.store = store_.get();
+        ctx_.store = &store_;
         ctx_.super_user = true;
         ctx_.reply = &reply_;
         ctx_.announced_columns = &announced_;
@@ -37,15 +31,15 @@ class AdminRecordsTest : public ::testing::Test {
         return HandleSet(arg, ctx_);
     }
     std::string Value(const std::string& key, const char* name) {
-        auto v = hive_->GetValue(store_->BaseKey() + key, name);
+        auto v = hive_.GetValue(store_.BaseKey() + key, name);
         if (!v) return "<missing>";
         return v->type == platform::HiveValue::Type::Number ? "#" + std::to_string(v->number)
                                                             : v->text;
     }
 
-    test::TempDir dir_;
-    std::unique_ptr<platform::Hive> hive_;
-    std::unique_ptr<ConfigStore> store_;
+    test::TempStore db_;
+    platform::Hive& hive_ = *db_.hive;
+    ConfigStore& store_ = *db_.store;
     std::string reply_;
     std::atomic<uint32_t> announced_{0};
     AdminContext ctx_;
@@ -54,10 +48,10 @@ class AdminRecordsTest : public ::testing::Test {
 TEST_F(AdminRecordsTest, ReceiverListInStoreOrder) {
     EXPECT_EQ(Get("Rcv"), 1u);
     EXPECT_EQ(reply_, "RE:");  // no receivers key yet
-    store_->WriteFlag("Receivers\\B", "EnableRcv", false);
-    store_->WriteFlag("Receivers\\a", "EnableRcv", true);
-    store_->WriteText("Receivers\\C", "Interface", "COM 2");  // no flag: disabled
-    store_->WriteText("Receivers\\d", "EnableRcv", "yes");
+    store_.WriteFlag("Receivers\\B", "EnableRcv", false);
+    store_.WriteFlag("Receivers\\a", "EnableRcv", true);
+    store_.WriteText("Receivers\\C", "Interface", "COM 2");  // no flag: disabled
+    store_.WriteText("Receivers\\d", "EnableRcv", "yes");
     EXPECT_EQ(Get("Rcv"), 1u);
     EXPECT_EQ(reply_, "RE:a/e\nB/d\nC/d\nd/d\n");
     // Blanks after the kind are skipped; letters right after it still select the kind.
@@ -69,26 +63,26 @@ TEST_F(AdminRecordsTest, ReceiverListInStoreOrder) {
 }
 
 TEST_F(AdminRecordsTest, ReceiverRecordsByInterfaceKind) {
-    store_->WriteText("Receivers\\roof", "Interface", "COM 3");
-    store_->WriteText("Receivers\\roof", "Comment", "roof");
-    store_->WriteText("Receivers\\roof", "PointName", "P1");
-    store_->WriteText("Interface\\COM 3", "Speed", "115200");
-    store_->WriteNumber("Interface\\COM 3", "RTSCTS", 1);
+    store_.WriteText("Receivers\\roof", "Interface", "COM 3");
+    store_.WriteText("Receivers\\roof", "Comment", "roof");
+    store_.WriteText("Receivers\\roof", "PointName", "P1");
+    store_.WriteText("Interface\\COM 3", "Speed", "115200");
+    store_.WriteNumber("Interface\\COM 3", "RTSCTS", 1);
     EXPECT_EQ(Get("Rcv roof"), 1u);
     EXPECT_EQ(reply_, "RE:COM 3/115200/1/roof/P1");
 
-    store_->WriteText("Receivers\\mast", "Interface", "TCP 10.0.0.7:8002");
-    store_->WriteText("Interface\\TCP 10.0.0.7:8002", "Password", "s3cret");
-    store_->WriteText("Interface\\TCP 10.0.0.7:8002", "USEFTP", "1");
+    store_.WriteText("Receivers\\mast", "Interface", "TCP 10.0.0.7:8002");
+    store_.WriteText("Interface\\TCP 10.0.0.7:8002", "Password", "s3cret");
+    store_.WriteText("Interface\\TCP 10.0.0.7:8002", "USEFTP", "1");
     EXPECT_EQ(Get("Rcv mast"), 1u);
     EXPECT_EQ(reply_, "RE:TCP 10.0.0.7:8002/s3cret/1//Unknown");
 
-    store_->WriteText("Receivers\\far", "Interface", "GATE 10.0.0.9");
-    store_->WriteText("Receivers\\far", "Comment", "via gate");
+    store_.WriteText("Receivers\\far", "Interface", "GATE 10.0.0.9");
+    store_.WriteText("Receivers\\far", "Comment", "via gate");
     EXPECT_EQ(Get("Rcv far"), 1u);
     EXPECT_EQ(reply_, "RE:GATE 10.0.0.9//Guest/None/,/via gate/Unknown");
 
-    store_->WriteText("Receivers\\usb", "Interface", "USB 1");
+    store_.WriteText("Receivers\\usb", "Interface", "USB 1");
     EXPECT_EQ(Get("Rcv usb"), 1u);
     EXPECT_EQ(reply_, "RE:USB 1///Unknown");
 
@@ -118,24 +112,24 @@ TEST_F(AdminRecordsTest, SetReceiverWritesKindPartThenRecord) {
     EXPECT_EQ(Value("Interface\\TCP 10.0.0.5", "Port"), "8003");
     EXPECT_EQ(Value("Interface\\TCP 10.0.0.5", "CheckLogin"), "0");
     EXPECT_EQ(Value("Receivers\\tcp", "EnableRcv"), "0");
-    EXPECT_EQ(store_->ReadNumber("Interface\\TCP 10.0.0.5", cfg::kPort), 8003u);
-    EXPECT_FALSE(store_->ReadFlag("Interface\\TCP 10.0.0.5", cfg::kCheckLogin));
+    EXPECT_EQ(store_.ReadNumber("Interface\\TCP 10.0.0.5", cfg::kPort), 8003u);
+    EXPECT_FALSE(store_.ReadFlag("Interface\\TCP 10.0.0.5", cfg::kCheckLogin));
 }
 
 TEST_F(AdminRecordsTest, SetReceiverRefusesBrokenRecords) {
     EXPECT_EQ(Set("Rcv bad/xCOM 5/9600/1/,c/p/1/2/3/4/5/6/7/"), 0u);
     EXPECT_EQ(reply_, "RE:OK.");  // the result tells, the text stays
-    EXPECT_FALSE(store_->KeyExists("Receivers\\bad"));
-    EXPECT_FALSE(store_->KeyExists("Interface\\COM 5"));
+    EXPECT_FALSE(store_.KeyExists("Receivers\\bad"));
+    EXPECT_FALSE(store_.KeyExists("Interface\\COM 5"));
 
     EXPECT_EQ(Set("Rcv half/eCOM 6/19200/1/,only/three/fields/"), 0u);
     EXPECT_EQ(Value("Interface\\COM 6", "Speed"), "19200");
     EXPECT_EQ(Value("Interface\\COM 6", "RTSCTS"), "1");
-    EXPECT_FALSE(store_->KeyExists("Receivers\\half"));
+    EXPECT_FALSE(store_.KeyExists("Receivers\\half"));
 
     EXPECT_EQ(Set("Rcv noslash"), 0u);
     EXPECT_EQ(Set("Rcv x/eGATE h/onlyone"), 0u);
-    EXPECT_FALSE(store_->KeyExists("Interface\\GATE h"));
+    EXPECT_FALSE(store_.KeyExists("Interface\\GATE h"));
     EXPECT_EQ(Set("Rcv "), 0u);
 }
 
@@ -156,14 +150,14 @@ TEST_F(AdminRecordsTest, UserRecordsRoundTrip) {
     EXPECT_EQ(Get("Usr ann"), 0u);
     EXPECT_EQ(reply_, "ER:Can't find user");
     EXPECT_EQ(Set("Usr carl/eALL/pw/"), 0u);
-    EXPECT_FALSE(store_->KeyExists("Users\\carl"));
+    EXPECT_FALSE(store_.KeyExists("Users\\carl"));
     EXPECT_EQ(Set("Usr carl/ALL/pw/1/"), 0u);
-    EXPECT_FALSE(store_->KeyExists("Users\\carl"));
+    EXPECT_FALSE(store_.KeyExists("Users\\carl"));
 }
 
 TEST_F(AdminRecordsTest, OnlySuperUsersWriteOrReadSecrets) {
-    store_->WriteText("Receivers\\mast", "Interface", "TCP 10.0.0.7");
-    store_->WriteText("Users\\Ann", "Password", "pw");
+    store_.WriteText("Receivers\\mast", "Interface", "TCP 10.0.0.7");
+    store_.WriteText("Users\\Ann", "Password", "pw");
     ctx_.super_user = false;
     for (const char* req : {"Rcv mast", "Usr Ann"}) {
         EXPECT_EQ(Get(req), 0u) << req;
@@ -224,7 +218,7 @@ TEST_F(AdminRecordsTest, ConnectionListNeedsTheHeaderFirst) {
 }
 
 TEST_F(AdminRecordsTest, PortInventoryFromThePortsFolder) {
-    std::string ports = dir_.File("ports");
+    std::string ports = db_.dir.File("ports");
     ASSERT_EQ(mkdir(ports.c_str(), 0755), 0);
     for (const char* n : {"COM3", "COM1", "COM10", "notes", "COMx"})
         ASSERT_EQ(symlink("/dev/null", (ports + "/" + n).c_str()), 0);

@@ -6,13 +6,12 @@
 #include <atomic>
 #include <thread>
 
-#include "core/config_store.h"
 #include "platform/clock.h"
-#include "platform/hive.h"
 #include "receivers/command_engine.h"
 #include "tests/support/fake_receiver.h"
 #include "tests/support/scripted_link.h"
 #include "tests/support/stream_rig.h"
+#include "tests/support/temp_store.h"
 
 namespace orvana::test {
 namespace {
@@ -293,10 +292,8 @@ TEST(Script, StopErrorsHeaderAndLowerCasing) {
 
 TEST(DevError, TotalKeepsCountingPast256) {
     EngineFixture f;
-    std::string error;
-    auto hive = platform::Hive::Open(f.dir.File("store.db"), &error);
-    ASSERT_TRUE(hive) << error;
-    ConfigStore store(*hive);
+    TempStore db;
+    ConfigStore& store = *db.store;
     store.WriteNumber("Receivers\\Base1", "DevError", 200);
     {
         ReceiverContext c = f.Context();

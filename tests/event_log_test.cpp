@@ -208,34 +208,28 @@ TEST_F(EventLogFile, LinesFromManyThreadsStayWhole) {
 // The server in this process with its clock and tick count moved by the test.
 class ServerLogs : public ::testing::Test {
   protected:
-    ServerLogs() {
-        std::string error;
-        hive_ = platform::Hive::Open(home_.File("orvanasrv.db"), &error);
-        store_ = std::make_unique<ConfigStore>(*hive_);
-        store_->WriteText(cfg::kActiveKey, cfg::kPortServer.name, "0");
-    }
+    ServerLogs() { store_.WriteText(cfg::kActiveKey, cfg::kPortServer.name, "0"); }
     std::unique_ptr<Server> Started() {
         ServerOptions o;
-        o.home = home_.path();
+        o.home = home_.dir.path();
         o.clock = clock_.Source();
         o.tick = [this] { return tick_.load(); };
         o.shutdown_pause_ms = 200;
-        auto server = std::make_unique<Server>(*store_, o);
+        auto server = std::make_unique<Server>(store_, o);
         EXPECT_TRUE(server->StartServer(""));
         return server;
     }
     std::string Log(const std::string& stamp) const {
-        return home_.File("orvanasrv" + stamp + ".log");
+        return home_.dir.File("orvanasrv" + stamp + ".log");
     }
-    TempDir home_;
-    std::unique_ptr<platform::Hive> hive_;
-    std::unique_ptr<ConfigStore> store_;
+    test::TempStore home_;
+    ConfigStore& store_ = *home_.store;
     MovedClock clock_{December7(9, 5, 3)};
     std::atomic<uint32_t> tick_{1000};
 };
 
 TEST_F(ServerLogs, NewFileAfterModifyLogFileNameHours) {
-    store_->WriteNumber(cfg::kActiveKey, cfg::kModifyLogFileName.name, 2);
+    store_.WriteNumber(cfg::kActiveKey, cfg::kModifyLogFileName.name, 2);
     auto server = Started();
     EXPECT_TRUE(std::filesystem::exists(Log("261207-09")));
     // One hour on: not yet.
@@ -262,10 +256,10 @@ TEST_F(ServerLogs, RenewalPeriodOutsideOneTo36HoursBecomes24) {
         uint32_t stored, used;
     } cases[] = {{0, 24}, {37, 24}, {1000, 24}, {1, 1}, {36, 36}};
     for (auto c : cases) {
-        store_->WriteNumber(cfg::kActiveKey, cfg::kModifyLogFileName.name, c.stored);
+        store_.WriteNumber(cfg::kActiveKey, cfg::kModifyLogFileName.name, c.stored);
         auto server = Started();
         server->StopServer();
-        EXPECT_EQ(store_->ReadNumber(cfg::kActiveKey, cfg::kModifyLogFileName), c.used) << c.stored;
+        EXPECT_EQ(store_.ReadNumber(cfg::kActiveKey, cfg::kModifyLogFileName), c.used) << c.stored;
     }
 }
 

@@ -18,7 +18,7 @@
 #include "core/server_frames.h"
 #include "platform/clock.h"
 #include "platform/hive.h"
-#include "tests/support/test_env.h"
+#include "tests/support/temp_store.h"
 
 namespace orvana::test {
 
@@ -128,37 +128,31 @@ class TestClient {
 // orvanasrv process on it.
 class ServerProcess {
   public:
-    ServerProcess() {
-        std::string error;
-        hive_ = platform::Hive::Open(home_.File("orvanasrv.db"), &error);
-        if (!hive_) throw std::runtime_error(error);
-        store_ = std::make_unique<ConfigStore>(*hive_);
-        store_->WriteText(cfg::kActiveKey, cfg::kPortServer.name, "0");
-    }
+    ServerProcess() { store().WriteText(cfg::kActiveKey, cfg::kPortServer.name, "0"); }
     ~ServerProcess() { Stop(); }
 
-    ConfigStore& store() { return *store_; }
-    const std::string& home() const { return home_.path(); }
+    ConfigStore& store() { return *home_.store; }
+    const std::string& home() const { return home_.dir.path(); }
     uint16_t port() const { return port_; }
     platform::Subprocess& process() { return process_; }
 
     void AddUser(const std::string& name, const std::string& password, uint32_t count = 1,
                  const std::string& access = "ALL") {
         const std::string key = std::string(cfg::kUsersKey) + name;
-        store_->WriteFlag(key, cfg::kEnableUser.name, true);
-        store_->WriteText(key, cfg::kUserPassword.name, password);
-        store_->WriteNumber(key, cfg::kCountUsr.name, count);
-        store_->WriteText(key, cfg::kAccessRcv.name, access);
+        store().WriteFlag(key, cfg::kEnableUser.name, true);
+        store().WriteText(key, cfg::kUserPassword.name, password);
+        store().WriteNumber(key, cfg::kCountUsr.name, count);
+        store().WriteText(key, cfg::kAccessRcv.name, access);
     }
     void AddReceiver(const std::string& name, bool enabled = true,
                      const std::string& interface_text = "TCP 127.0.0.1") {
         const std::string key = std::string(cfg::kReceiversKey) + name;
-        store_->WriteText(key, cfg::kInterface.name, interface_text);
-        store_->WriteFlag(key, cfg::kEnableRcv.name, enabled);
+        store().WriteText(key, cfg::kInterface.name, interface_text);
+        store().WriteFlag(key, cfg::kEnableRcv.name, enabled);
     }
     // The folder of COMn links the server is started with (--ports), made on first use.
     std::string Ports() {
-        const std::string ports = home_.File("ports");
+        const std::string ports = home_.dir.File("ports");
         std::filesystem::create_directories(ports);
         return ports;
     }
@@ -178,7 +172,7 @@ class ServerProcess {
         std::vector<std::string> argv = prefix;
         argv.push_back(ProgramPath("orvanasrv"));
         for (const char* a : {"--headless", "--home"}) argv.push_back(a);
-        argv.push_back(home_.path());
+        argv.push_back(home());
         argv.push_back("--time-server");
         argv.push_back("off");
         argv.insert(argv.end(), args.begin(), args.end());
@@ -199,7 +193,7 @@ class ServerProcess {
     // All event log files of the home, in name order, concatenated.
     std::string LogText() const {
         std::vector<std::string> names;
-        for (auto& e : std::filesystem::directory_iterator(home_.path()))
+        for (auto& e : std::filesystem::directory_iterator(home()))
             if (e.path().extension() == ".log") names.push_back(e.path().string());
         std::sort(names.begin(), names.end());
         std::string all;
@@ -221,9 +215,7 @@ class ServerProcess {
     }
 
   private:
-    TempDir home_;
-    std::unique_ptr<platform::Hive> hive_;
-    std::unique_ptr<ConfigStore> store_;
+    TempStore home_;
     platform::Subprocess process_;
     uint16_t port_ = 0;
 };

@@ -216,14 +216,10 @@ TEST(Sessions, BuiltInLoginFromANonLoopbackAddressIsRefused) {
 
 // The frame buffer grows for a large frame and is reused afterwards.
 TEST(Sessions, FiveThousandByteReplyGrowsTheFrameBufferTo6024Bytes) {
-    test::TempDir home;
-    std::string error;
-    auto hive = platform::Hive::Open(home.File("s.db"), &error);
-    ASSERT_TRUE(hive) << error;
-    ConfigStore store(*hive);
+    test::TempStore home;
     ServerOptions options;
-    options.home = home.path();
-    Server server(store, options);
+    options.home = home.dir.path();
+    Server server(*home.store, options);
 
     CBlockingSocket listener;
     listener.Create(1);

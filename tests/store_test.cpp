@@ -7,9 +7,7 @@
 
 #include <filesystem>
 
-#include "core/config_store.h"
-#include "platform/hive.h"
-#include "tests/support/test_env.h"
+#include "tests/support/temp_store.h"
 
 namespace orvana {
 namespace {
@@ -19,110 +17,103 @@ using platform::HiveValue;
 
 class StoreTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string error;
-        hive_ = Hive::Open(dir_.File("store.db"), &error);
-        ASSERT_TRUE(hive_) << error;
-        store_ = std::make_unique<ConfigStore>(*hive_);
-    }
-    test::TempDir dir_;
-    std::unique_ptr<Hive> hive_;
-    std::unique_ptr<ConfigStore> store_;
+    test::TempStore db_{"store.db"};
+    Hive& hive_ = *db_.hive;
+    ConfigStore& store_ = *db_.store;
 };
 
 TEST_F(StoreTest, FlagIsTrueOnlyForTheTextOne) {
     for (const char* text : {"yes", "true", "TRUE", " 1", "1 ", "01", ""}) {
-        store_->WriteText("Users\\ann", "EnableUser", text);
-        EXPECT_FALSE(store_->ReadFlag("Users\\ann", cfg::kEnableUser)) << "'" << text << "'";
-        EXPECT_FALSE(store_->ReadFlag("Users\\ann", "EnableUser", true)) << "'" << text << "'";
+        store_.WriteText("Users\\ann", "EnableUser", text);
+        EXPECT_FALSE(store_.ReadFlag("Users\\ann", cfg::kEnableUser)) << "'" << text << "'";
+        EXPECT_FALSE(store_.ReadFlag("Users\\ann", "EnableUser", true)) << "'" << text << "'";
     }
-    store_->WriteFlag("Users\\ann", "EnableUser", true);
-    EXPECT_EQ(store_->ReadText("Users\\ann", "EnableUser", "?"), "1");
-    EXPECT_TRUE(store_->ReadFlag("Users\\ann", cfg::kEnableUser));
+    store_.WriteFlag("Users\\ann", "EnableUser", true);
+    EXPECT_EQ(store_.ReadText("Users\\ann", "EnableUser", "?"), "1");
+    EXPECT_TRUE(store_.ReadFlag("Users\\ann", cfg::kEnableUser));
 }
 
 TEST_F(StoreTest, ReadOnlyFormNeverCreatesTheCreatingFormMakesOnlyTheKey) {
-    store_->WriteText("Users\\ann", "Password", "x");
-    EXPECT_EQ(store_->ReadText("Users\\ann", "HomeDirectory", "def"), "def");
-    EXPECT_EQ(store_->ReadNumber("Users\\ann", cfg::kCountUsr), 1u);
-    EXPECT_FALSE(hive_->GetValue(store_->BaseKey() + "Users\\ann", "HomeDirectory"));
-    EXPECT_EQ(hive_->Values(store_->BaseKey() + "Users\\ann").size(), 1u);
+    store_.WriteText("Users\\ann", "Password", "x");
+    EXPECT_EQ(store_.ReadText("Users\\ann", "HomeDirectory", "def"), "def");
+    EXPECT_EQ(store_.ReadNumber("Users\\ann", cfg::kCountUsr), 1u);
+    EXPECT_FALSE(hive_.GetValue(store_.BaseKey() + "Users\\ann", "HomeDirectory"));
+    EXPECT_EQ(hive_.Values(store_.BaseKey() + "Users\\ann").size(), 1u);
 
-    EXPECT_EQ(store_->ReadText("Users\\bob", cfg::kAccessRcv), "ALL");
-    EXPECT_FALSE(store_->KeyExists("Users\\bob"));
+    EXPECT_EQ(store_.ReadText("Users\\bob", cfg::kAccessRcv), "ALL");
+    EXPECT_FALSE(store_.KeyExists("Users\\bob"));
 
     // The creating form creates the key but not the value.
-    EXPECT_EQ(store_->ReadText("Users\\bob", cfg::kAccessRcv, KeyAccess::Create), "ALL");
-    EXPECT_TRUE(store_->KeyExists("Users\\bob"));
-    EXPECT_FALSE(hive_->GetValue(store_->BaseKey() + "Users\\bob", "AccessRcv"));
-    EXPECT_EQ(store_->ReadNumber("Receivers\\r1", cfg::kDevError, KeyAccess::Create), 0u);
-    EXPECT_TRUE(store_->KeyExists("Receivers\\r1"));
+    EXPECT_EQ(store_.ReadText("Users\\bob", cfg::kAccessRcv, KeyAccess::Create), "ALL");
+    EXPECT_TRUE(store_.KeyExists("Users\\bob"));
+    EXPECT_FALSE(hive_.GetValue(store_.BaseKey() + "Users\\bob", "AccessRcv"));
+    EXPECT_EQ(store_.ReadNumber("Receivers\\r1", cfg::kDevError, KeyAccess::Create), 0u);
+    EXPECT_TRUE(store_.KeyExists("Receivers\\r1"));
 }
 
 TEST_F(StoreTest, LongTextReadsAsDefaultButIsStoredWhole) {
     std::string fits(255, 'a'), too_long(256, 'b');
-    store_->WriteText("", "Scripts", fits);
-    EXPECT_EQ(store_->ReadText("", cfg::kScripts), fits);
-    store_->WriteText("", "Scripts", too_long);
-    EXPECT_EQ(store_->ReadText("", "Scripts", "dflt"), "dflt");
-    auto raw = hive_->GetValue(store_->BaseKey(), "Scripts");
+    store_.WriteText("", "Scripts", fits);
+    EXPECT_EQ(store_.ReadText("", cfg::kScripts), fits);
+    store_.WriteText("", "Scripts", too_long);
+    EXPECT_EQ(store_.ReadText("", "Scripts", "dflt"), "dflt");
+    auto raw = hive_.GetValue(store_.BaseKey(), "Scripts");
     ASSERT_TRUE(raw);
     EXPECT_EQ(raw->text, too_long);
 }
 
 TEST_F(StoreTest, NumbersAndDecimalTextsReadEitherWay) {
-    store_->WriteText("Interface\\COM 1", "RTSCTS", "0");
-    EXPECT_EQ(store_->ReadNumber("Interface\\COM 1", cfg::kRTSCTS), 0u);
-    store_->WriteText("Interface\\COM 1", "RTSCTS", "on");
-    EXPECT_EQ(store_->ReadNumber("Interface\\COM 1", cfg::kRTSCTS), 1u);  // not a number: default
-    store_->WriteNumber("Interface\\TCP 10.0.0.1", "Port", 8003);
-    EXPECT_EQ(store_->ReadText("Interface\\TCP 10.0.0.1", "Port", ""), "8003");
-    store_->WriteNumber("", "TimeKillLog", 0xFFFFFFFFu);
-    EXPECT_EQ(store_->ReadNumber("", cfg::kTimeKillLog), 0xFFFFFFFFu);
+    store_.WriteText("Interface\\COM 1", "RTSCTS", "0");
+    EXPECT_EQ(store_.ReadNumber("Interface\\COM 1", cfg::kRTSCTS), 0u);
+    store_.WriteText("Interface\\COM 1", "RTSCTS", "on");
+    EXPECT_EQ(store_.ReadNumber("Interface\\COM 1", cfg::kRTSCTS), 1u);  // not a number: default
+    store_.WriteNumber("Interface\\TCP 10.0.0.1", "Port", 8003);
+    EXPECT_EQ(store_.ReadText("Interface\\TCP 10.0.0.1", "Port", ""), "8003");
+    store_.WriteNumber("", "TimeKillLog", 0xFFFFFFFFu);
+    EXPECT_EQ(store_.ReadNumber("", cfg::kTimeKillLog), 0xFFFFFFFFu);
 }
 
 TEST_F(StoreTest, PathsAreRelativeToTheActiveConfiguration) {
-    store_->WriteText("", "PortServer", "8000");
-    store_->SetActiveConfiguration("Backup");
-    EXPECT_EQ(store_->BaseKey(), "Software\\Zelmar\\Orvana\\Config\\Backup\\");
-    EXPECT_EQ(store_->ReadText("", cfg::kPortServer), "8000");  // the default, not Main's value
-    store_->WriteText("", "PortServer", "9000");
-    store_->AtRoot().WriteText("", "CurrentConfig", "Backup");
-    EXPECT_EQ(hive_->GetValue("Software\\Zelmar\\Orvana\\Config", "CurrentConfig")->text, "Backup");
-    EXPECT_EQ(hive_->GetValue("Software\\Zelmar\\Orvana\\Config\\Main", "PortServer")->text,
-              "8000");
-    EXPECT_EQ(hive_->GetValue("Software\\Zelmar\\Orvana\\Config\\Backup", "PortServer")->text,
+    store_.WriteText("", "PortServer", "8000");
+    store_.SetActiveConfiguration("Backup");
+    EXPECT_EQ(store_.BaseKey(), "Software\\Zelmar\\Orvana\\Config\\Backup\\");
+    EXPECT_EQ(store_.ReadText("", cfg::kPortServer), "8000");  // the default, not Main's value
+    store_.WriteText("", "PortServer", "9000");
+    store_.AtRoot().WriteText("", "CurrentConfig", "Backup");
+    EXPECT_EQ(hive_.GetValue("Software\\Zelmar\\Orvana\\Config", "CurrentConfig")->text, "Backup");
+    EXPECT_EQ(hive_.GetValue("Software\\Zelmar\\Orvana\\Config\\Main", "PortServer")->text, "8000");
+    EXPECT_EQ(hive_.GetValue("Software\\Zelmar\\Orvana\\Config\\Backup", "PortServer")->text,
               "9000");
 }
 
 TEST_F(StoreTest, KeysAreCaseInsensitiveAndKeepTheirSpelling) {
-    store_->WriteText("Receivers\\Base North", "Interface", "COM 2");
-    EXPECT_EQ(store_->ReadText("receivers\\BASE NORTH", cfg::kInterface), "COM 2");
-    EXPECT_EQ(store_->ReadText("RECEIVERS\\base north", "INTERFACE", ""), "COM 2");
-    store_->WriteText("RECEIVERS\\BASE NORTH", "interface", "COM 3");
-    auto keys = store_->SubKeys("Receivers");
+    store_.WriteText("Receivers\\Base North", "Interface", "COM 2");
+    EXPECT_EQ(store_.ReadText("receivers\\BASE NORTH", cfg::kInterface), "COM 2");
+    EXPECT_EQ(store_.ReadText("RECEIVERS\\base north", "INTERFACE", ""), "COM 2");
+    store_.WriteText("RECEIVERS\\BASE NORTH", "interface", "COM 3");
+    auto keys = store_.SubKeys("Receivers");
     ASSERT_EQ(keys.size(), 1u);
     EXPECT_EQ(keys[0], "Base North");
-    auto values = hive_->Values(store_->BaseKey() + "receivers\\base north");
+    auto values = hive_.Values(store_.BaseKey() + "receivers\\base north");
     ASSERT_EQ(values.size(), 1u);
     EXPECT_EQ(values[0].name, "Interface");
     EXPECT_EQ(values[0].value.text, "COM 3");
-    EXPECT_EQ(hive_->StoredPath("software\\zelmar\\orvana\\config\\main\\receivers\\base north"),
+    EXPECT_EQ(hive_.StoredPath("software\\zelmar\\orvana\\config\\main\\receivers\\base north"),
               "Software\\Zelmar\\Orvana\\Config\\Main\\Receivers\\Base North");
 }
 
 TEST_F(StoreTest, SubkeysInRegistryOrderValuesInCreationOrder) {
     // Upper-case comparison: '_' (0x5F) sorts after the letters, '[' ... as the registry does.
     for (const char* name : {"beta", "A_B", "Alpha", "AB", "gamma", "Beta2", "\xE0\xE1"})
-        store_->WriteText(std::string("Receivers\\") + name, "EnableRcv", "0");
+        store_.WriteText(std::string("Receivers\\") + name, "EnableRcv", "0");
     std::vector<std::string> expected{"AB", "Alpha", "A_B", "beta", "Beta2", "gamma", "\xE0\xE1"};
-    EXPECT_EQ(store_->SubKeys("Receivers"), expected);
+    EXPECT_EQ(store_.SubKeys("Receivers"), expected);
 
-    store_->WriteText("Users\\u", "zeta", "1");
-    store_->WriteNumber("Users\\u", "alpha", 2);
-    store_->WriteText("Users\\u", "Mid", "3");
-    store_->WriteText("Users\\u", "ZETA", "4");  // replacing keeps the first place and spelling
-    auto values = hive_->Values(store_->BaseKey() + "Users\\u");
+    store_.WriteText("Users\\u", "zeta", "1");
+    store_.WriteNumber("Users\\u", "alpha", 2);
+    store_.WriteText("Users\\u", "Mid", "3");
+    store_.WriteText("Users\\u", "ZETA", "4");  // replacing keeps the first place and spelling
+    auto values = hive_.Values(store_.BaseKey() + "Users\\u");
     ASSERT_EQ(values.size(), 3u);
     EXPECT_EQ(values[0].name, "zeta");
     EXPECT_EQ(values[0].value.text, "4");
@@ -132,15 +123,15 @@ TEST_F(StoreTest, SubkeysInRegistryOrderValuesInCreationOrder) {
 }
 
 TEST_F(StoreTest, DeletingAKeyRemovesItsWholeTree) {
-    store_->WriteText("Receivers\\a", "Interface", "COM 1");
-    store_->WriteText("Receivers\\a\\deep\\er", "x", "y");
-    store_->WriteText("Receivers\\b", "Interface", "COM 2");
-    EXPECT_TRUE(store_->DeleteKey("receivers\\A"));
-    EXPECT_FALSE(store_->KeyExists("Receivers\\a\\deep"));
-    EXPECT_EQ(store_->SubKeys("Receivers"), std::vector<std::string>{"b"});
-    EXPECT_FALSE(store_->DeleteKey("Receivers\\a"));
-    store_->WriteText("Receivers\\a", "Interface", "COM 9");  // a new key, not a resurrected one
-    EXPECT_FALSE(store_->KeyExists("Receivers\\a\\deep"));
+    store_.WriteText("Receivers\\a", "Interface", "COM 1");
+    store_.WriteText("Receivers\\a\\deep\\er", "x", "y");
+    store_.WriteText("Receivers\\b", "Interface", "COM 2");
+    EXPECT_TRUE(store_.DeleteKey("receivers\\A"));
+    EXPECT_FALSE(store_.KeyExists("Receivers\\a\\deep"));
+    EXPECT_EQ(store_.SubKeys("Receivers"), std::vector<std::string>{"b"});
+    EXPECT_FALSE(store_.DeleteKey("Receivers\\a"));
+    store_.WriteText("Receivers\\a", "Interface", "COM 9");  // a new key, not a resurrected one
+    EXPECT_FALSE(store_.KeyExists("Receivers\\a\\deep"));
 }
 
 TEST(StoreFileTest, ForeignFilesAreRefusedAndLeftUntouched) {
