@@ -40,25 +40,21 @@ bool IsStamp(const std::string& s) {
     return s.size() == 20 && std::regex_match(s, kStamp);
 }
 
-struct Banner {
-    size_t size;
-    std::string text;
-};
+const std::string kStartHead = "\r\n**** Start Statistics ";
 
-// The start banner at `at`: "\r\n**** Start Statistics STAMP ****\r\n\r\n".
-Banner StartBanner(const std::string& file, size_t at) {
-    const std::string head = "\r\n**** Start Statistics ";
+// Checks the banner at `at`, `head` STAMP " ****\r\n\r\n"; its size.
+size_t ExpectBanner(const std::string& file, size_t at, const std::string& head = kStartHead) {
     const std::string tail = " ****\r\n\r\n";
     const size_t size = head.size() + 20 + tail.size();
     if (file.size() < at + size) {
-        ADD_FAILURE() << "no start banner at " << at << " in \"" << file << "\"";
-        return {size, ""};
+        ADD_FAILURE() << "no banner at " << at << " in \"" << file << "\"";
+        return size;
     }
-    Banner b{size, file.substr(at, size)};
-    EXPECT_EQ(b.text.substr(0, head.size()), head);
-    EXPECT_TRUE(IsStamp(b.text.substr(head.size(), 20))) << b.text;
-    EXPECT_EQ(b.text.substr(head.size() + 20), tail);
-    return b;
+    const std::string b = file.substr(at, size);
+    EXPECT_EQ(b.substr(0, head.size()), head);
+    EXPECT_TRUE(IsStamp(b.substr(head.size(), 20))) << b;
+    EXPECT_EQ(b.substr(head.size() + 20), tail);
+    return size;
 }
 
 std::string LoginLine(unsigned number, const std::string& user, const TestClient& c,
@@ -104,7 +100,7 @@ class StatisticsRecords : public ::testing::Test {
 
 TEST_F(StatisticsRecords, LoginAppendsARecordThatCloseUsrOrABrokenConnectionCompletes) {
     const std::string path = StatisticsFile(server_);
-    const size_t banner = StartBanner(ReadWhenSized(path, 1), 0).size;
+    const size_t banner = ExpectBanner(ReadWhenSized(path, 1), 0);
     // A refused login writes no record.
     auto refused = server_.Client();
     EXPECT_EQ(refused->Ask("OpenUsr ann wrong"), "ER:Incorrect user password.");
@@ -131,7 +127,7 @@ TEST_F(StatisticsRecords, LoginAppendsARecordThatCloseUsrOrABrokenConnectionComp
 
 TEST_F(StatisticsRecords, EachExitCompletesItsOwnSessionsRecord) {
     const std::string path = StatisticsFile(server_);
-    const size_t banner = StartBanner(ReadWhenSized(path, 1), 0).size;
+    const size_t banner = ExpectBanner(ReadWhenSized(path, 1), 0);
     auto ann = LoggedIn("OpenUsr ann pw one");
     ReadWhenSized(path, banner + kRecord);
     auto bob = LoggedIn("OpenUsr bob pw two");
@@ -158,22 +154,13 @@ TEST(StatisticsRuns, StopBannerEndsARunAndTheNextRunsRecordsStandApart) {
     server.AddUser("ann", "pw", 5);
     const std::string path = StatisticsFile(server);
     ASSERT_TRUE(server.Start());
-    {
-        TestClient c;
-        ASSERT_TRUE(c.Connect(server.port()));
-        ASSERT_EQ(c.Call("OpenUsr ann pw first")->data, "RE:OK.");
-        ASSERT_TRUE(c.Call("CloseUsr"));
-        ReadWhenHolding(path, "Exit");
-    }
+    ASSERT_TRUE(server.Client("OpenUsr ann pw first")->Call("CloseUsr"));
+    ReadWhenHolding(path, "Exit");
     ASSERT_EQ(server.Stop(), 0);
     std::string file = test::ReadFile(path);
-    const size_t banner = StartBanner(file, 0).size;
-    const std::string stop = file.substr(banner + kRecord);
-    const std::string head = "**** Stop Statistics ";
-    ASSERT_EQ(stop.size(), head.size() + 20 + 9) << stop;
-    EXPECT_EQ(stop.substr(0, head.size()), head);
-    EXPECT_TRUE(IsStamp(stop.substr(head.size(), 20))) << stop;
-    EXPECT_EQ(stop.substr(head.size() + 20), " ****\r\n\r\n");
+    const size_t banner = ExpectBanner(file, 0);
+    EXPECT_EQ(file.size(),
+              banner + kRecord + ExpectBanner(file, banner + kRecord, "**** Stop Statistics "));
     const std::string first_run = file;
 
     // The next run numbers its logins from 1 again; its exit must not touch the old record.
@@ -183,7 +170,7 @@ TEST(StatisticsRuns, StopBannerEndsARunAndTheNextRunsRecordsStandApart) {
     ASSERT_EQ(c.Call("OpenUsr ann pw second")->data, "RE:OK.");
     const std::string login = LoginLine(1, "ann", c, "second");
     const size_t second_banner =
-        StartBanner(ReadWhenSized(path, first_run.size() + 1), first_run.size()).size;
+        ExpectBanner(ReadWhenSized(path, first_run.size() + 1), first_run.size());
     const size_t record_at = first_run.size() + second_banner;
     ReadWhenSized(path, record_at + kRecord);
     ASSERT_TRUE(c.Call("CloseUsr"));
