@@ -43,6 +43,7 @@ void ExpectRuns(const std::vector<RunCase>& cases) {
         FakeScriptHost host;
         auto r = RunText(host, c.text, c.parameters);
         EXPECT_EQ(r.state, c.state) << c.text << " with " << c.parameters;
+        EXPECT_EQ(r.result, static_cast<int>(r.state)) << c.text;
         if (c.state == script::kEnded) {
             EXPECT_EQ(r.output, c.output) << c.text << " with " << c.parameters;
         } else {
@@ -135,44 +136,31 @@ TEST(Switches, CasesDefaultBreakAndTheSkip) {
     });
 }
 
-TEST(BlockErrors, EachMisplacedKeywordHasItsState) {
-    struct Case {
-        std::string body;
-        unsigned state;
-    } cases[] = {
-        {"else\n", script::kNoIf},
-        {"endif\n", script::kNoIf},
-        {"enddo\n", script::kNoDo},
-        {"case v == \"'a'\":\n", script::kNoSwitch},
-        {"default:\n", script::kNoSwitch},
-        {"endswitch\n", script::kNoSwitch},
-        {"break\n", script::kStackEmpty},
-        {"continue\n", script::kStackEmpty},
-        {"return\n", script::kStackEmpty},
-        {"do\nbreak\n", script::kNoEnddo},
-        {"if (v == \"'x'\")\n", script::kNoEndproc},
-        {"nosuchword\n", script::kUndeclaredIdentifier},
-        {"if (v = \"'x'\")\nendif\n", script::kNoSeparator},
-        {"out \"unclosed\n", script::kUndeclaredVariable},
-        {"x = log(\"a\")\n", script::kUndeclaredVariable},
-    };
-    for (const Case& c : cases) {
-        FakeScriptHost host;
-        auto r = RunText(host, Main("private x\n" + c.body, "v"), "x");
-        EXPECT_EQ(r.state, c.state) << c.body;
-        EXPECT_EQ(r.result, static_cast<int>(c.state)) << c.body;
-    }
-}
-
-TEST(BlockErrors, DeepNestingFillsTheBlockStack) {
-    std::string body;
-    for (int i = 0; i < 86; ++i) body += "if (v == \"'a'\")\n";  // 86 * 3 bytes > 256
-    FakeScriptHost host;
-    EXPECT_EQ(RunText(host, Main(body, "v"), "a").state, 9u);
-    std::string fits;
+TEST(BlockErrors, EachMisplacedKeywordHasItsStateAndDeepNestingFillsTheStack) {
+    auto in = [](const std::string& body) { return Main("private x\n" + body, "v"); };
+    std::string deep, fits;
+    for (int i = 0; i < 86; ++i) deep += "if (v == \"'a'\")\n";  // 86 * 3 bytes > 256
     for (int i = 0; i < 85; ++i) fits += "if (v == \"'a'\")\n";
     for (int i = 0; i < 85; ++i) fits += "endif\n";
-    EXPECT_EQ(RunText(host, Main(fits + "out \"ok\"\n", "v"), "a").output, "ok");
+    ExpectRuns({
+        {in("else\n"), "x", "", script::kNoIf},
+        {in("endif\n"), "x", "", script::kNoIf},
+        {in("enddo\n"), "x", "", script::kNoDo},
+        {in("case v == \"'a'\":\n"), "x", "", script::kNoSwitch},
+        {in("default:\n"), "x", "", script::kNoSwitch},
+        {in("endswitch\n"), "x", "", script::kNoSwitch},
+        {in("break\n"), "x", "", script::kStackEmpty},
+        {in("continue\n"), "x", "", script::kStackEmpty},
+        {in("return\n"), "x", "", script::kStackEmpty},
+        {in("do\nbreak\n"), "x", "", script::kNoEnddo},
+        {in("if (v == \"'x'\")\n"), "x", "", script::kNoEndproc},
+        {in("nosuchword\n"), "x", "", script::kUndeclaredIdentifier},
+        {in("if (v = \"'x'\")\nendif\n"), "x", "", script::kNoSeparator},
+        {in("out \"unclosed\n"), "x", "", script::kUndeclaredVariable},
+        {in("x = log(\"a\")\n"), "x", "", script::kUndeclaredVariable},
+        {Main(deep, "v"), "a", "", script::kStackFull},
+        {Main(fits + "out \"ok\"\n", "v"), "a", "ok"},
+    });
 }
 
 TEST(Procedures, CallsArgumentsAndTheirLimits) {
@@ -205,20 +193,17 @@ TEST(Procedures, CallsArgumentsAndTheirLimits) {
     });
 }
 
-TEST(Expressions, FunctionTermIsTheReplyAndDiscardsWhatCameBefore) {
+TEST(Expressions, FunctionTermIsTheReplyAndDiscardsWhatCameBeforeSkippedCallsSendNothing) {
     FakeScriptHost host;
     host.answer = [](std::string_view line) { return "re<" + std::string(line) + ">"; };
     // A call term is followed by its "+" directly: the blanks after ")" end the expression.
     auto r = RunText(host, Main("out \"lost\" + server(\"Get \" + \"x\")+ \"!\"\n"));
     EXPECT_EQ(r.output, "re<Get x>!");
     EXPECT_EQ(host.requests, (std::vector<std::string>{"Get x"}));
-}
-
-TEST(Expressions, SkippedCallsSendNothing) {
-    FakeScriptHost host;
-    auto r = RunText(host, Main("if (v == \"'a'\")\nserver(\"OpenRcv 1\")\nendif\n", "v"), "b");
+    // Skipped calls send nothing.
+    r = RunText(host, Main("if (v == \"'a'\")\nserver(\"OpenRcv 1\")\nendif\n", "v"), "b");
     EXPECT_EQ(r.state, 1u);
-    EXPECT_TRUE(host.requests.empty());
+    EXPECT_EQ(host.requests.size(), 1u);
 }
 
 TEST(Expressions, SleepTakesTheLeadingNumber) {
@@ -274,7 +259,7 @@ TEST(StoreReads, DollarSplitsThePathAtItsLastBackslash) {
                                                            "|Users\\x", "Receivers\\R1|Missing"}));
 }
 
-TEST(Output, OverflowIsDroppedAndLoggedALaterFitIsKept) {
+TEST(Output, OverflowIsDroppedAndLoggedALaterFitIsKeptLogIsUnstamped) {
     FakeScriptHost host;
     std::string body;
     const std::string chunk(500, 'o');
@@ -284,10 +269,7 @@ TEST(Output, OverflowIsDroppedAndLoggedALaterFitIsKept) {
     EXPECT_EQ(r.output.size(), 4001u);
     EXPECT_EQ(r.output.back(), 'z');
     EXPECT_TRUE(Contains(host.stamped, "ER:Output overflow"));
-}
-
-TEST(Output, LogWritesAnUnstampedLine) {
-    FakeScriptHost host;
+    // log writes an unstamped line.
     RunText(host, Main("log \"note \" + \"1\"\n"));
     EXPECT_TRUE(Contains(host.plain, "note 1"));
 }
