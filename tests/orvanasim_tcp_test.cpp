@@ -15,7 +15,7 @@ using simtest::Sim;
 using simtest::TcpHost;
 using simtest::TcpSession;
 
-TEST(SimTcp, AnswersIdentityTerminalAndListCommandsWithTheirTags) {
+TEST(SimTcp, AnswersIdentityTerminalAndListCommandsWithTheirTagsAndChecksTheChecksum) {
     TcpSession s;
     ASSERT_TRUE(s.Open({"--model", "TESTMODEL", "--rcvid", "ID42", "--version", "3.2.1"}));
     TcpHost& h = s.host;
@@ -37,6 +37,22 @@ TEST(SimTcp, AnswersIdentityTerminalAndListCommandsWithTheirTags) {
     ASSERT_TRUE(h.Send("%x%print,/par/rcvid||%y%print,/par/rcv/model\r\n"));
     EXPECT_EQ(h.NextReply(), "RE007%x%ID42");
     EXPECT_EQ(h.NextReply(), "RE00C%y%TESTMODEL");
+
+    // The checksum is checked, and a bad one gets an error with the tag. The test's own
+    // checksum against known values first.
+    EXPECT_EQ(simtest::Checksum("abc"), 0xF3);
+    EXPECT_EQ(Checksummed("print,/par/rcv/model"), "print,/par/rcv/model@84\r\n");
+    EXPECT_EQ(h.Ask("%7%print,/par/rcvid@00\r\n"), "ER00F%7%{2,checksum}");
+    EXPECT_EQ(h.Ask("print,/par/rcvid@zz\r\n").value_or("").substr(0, 2), "ER");
+    // Upper-case digits are taken as well as the lower-case ones the server writes.
+    std::string line = "%8%print,/par/rcvid@";
+    char upper[4];
+    std::snprintf(upper, sizeof upper, "%02X", simtest::Checksum(line));
+    EXPECT_EQ(h.Ask(line + upper + "\r\n"), "RE007%8%ID42");
+    // A checksum below 16 is written with a blank before its one digit.
+    const std::string small = Checksummed("%A1%print,/par/rcvid");
+    ASSERT_EQ(small, "%A1%print,/par/rcvid@ 8\r\n");
+    EXPECT_EQ(h.Ask(small), "RE008%A1%ID42");
 }
 
 // The server opens a second connection for a file transfer while the first keeps serving.
@@ -61,27 +77,6 @@ TEST(SimTcp, ConnectionsAreServedSideBySideEachAsItsOwnTerminal) {
     second.Close();
     EXPECT_EQ(first.Ask("%1%print,/par/cur/term\r\n"), "RE00D%1%/dev/tcp/a");
     EXPECT_EQ(sim.Stop(), 0);
-}
-
-TEST(SimTcp, ChecksumIsCheckedAndABadOneGetsAnErrorWithTheTag) {
-    TcpSession s;
-    ASSERT_TRUE(s.Open({}));
-    TcpHost& h = s.host;
-    // The test's own checksum against known values first.
-    EXPECT_EQ(simtest::Checksum("abc"), 0xF3);
-    EXPECT_EQ(Checksummed("print,/par/rcv/model"), "print,/par/rcv/model@84\r\n");
-
-    EXPECT_EQ(h.Ask("%7%print,/par/rcvid@00\r\n"), "ER00F%7%{2,checksum}");
-    EXPECT_EQ(h.Ask("print,/par/rcvid@zz\r\n").value_or("").substr(0, 2), "ER");
-    // Upper-case digits are taken as well as the lower-case ones the server writes.
-    std::string line = "%8%print,/par/rcvid@";
-    char upper[4];
-    std::snprintf(upper, sizeof upper, "%02X", simtest::Checksum(line));
-    EXPECT_EQ(h.Ask(line + upper + "\r\n"), "RE00E%8%SIM00000001");
-    // A checksum below 16 is written with a blank before its one digit.
-    const std::string small = Checksummed("%A1%print,/par/rcvid");
-    ASSERT_EQ(small, "%A1%print,/par/rcvid@ 8\r\n");
-    EXPECT_EQ(h.Ask(small), "RE00F%A1%SIM00000001");
 }
 
 // The host joins parts that end in "," or "{"; every part carries the tag again.
