@@ -99,38 +99,39 @@ void TcpLink::ReaderThread(platform::Event* started) {
         } else if (n == 0 && stop == 0) {
             // An orderly close: nothing more will come, so the clients are released now
             // rather than after the reply time-outs of their next commands.
-            log().WriteLine(label_ + " connection closed by the receiver");
-            GiveUp();
+            if (GiveUp()) log().WriteLine(label_ + " connection closed by the receiver");
         } else if (n == -1 && stop == 0) {
-            ReportSocketError(&log(), label_);
-            GiveUp();
+            const int error = platform::LastSocketError();
+            if (GiveUp()) Report(error);
         }
         if (stop != 0) break;
     }
     log().WriteLine(label_ + " thread terminated.\r\n");
 }
 
-void TcpLink::GiveUp() {
-    if (stop.exchange(1) != 0) return;
-    // The receiver table's watch finds the stop flag and releases the clients.
+bool TcpLink::GiveUp() {
+    // The reader and any number of writers can meet a broken connection at once: the one that
+    // sets the flag reports it. The connection is broken in any case, so that no later Write
+    // tries a socket that already failed, whoever set the flag (a reply time-out sets it too).
+    const bool first = stop.exchange(1) == 0;
     socket_.Cleanup();
+    return first;
+}
+
+void TcpLink::Report(int error) {
+    platform::SetLastSocketError(error);
+    ReportSocketError(&log(), label_);
 }
 
 uint32_t TcpLink::Write(const void* data, uint32_t length) {
     if (!socket_.IsOpen()) {
-        if (stop == 0) {
-            platform::SetLastSocketError(10057);
-            ReportSocketError(&log(), label_);
-            GiveUp();
-        }
+        if (GiveUp()) Report(10057);
         return 0;
     }
     const int sent = socket_.Send(data, static_cast<int>(length));
     if (sent < 0) {
-        if (stop == 0) {
-            ReportSocketError(&log(), label_);
-            GiveUp();
-        }
+        const int error = platform::LastSocketError();
+        if (GiveUp()) Report(error);
         return static_cast<uint32_t>(-1);
     }
     return static_cast<uint32_t>(sent);

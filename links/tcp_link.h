@@ -46,8 +46,10 @@ class TcpLink : public Receiver {
     bool Login(const std::string& password);
     void ReaderThread(platform::Event* started);
     // The link is given up: the stop flag (the owner then releases the clients), and the
-    // connection broken.
-    void GiveUp();
+    // connection broken. True for the caller that set the flag, which alone reports why.
+    bool GiveUp();
+    // The socket error line for the label.
+    void Report(int error);
 
     std::string label_;
     CBlockingSocket socket_;

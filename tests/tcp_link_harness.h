@@ -1,16 +1,28 @@
 #pragma once
-// What the TCP link tests share: an orvanasim TCP receiver on a free port, and the store entries
-// of a receiver reached through it (an interface with its Port, CheckLogin and Password).
+// What the TCP link tests share: an orvanasim TCP receiver on a free port, the store entries of
+// a receiver reached through it (an interface with its Port, CheckLogin and Password), a relay
+// that can break the connection with a reset, and the server run inside the test's process.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/config_keys.h"
 #include "core/config_store.h"
+#include "core/server.h"
+#include "platform/hive.h"
+#include "platform/net.h"
 #include "platform/subprocess.h"
+#include "receivers/receiver_table.h"
 #include "tests/server_harness.h"
 
 namespace orvana::test {
@@ -75,6 +87,189 @@ inline void AddTcpReceiver(const ConfigStore& store, const std::string& name,
     store.WriteFlag(key, cfg::kCheckLogin.name, password.has_value());
     if (password) store.WriteText(key, cfg::kInterfacePassword.name, *password);
 }
+
+// A hop on the loopback between the server and a receiver: forwards both ways, and on demand
+// slips bytes in towards the server or breaks the server's connection with a reset.
+class TcpRelay {
+  public:
+    ~TcpRelay() {
+        quit_ = true;
+        if (thread_.joinable()) thread_.join();
+        for (platform::SocketFd fd : {listener_, server_side_, receiver_side_})
+            if (fd != platform::kNoSocket) platform::CloseSocket(fd);
+    }
+    // Listens on a free port for one connection, which it joins to `receiver_port`.
+    bool Start(uint16_t receiver_port) {
+        platform::Ipv4Endpoint at;
+        platform::ParseDotted("127.0.0.1", &at.address);
+        listener_ = platform::OpenStreamSocket();
+        if (listener_ == platform::kNoSocket || !platform::Bind(listener_, at) ||
+            !platform::Listen(listener_, 1) || !platform::LocalEndpoint(listener_, &at))
+            return false;
+        port_ = at.port;
+        thread_ = std::thread([this, receiver_port] { Run(receiver_port); });
+        return true;
+    }
+    uint16_t port() const { return port_; }
+    // False when the server is not connected (any more).
+    bool Inject(const std::string& bytes) {
+        std::lock_guard<std::mutex> g(mu_);
+        return server_side_ != platform::kNoSocket &&
+               platform::SendAll(server_side_, bytes.data(), bytes.size(), 2000) ==
+                   static_cast<long>(bytes.size());
+    }
+    // Closes the server's connection with a reset instead of the orderly end, and returns once
+    // the server's end has taken it: the reset travels on its own, later under load.
+    bool Reset() {
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            if (server_side_ == platform::kNoSocket) return false;
+            const linger abort{1, 0};
+            if (setsockopt(server_side_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort) != 0)
+                return false;
+            platform::CloseSocket(server_side_);
+            server_side_ = platform::kNoSocket;
+        }
+        const uint32_t start = platform::TickCount();
+        while (ServerEndConnected()) {
+            if (platform::TickCount() - start >= 10000) return false;
+            platform::SleepMs(5);
+        }
+        return true;
+    }
+
+  private:
+    void Run(uint16_t receiver_port) {
+        while (!quit_) {
+            if (!joined_) {
+                if (platform::WaitReadable(listener_, 20) <= 0) continue;
+                platform::Ipv4Endpoint from, to;
+                const platform::SocketFd fd = platform::Accept(listener_, &from);
+                if (fd == platform::kNoSocket) continue;
+                platform::ParseDotted("127.0.0.1", &to.address);
+                to.port = receiver_port;
+                receiver_side_ = platform::OpenStreamSocket();
+                if (!platform::Connect(receiver_side_, to, 5000)) {
+                    platform::CloseSocket(fd);
+                    return;
+                }
+                std::lock_guard<std::mutex> g(mu_);
+                server_side_ = fd;
+                joined_ = true;
+                continue;
+            }
+            if (!Pump(true) || !Pump(false)) return;
+        }
+    }
+    // Whether the system still lists a connection to the relay's port (the server's end; the
+    // relay's own end went with the reset).
+    bool ServerEndConnected() const {
+        char port[8];
+        std::snprintf(port, sizeof port, ":%04X ", port_);
+        const std::string table = ReadFile("/proc/net/tcp");
+        size_t at = 0;
+        for (size_t end; (end = table.find('\n', at)) != std::string::npos; at = end + 1) {
+            std::istringstream line(table.substr(at, end - at));
+            std::string slot, local, remote;
+            line >> slot >> local >> remote;
+            if ((remote + " ").find(port) != std::string::npos) return true;
+        }
+        return false;
+    }
+    // One short wait for the bytes of one side, passed on to the other; false once the
+    // receiver's side has gone. After a reset the receiver's bytes are dropped.
+    bool Pump(bool towards_server) {
+        platform::SocketFd from = receiver_side_;
+        if (!towards_server) {
+            std::lock_guard<std::mutex> g(mu_);
+            from = server_side_;
+        }
+        if (from == platform::kNoSocket) {
+            platform::SleepMs(10);
+            return true;
+        }
+        if (platform::WaitReadable(from, 10) == 0) return true;
+        std::lock_guard<std::mutex> g(mu_);
+        // The server's side may have been reset (and its number reused) during the wait.
+        if (!towards_server && from != server_side_) return true;
+        char buffer[4096];
+        const long n = platform::ReceiveOnce(from, buffer, sizeof buffer, false);
+        if (n <= 0) {
+            if (towards_server) return false;
+            platform::CloseSocket(server_side_);
+            server_side_ = platform::kNoSocket;
+            return true;
+        }
+        const platform::SocketFd to = towards_server ? server_side_ : receiver_side_;
+        return to == platform::kNoSocket ||
+               platform::SendAll(to, buffer, static_cast<size_t>(n), 2000) == n;
+    }
+
+    platform::SocketFd listener_ = platform::kNoSocket;
+    platform::SocketFd server_side_ = platform::kNoSocket;  // GUARDED_BY(mu_)
+    platform::SocketFd receiver_side_ = platform::kNoSocket;
+    std::mutex mu_;
+    bool joined_ = false;  // relay thread only
+    std::atomic<bool> quit_{false};
+    uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+// The server inside the test's process, on a store and home of its own with the user "ann", for
+// tests that reach into it: the back-off's clock, the receiver table's seams, a link of its own.
+class LocalServer {
+  public:
+    LocalServer() {
+        std::string error;
+        hive_ = platform::Hive::Open(home_.File("orvanasrv.db"), &error);
+        store_ = std::make_unique<ConfigStore>(*hive_);
+        store_->WriteText(cfg::kActiveKey, cfg::kPortServer.name, "0");
+        const std::string user = std::string(cfg::kUsersKey) + "ann";
+        store_->WriteFlag(user, cfg::kEnableUser.name, true);
+        store_->WriteText(user, cfg::kUserPassword.name, "secret");
+        store_->WriteNumber(user, cfg::kCountUsr.name, 4);
+    }
+    ~LocalServer() { Stop(); }
+    ConfigStore& store() { return *store_; }
+    // `options` with this server's home; nullptr when it did not start.
+    Server* Start(ServerOptions options = {}) {
+        options.home = home_.path();
+        options.shutdown_pause_ms = 200;
+        server_ = std::make_unique<Server>(*store_, options);
+        InstallReceivers(*server_);
+        if (!server_->StartServer("")) {
+            ADD_FAILURE() << "the server did not start";
+            server_.reset();
+        }
+        return server_.get();
+    }
+    void Stop() {
+        if (server_) server_->StopServer();
+        server_.reset();
+    }
+    Server& server() { return *server_; }
+    ReceiverTable& receivers() { return Receivers(*server_); }
+    std::string LogText() const {
+        std::string all;
+        for (auto& e : std::filesystem::directory_iterator(home_.path()))
+            if (e.path().extension() == ".log") all += ReadFile(e.path().string());
+        return all;
+    }
+    bool WaitForLog(const std::string& needle, uint32_t ms = 10000) const {
+        const uint32_t start = platform::TickCount();
+        while (LogText().find(needle) == std::string::npos) {
+            if (platform::TickCount() - start >= ms) return false;
+            platform::SleepMs(20);
+        }
+        return true;
+    }
+
+  private:
+    TempDir home_;
+    std::unique_ptr<platform::Hive> hive_;
+    std::unique_ptr<ConfigStore> store_;
+    std::unique_ptr<Server> server_;
+};
 
 inline size_t Occurrences(const std::string& text, const std::string& needle) {
     size_t n = 0;

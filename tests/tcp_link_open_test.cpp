@@ -113,20 +113,9 @@ TEST_F(TcpOpen, ConnectAndHostFailuresAreReportedWithTheLabel) {
 
 class TcpBackOff : public ::testing::Test {
   protected:
-    TcpBackOff() {
-        std::string error;
-        hive_ = platform::Hive::Open(home_.File("orvanasrv.db"), &error);
-        store_ = std::make_unique<ConfigStore>(*hive_);
-        store_->WriteText(cfg::kActiveKey, cfg::kPortServer.name, "0");
-        const std::string user = std::string(cfg::kUsersKey) + "ann";
-        store_->WriteFlag(user, cfg::kEnableUser.name, true);
-        store_->WriteText(user, cfg::kUserPassword.name, "secret");
-        store_->WriteNumber(user, cfg::kCountUsr.name, 4);
-    }
-    std::unique_ptr<Server> Started() {
+    // The listening port; 0 when the server did not start.
+    uint16_t Started() {
         ServerOptions o;
-        o.home = home_.path();
-        o.shutdown_pause_ms = 200;
         // Time moves only when the test, or a back-off's sleep, moves it.
         o.tick = [this] { return tick_.load(); };
         o.sleep = [this](uint32_t ms) {
@@ -136,38 +125,27 @@ class TcpBackOff : public ::testing::Test {
             }
             tick_ += ms;
         };
-        auto server = std::make_unique<Server>(*store_, o);
-        InstallReceivers(*server);
-        EXPECT_TRUE(server->StartServer(""));
-        return server;
+        Server* server = local_.Start(o);
+        return server != nullptr ? server->ListenPort() : 0;
     }
     std::vector<uint32_t> Sleeps() {
         std::lock_guard<std::mutex> g(mu_);
         return sleeps_;
     }
-    std::string LogText() const {
-        std::string all;
-        for (auto& e : std::filesystem::directory_iterator(home_.path()))
-            if (e.path().extension() == ".log") all += test::ReadFile(e.path().string());
-        return all;
-    }
 
-    test::TempDir home_;
-    std::unique_ptr<platform::Hive> hive_;
-    std::unique_ptr<ConfigStore> store_;
     std::atomic<uint32_t> tick_{5000001};  // odd: a failure tick is never 0
     std::mutex mu_;
     std::vector<uint32_t> sleeps_;
     test::SimReceiver sim_;
+    test::LocalServer local_;  // first to go: its server calls the clock above
 };
 
 TEST_F(TcpBackOff, SecondOpenTenSecondsAfterAFailureWaitsThirtySecondsThenRecovers) {
     ASSERT_TRUE(sim_.Start());
     const uint16_t port = sim_.port();
     sim_.Stop();
-    test::AddTcpReceiver(*store_, "sim", "TCP 127.0.0.1", port);
-    auto server = Started();
-    auto ann = LoggedIn(server->ListenPort());
+    test::AddTcpReceiver(local_.store(), "sim", "TCP 127.0.0.1", port);
+    auto ann = LoggedIn(Started());
     EXPECT_EQ(Text(ann->Call("OpenRcv sim", 1, 30)), "ER:Can't open receiver:sim");
     EXPECT_TRUE(Sleeps().empty());
 
@@ -176,10 +154,10 @@ TEST_F(TcpBackOff, SecondOpenTenSecondsAfterAFailureWaitsThirtySecondsThenRecove
     ASSERT_TRUE(again.Start({}, port));
     tick_ += 10000;
     EXPECT_EQ(Text(ann->Call("OpenRcv sim", 1, 30)), "RE:OK.");
-    EXPECT_NE(LogText().find("sim has not recovered from previous comunications failure. "
-                             "Waiting for 30000 msec."),
+    EXPECT_NE(local_.LogText().find("sim has not recovered from previous comunications failure. "
+                                    "Waiting for 30000 msec."),
               std::string::npos)
-        << LogText();
+        << local_.LogText();
     EXPECT_EQ(Sleeps(), std::vector<uint32_t>{30000});
 
     // A successful open clears the failure: closing and opening again does not wait.
@@ -187,24 +165,21 @@ TEST_F(TcpBackOff, SecondOpenTenSecondsAfterAFailureWaitsThirtySecondsThenRecove
     EXPECT_EQ(Text(ann->Call("OpenRcv sim", 1, 30)), "RE:OK.");
     EXPECT_EQ(Sleeps().size(), 1u);
     EXPECT_EQ(Text(ann->Call("CloseRcv", 1, 30)), "RE:OK. Send=0");
-    server->StopServer();
 }
 
 TEST_F(TcpBackOff, NoWaitOnceFortySecondsHavePassed) {
     ASSERT_TRUE(sim_.Start());
     const uint16_t port = sim_.port();
     sim_.Stop();
-    test::AddTcpReceiver(*store_, "sim", "TCP 127.0.0.1", port);
-    auto server = Started();
-    auto ann = LoggedIn(server->ListenPort());
+    test::AddTcpReceiver(local_.store(), "sim", "TCP 127.0.0.1", port);
+    auto ann = LoggedIn(Started());
     EXPECT_EQ(Text(ann->Call("OpenRcv sim", 1, 30)), "ER:Can't open receiver:sim");
     tick_ += 39000;
     EXPECT_EQ(Text(ann->Call("OpenRcv sim", 1, 30)), "ER:Can't open receiver:sim");
-    EXPECT_NE(LogText().find("Waiting for 1000 msec."), std::string::npos);
+    EXPECT_NE(local_.LogText().find("Waiting for 1000 msec."), std::string::npos);
     tick_ += 40000;
     EXPECT_EQ(Text(ann->Call("OpenRcv sim", 1, 30)), "ER:Can't open receiver:sim");
     EXPECT_EQ(Sleeps(), std::vector<uint32_t>{1000});
-    server->StopServer();
 }
 
 }  // namespace
