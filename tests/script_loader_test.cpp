@@ -146,7 +146,7 @@ TEST(Includes, ExpansionAndItsRefusals) {
     });
 }
 
-TEST(ScriptSize, TextOf65536BytesIsTooBig) {
+TEST(ScriptSize, TextOf65536BytesOrIncludesGrowingPastItAreTooBig) {
     FakeScriptHost host;
     const std::string head = "proc main()\nout \"ok\"\nendproc\n";
     std::string fits = head + std::string(65535 - 1 - head.size(), ' ');
@@ -156,12 +156,10 @@ TEST(ScriptSize, TextOf65536BytesIsTooBig) {
     auto r = RunScript(host, "t");
     EXPECT_EQ(r.output, "ER:Container very big!");
     EXPECT_EQ(r.result, 0);
-}
 
-TEST(ScriptSize, IncludesThatGrowPastTheLimitAreTooBig) {
-    FakeScriptHost host;
+    // Includes that grow past the limit are too big.
     host.files["big"] = std::string(40000, ' ');
-    auto r = RunText(host, "#include big\n#include big\nproc main()\nendproc\n");
+    r = RunText(host, "#include big\n#include big\nproc main()\nendproc\n");
     EXPECT_EQ(r.output, "ER:Container very big!");
     EXPECT_EQ(r.result, 0);
 

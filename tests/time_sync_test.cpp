@@ -165,7 +165,11 @@ struct Captured {
     }
 };
 
-TEST(TimeSync, MergeTakesDateAndTimeFromTheServerAndYearFromTheLocalClock) {
+uint32_t Since1900(const platform::LocalTime& local) {
+    return static_cast<uint32_t>(static_cast<uint64_t>(AsTime(local)) + 2208988800u);
+}
+
+TEST(TimeSync, MergeTakesDateAndTimeFromTheServerAndYearFromTheLocalClockButAtNewYear) {
     // 2,208,988,800 s after 1900 is the start of 1970 (UTC); add 31 days and 1 h 1 min 1 s.
     const uint32_t since_1900 = 2208988800u + 31u * 86400u + 3661u;
     platform::LocalTime now{2031, 6, 15, 12, 0, 0, 789};
@@ -178,16 +182,10 @@ TEST(TimeSync, MergeTakesDateAndTimeFromTheServerAndYearFromTheLocalClock) {
     EXPECT_EQ(merged.hour, server.hour);
     EXPECT_EQ(merged.minute, 1);
     EXPECT_EQ(merged.second, 1);
-}
 
-uint32_t Since1900(const platform::LocalTime& local) {
-    return static_cast<uint32_t>(static_cast<uint64_t>(AsTime(local)) + 2208988800u);
-}
-
-TEST(TimeSync, MergeAcrossNewYearTakesTheServersYear) {
     // The local clock a few seconds behind or ahead across the turn of the year.
     platform::LocalTime late{2026, 12, 31, 23, 59, 58, 0};
-    platform::LocalTime merged = TimeSync::Merge(Since1900({2027, 1, 1, 0, 0, 3, 0}), late);
+    merged = TimeSync::Merge(Since1900({2027, 1, 1, 0, 0, 3, 0}), late);
     EXPECT_EQ(platform::FormatTimestamp(merged), "01.01.2027 00:00:03");
     platform::LocalTime early{2027, 1, 1, 0, 0, 2, 0};
     merged = TimeSync::Merge(Since1900({2026, 12, 31, 23, 59, 57, 0}), early);
