@@ -21,14 +21,13 @@ class ReceiverRequests : public ::testing::Test {
         server_.AddUser("ann", "secret", 4);
         server_.AddUser("bob", "secret", 4);
         server_.store().WriteFlag("Users\\bob", cfg::kSuperUser.name, false);
-        server_.store().WriteText("Receivers\\Base1", cfg::kInterface.name, "COM 1");
-        server_.store().WriteFlag("Receivers\\Base1", cfg::kEnableRcv.name, true);
+        server_.AddReceiver("Base1", true, "COM 1");
         fake_ = std::make_unique<FakeReceiver>();
     }
     // The server closes what is still open while the receiver still answers.
     void TearDown() override { server_.Stop(); }
-    void Start(bool link = true) {
-        if (link) fake_->LinkAs(server_.home() + "/ports", 1);
+    void Start() {
+        fake_->LinkAs(server_.Ports(), 1);
         ASSERT_TRUE(server_.Start());
     }
     std::unique_ptr<TestClient> LoggedIn(const std::string& user) {
@@ -166,27 +165,23 @@ TEST_F(ReceiverRequests, LockRequestKeepsLaterOpenersOut) {
     EXPECT_EQ(Text(Open(*third)), "RE:OK.");
 }
 
-TEST_F(ReceiverRequests, WrongLoopEchoFailsTheOpen) {
+TEST_F(ReceiverRequests, WrongLoopEchoOrAMissingPortFailsTheOpen) {
     fake_->SetResponder([](const std::string& c) -> std::optional<std::string> {
         if (c == "%Loop%") return FakeReceiver::Reply("%Loop%x");
         return std::nullopt;
     });
+    server_.AddReceiver("Base2", true, "COM 99");
     Start();
     auto ann = LoggedIn("ann");
+    // A port that is not there fails the open too.
+    EXPECT_EQ(Text(ann->Call("OpenRcv Base2", 2, 30)), "ER:Can't open receiver:Base2");
+    EXPECT_TRUE(server_.WaitForLog("COM No such file or directory"));
     auto f = Open(*ann);
     EXPECT_EQ(Text(f), "ER:Can't open receiver:Base1");
     EXPECT_EQ(f->code, 0u);
     EXPECT_EQ(fake_->CountCommands("list,/msg/jps"), 0u);
     EXPECT_EQ(Text(ann->Call("Command print,x", 1)), "ER:Receiver not open!");
     EXPECT_TRUE(server_.WaitForLog("Dev/COM 1 thread terminated."));
-}
-
-TEST_F(ReceiverRequests, MissingPortFailsTheOpen) {
-    server_.store().WriteText("Receivers\\Base1", cfg::kInterface.name, "COM 99");
-    Start(false);
-    auto ann = LoggedIn("ann");
-    EXPECT_EQ(Text(Open(*ann)), "ER:Can't open receiver:Base1");
-    EXPECT_TRUE(server_.WaitForLog("COM No such file or directory"));
 }
 
 TEST_F(ReceiverRequests, HandleInUseGuardedAndBlockedCommandsAreRefused) {
