@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/text.h"
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/pty.h"
@@ -51,10 +52,7 @@ inline uint16_t Le16(std::string_view s, size_t at) {
 }
 
 inline int Hex(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
+    return HexDigitValue(c);
 }
 
 // A data container taken apart.
