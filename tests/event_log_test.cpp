@@ -24,10 +24,6 @@ using test::TempDir;
 class MovedClock {
   public:
     explicit MovedClock(platform::LocalTime t) : now_(t) {}
-    platform::LocalTime operator()() const {
-        std::lock_guard<std::mutex> guard(mu_);
-        return now_;
-    }
     void Set(int hour, int minute, int second) {
         std::lock_guard<std::mutex> guard(mu_);
         now_.hour = hour;
@@ -35,24 +31,16 @@ class MovedClock {
         now_.second = second;
     }
     EventLog::Clock Source() {
-        return [this] { return (*this)(); };
+        return [this] {
+            std::lock_guard<std::mutex> guard(mu_);
+            return now_;
+        };
     }
 
   private:
-    mutable std::mutex mu_;
+    std::mutex mu_;
     platform::LocalTime now_;
 };
-
-platform::LocalTime December7(int hour, int minute, int second) {
-    platform::LocalTime t;
-    t.year = 2026;
-    t.month = 12;
-    t.day = 7;
-    t.hour = hour;
-    t.minute = minute;
-    t.second = second;
-    return t;
-}
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> out;
@@ -69,7 +57,7 @@ class EventLogFile : public ::testing::Test {
   protected:
     std::string Path(const std::string& suffix) const { return dir_.File("srv" + suffix); }
     TempDir dir_;
-    MovedClock clock_{December7(9, 5, 3)};
+    MovedClock clock_{{2026, 12, 7, 9, 5, 3, 0}};
 };
 
 TEST_F(EventLogFile, NamedAfterDateAndHourWithStartBanner) {
@@ -224,7 +212,7 @@ class ServerLogs : public ::testing::Test {
     }
     test::TempStore home_;
     ConfigStore& store_ = *home_.store;
-    MovedClock clock_{December7(9, 5, 3)};
+    MovedClock clock_{{2026, 12, 7, 9, 5, 3, 0}};
     std::atomic<uint32_t> tick_{1000};
 };
 
