@@ -110,16 +110,12 @@ TEST_F(OrvanacliRequests, PingRawRepliesAndArgumentErrors) {
     EXPECT_NE(usage.err.find("usage: cmd NAME TEXT"), std::string::npos) << usage.err;
 }
 
-TEST_F(OrvanacliRequests, ReceiverListFollowsTheUsersAccessList) {
+TEST_F(OrvanacliRequests, ReceiverListFollowsTheAccessListAttachIsRefusedOutsideIt) {
     Start();
     Outcome all = Ann({"rcvlist"});
     EXPECT_EQ(all.status, 0) << all.err;
     EXPECT_EQ(all.out, "RE:Base1,Other,\n");
     EXPECT_EQ(Bob({"rcvlist"}).out, "RE:Base1,\n");
-}
-
-TEST_F(OrvanacliRequests, AttachIsRefusedWithoutRightsForUnknownReceiversAndBadGroups) {
-    Start();
     Outcome no_rights = Bob({"attach", "Other", "jps", "RT"});
     EXPECT_EQ(no_rights.status, 1);
     EXPECT_EQ(no_rights.out, "ER:Can't find receiver.\n");
