@@ -73,7 +73,7 @@ class RequestProtocol : public ::testing::Test {
     test::TestClient client_;
 };
 
-TEST_F(RequestProtocol, UnknownRequestIsAnsweredWithA0x27ByteFrame) {
+TEST_F(RequestProtocol, UnknownRequestIsAnsweredWithA0x27ByteFramePingWithCodeOne) {
     auto f = client_.Call("Hello there");
     ASSERT_TRUE(f);
     EXPECT_EQ(f->raw.substr(0, 11), "00270000000");
@@ -81,11 +81,10 @@ TEST_F(RequestProtocol, UnknownRequestIsAnsweredWithA0x27ByteFrame) {
     EXPECT_EQ(f->data, "ER:Unknown request type");
     EXPECT_EQ(f->raw[f->raw.size() - 5], '\0');
     EXPECT_EQ(f->checksum, FrameSum(f->raw));
-}
 
-TEST_F(RequestProtocol, PingIsANoOpWithCodeOneAlsoWithTrailingBlanksOrANonHexLength) {
+    // Ping is a no-op with code 1, also with trailing blanks or a length that is not hex.
     for (const char* text : {"Ping", "Ping   "}) {
-        auto f = client_.Call(text);
+        f = client_.Call(text);
         ASSERT_TRUE(f) << text;
         EXPECT_EQ(f->data, "RE:OK.");
         EXPECT_EQ(f->code, 1u);
@@ -95,7 +94,7 @@ TEST_F(RequestProtocol, PingIsANoOpWithCodeOneAlsoWithTrailingBlanksOrANonHexLen
     EXPECT_EQ(client_.Ask("Pingx"), "ER:Unknown request type");
     // A length field that is not hex counts as zero.
     ASSERT_TRUE(client_.SendRaw("zz0000Ping"));
-    auto f = client_.NextReply();
+    f = client_.NextReply();
     ASSERT_TRUE(f);
     EXPECT_EQ(f->data, "RE:OK.");
 }
