@@ -144,6 +144,25 @@ TEST_F(RunRequest, FailuresToLoadExceptionsAndEndlessScriptsLeaveTheServerServin
     EXPECT_EQ(client_.Ask("GetRcvList"), "RE:");
 }
 
+TEST_F(RunRequest, ScriptUserExistsOnlyInARunOfALoggedInClient) {
+    Script("login.scr", "proc main()\nout server(\"OpenUsr Script Zelmar t\")\nendproc\n");
+    Connect();
+    EXPECT_EQ(Run("login").data, "RE:OK.");
+    EXPECT_FALSE(server_.store().KeyExists("Users\\Script"));
+    EXPECT_TRUE(server_.store().KeyExists("Users\\ann"));
+    // Outside a script the built-in user is not there to log in with.
+    auto anonymous = server_.Client();
+    EXPECT_EQ(anonymous->Ask("OpenUsr Script Zelmar"), "ER:Cannot find user.");
+    // A client that has not logged in cannot run scripts, also after a refused login.
+    auto r = anonymous->Call("Run login");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->data, "ER:User not open!");
+    EXPECT_EQ(r->code, 0u);
+    EXPECT_EQ(anonymous->Ask("OpenUsr ann wrong"), "ER:Incorrect user password.");
+    EXPECT_EQ(anonymous->Ask("Run login"), "ER:User not open!");
+    EXPECT_FALSE(server_.store().KeyExists("Users\\Script"));
+}
+
 TEST_F(RunRequest, ServerStopsWhileAScriptSleeps) {
     Script("nap.scr", "proc main()\nsleep(\"600000\")\nendproc\n");
     Connect();
