@@ -155,24 +155,26 @@ class TcpRelay {
                 }
                 std::lock_guard<std::mutex> g(mu_);
                 server_side_ = fd;
+                server_port_ = from.port;
                 joined_ = true;
                 continue;
             }
             if (!Pump(true) || !Pump(false)) return;
         }
     }
-    // Whether the system still lists a connection to the relay's port (the server's end; the
-    // relay's own end went with the reset).
+    // Whether the system still lists the server's end of the connection (its own port to the
+    // relay's; the relay's end went with the reset).
     bool ServerEndConnected() const {
-        char port[8];
-        std::snprintf(port, sizeof port, ":%04X ", port_);
+        char local[16], remote[16];
+        std::snprintf(local, sizeof local, "0100007F:%04X", server_port_.load());
+        std::snprintf(remote, sizeof remote, "0100007F:%04X", port_);
         const std::string table = ReadFile("/proc/net/tcp");
         size_t at = 0;
         for (size_t end; (end = table.find('\n', at)) != std::string::npos; at = end + 1) {
             std::istringstream line(table.substr(at, end - at));
-            std::string slot, local, remote;
-            line >> slot >> local >> remote;
-            if ((remote + " ").find(port) != std::string::npos) return true;
+            std::string slot, from, to;
+            line >> slot >> from >> to;
+            if (from == local && to == remote) return true;
         }
         return false;
     }
@@ -210,6 +212,7 @@ class TcpRelay {
     platform::SocketFd receiver_side_ = platform::kNoSocket;
     std::mutex mu_;
     bool joined_ = false;  // relay thread only
+    std::atomic<uint16_t> server_port_{0};
     std::atomic<bool> quit_{false};
     uint16_t port_ = 0;
     std::thread thread_;

@@ -173,8 +173,10 @@ class TcpWriteFails : public ::testing::Test {
         return *link_;
     }
     // The reader thread held in a container's delivery, and the connection then reset.
-    bool HoldReaderAndReset() {
-        return relay_.Inject(test::Container(1, "held")) && gate_.WaitHeld() && relay_.Reset();
+    void HoldReaderAndReset() {
+        ASSERT_TRUE(relay_.Inject(test::Container(1, "held")));
+        ASSERT_TRUE(gate_.WaitHeld());
+        ASSERT_TRUE(relay_.Reset());
     }
 
     DeliveryGate gate_;
@@ -196,7 +198,7 @@ TEST_F(TcpWriteFails, CommandOnAResetConnectionFailsReportsOnceAndReleasesEveryC
     test::TestClient& ann = *clients[0];
     ASSERT_EQ(Text(ann.Call("Command print,/par/rcv/model", 1, 30)), "RE00ASIM-GNSS-1");
 
-    ASSERT_TRUE(HoldReaderAndReset());
+    ASSERT_NO_FATAL_FAILURE(HoldReaderAndReset());
     ASSERT_TRUE(ann.Request("Command print,/par/rcv/model", 1));
     // The failed send gives the receiver up at once: no reply time-out to wait for.
     for (size_t i = 0; i < clients.size(); ++i) {
@@ -222,7 +224,7 @@ TEST_F(TcpWriteFails, CommandOnAResetConnectionFailsReportsOnceAndReleasesEveryC
 
 TEST_F(TcpWriteFails, WritersMeetingAResetTogetherReportItOnce) {
     TcpLink& link = OpenLink(relay_.port());
-    ASSERT_TRUE(HoldReaderAndReset());
+    ASSERT_NO_FATAL_FAILURE(HoldReaderAndReset());
     constexpr int kWriters = 4;
     std::vector<uint32_t> results(kWriters, 0);
     std::vector<std::thread> writers;
