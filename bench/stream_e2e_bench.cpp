@@ -13,7 +13,12 @@
 // (p50, p99), and what fraction of the window's containers each client received: a relay that
 // drops data for a slow client (str2str does, silently) loses those containers.
 //
-//   stream_e2e_bench [--containers N] [--clients 1,16,127] [--payload-size B]
+// Under a flood the relay that cannot keep up applies back-pressure, so its latency is the time
+// the socket buffers between the receiver and the clients take to drain; --rate R paces the
+// receiver at R containers per second instead, for the latency of a stream the relay keeps up
+// with.
+//
+//   stream_e2e_bench [--containers N] [--clients 1,16,127] [--payload-size B] [--rate R]
 //                    [--systems orvanasrv,str2str,fan-out]
 
 #include <algorithm>
@@ -50,6 +55,7 @@ constexpr const char* kAttachLists[4] = {
 constexpr const char* kEnableAll =
     "em,,jps/RT,jps/PO,jps/VE,jps/PV,jps/SI,jps/ET,jps/EL,jps/AZ,cmr/OBS,cmr/REF,cmr/DESC,"
     "nmea/GGA,nmea/RMC,nmea/GSV,nmea/GSA,nmea/ZDA,rtcm/1004,rtcm/1006,rtcm/1012,rtcm/1033";
+constexpr unsigned kEnabledMessages = 21;  // each at 1 s
 constexpr unsigned kStr2strClientsPerOutput = 32;
 constexpr unsigned kStr2strOutputs = 3;   // what this build runs (see RunStr2str)
 constexpr uint64_t kWindowMargin = 2000;  // containers between the clients' position and the window
@@ -251,6 +257,7 @@ Outcome RunServer(const test::SimReceiver& sim, unsigned clients, uint64_t conta
                 "client " + std::to_string(i) + ": " + what + " " + (f ? f->data : c->error());
             return o;
         };
+        const int64_t t0 = NowUs();
         if (!c->Connect("127.0.0.1", server.port(), 5000)) return fail("connect", std::nullopt);
         auto f = c->Login("bench", "pw", "e2e", 10000);
         if (!f || !RequestClient::LoginAccepted(*f)) return fail("login", f);
@@ -260,6 +267,7 @@ Outcome RunServer(const test::SimReceiver& sim, unsigned clients, uint64_t conta
             f = c->Call("Attach " + std::to_string(g) + "," + kAttachLists[g], 1, 60000);
             if (!f || !f->Succeeded()) return fail("Attach", f);
         }
+        std::fprintf(stderr, "client %u set up in %.1f ms\n", i, (NowUs() - t0) / 1000.0);
         // From here on only its reader uses the connection.
         RequestClient* client = c.get();
         ClientTally* tally = tallies[i].get();
@@ -503,6 +511,7 @@ int main(int argc, char** argv) {
     uint64_t containers = 50000;
     std::vector<unsigned> client_counts{1, 16, 127};
     std::string payload_size = "100";
+    double rate = 0;
     std::vector<std::string> systems{"orvanasrv", "str2str", "fan-out"};
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
@@ -514,12 +523,14 @@ int main(int argc, char** argv) {
                 client_counts.push_back(static_cast<unsigned>(std::stoul(n)));
         } else if (a == "--payload-size") {
             payload_size = argv[i + 1];
+        } else if (a == "--rate") {
+            rate = std::stod(argv[i + 1]);
         } else if (a == "--systems") {
             systems = Split(argv[i + 1]);
         } else {
             std::fprintf(stderr,
                          "usage: stream_e2e_bench [--containers N] [--clients 1,16,127] "
-                         "[--payload-size B] [--systems orvanasrv,str2str,fan-out]\n");
+                         "[--payload-size B] [--rate R] [--systems orvanasrv,str2str,fan-out]\n");
             return 2;
         }
     }
@@ -530,12 +541,21 @@ int main(int argc, char** argv) {
         }
     }
     test::SimReceiver sim;
-    if (!sim.Start({"--flood", "--stamp", "--payload-size", payload_size})) {
+    std::vector<std::string> sim_args = {"--stamp", "--payload-size", payload_size};
+    if (rate > 0) {
+        sim_args.push_back("--time-scale");
+        sim_args.push_back(std::to_string(rate / kEnabledMessages));
+    } else {
+        sim_args.push_back("--flood");
+    }
+    if (!sim.Start(sim_args)) {
         std::fprintf(stderr, "orvanasim did not start\n");
         return 1;
     }
-    std::printf("containers per window: %llu, payload %s bytes, loopback\n",
-                static_cast<unsigned long long>(containers), payload_size.c_str());
+    std::printf("containers per window: %llu, payload %s bytes, loopback, receiver %s\n",
+                static_cast<unsigned long long>(containers), payload_size.c_str(),
+                rate > 0 ? ("at " + std::to_string(static_cast<long>(rate)) + " containers/s").c_str()
+                         : "flooding");
     std::printf("%7s  %-9s %9s %12s %10s %9s %9s %8s %8s %9s\n", "clients", "system", "MB/s",
                 "containers/s", "CPU s/MB", "p50 ms", "p99 ms", "min rcvd", "mean", "complete");
     int status = 0;

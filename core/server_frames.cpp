@@ -1,7 +1,6 @@
 #include "core/server_frames.h"
 
 #include <bit>
-#include <cstdio>
 #include <cstring>
 
 namespace orvana {
@@ -116,11 +115,15 @@ size_t DecipherRequest(char* buffer, size_t received, std::string_view key) {
 
 void BuildServerFrame(char* out, uint16_t type, uint8_t handle, unsigned code, const void* data,
                       size_t length) {
-    const size_t total = FrameSize(length);
-    char header[32];
-    std::snprintf(header, sizeof header, "%04x%03x%02x%02x", static_cast<unsigned>(total & 0xFFFF),
-                  static_cast<unsigned>(type), static_cast<unsigned>(handle), code & 0xFF);
-    std::memcpy(out, header, 11);
+    // "%04x%03x%02x%02x" by hand: this runs for every data frame to every client.
+    auto put_hex = [&out](size_t at, unsigned value, int digits) {
+        static constexpr char kDigits[] = "0123456789abcdef";
+        for (int i = digits - 1; i >= 0; --i, value >>= 4) out[at + i] = kDigits[value & 0xF];
+    };
+    put_hex(0, static_cast<unsigned>(FrameSize(length) & 0xFFFF), 4);
+    put_hex(4, type & 0xFFFu, 3);
+    put_hex(7, handle, 2);
+    put_hex(9, code & 0xFF, 2);
     if (length > 0) std::memcpy(out + 11, data, length);
     out[11 + length] = 0;
     const uint32_t sum =

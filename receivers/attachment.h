@@ -7,6 +7,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "receivers/output_setup.h"
 
@@ -30,6 +31,9 @@ struct Attachment : MessageSubscription {
     // stream: the delivery reaches its client through these without the client table lock.
     std::weak_ptr<ClientSession> client;
     std::string client_text;  // "user/task(address)" for socket error reports
+    // Data frames of the read being delivered, sent together at its end. GUARDED_BY the
+    // receiver's attachment lock.
+    std::vector<uint8_t> queued_frames;
 };
 
 }  // namespace orvana

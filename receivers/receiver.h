@@ -35,14 +35,13 @@ struct ReceiverContext {
     const MessageTable* messages = nullptr;
     // A data container whose checksum is right, on the reader thread.
     std::function<void(Receiver&, const uint8_t* container, size_t size)> deliver;
+    // On the reader thread after the containers of one read have been delivered.
+    std::function<void(Receiver&)> send_delivered;
 };
 
 class Receiver {
   public:
     static constexpr size_t kAssemblySize = 8192;
-    static constexpr size_t kAssemblySpare = 19;  // room for a client frame header before it
-    // Room for a client frame's zero byte and checksum after a container that ends the buffer.
-    static constexpr size_t kAssemblyTail = 8;
     static constexpr size_t kInputSize = 4096;
 
     Receiver(ReceiverContext context, LinkKind kind);
@@ -103,8 +102,8 @@ class Receiver {
     int32_t brace_balance = 0;
     int32_t merge_count = 0;
     std::atomic<InputMode> input_mode{InputMode::kParse};
-    std::array<uint8_t, kAssemblySpare + kAssemblySize + kAssemblyTail> assembly_storage{};
-    uint8_t* assembly() { return assembly_storage.data() + kAssemblySpare; }
+    std::array<uint8_t, kAssemblySize> assembly_area{};
+    uint8_t* assembly() { return assembly_area.data(); }
     std::array<uint8_t, kInputSize> input_area{};
 
     std::atomic<uint32_t> error_count{0};

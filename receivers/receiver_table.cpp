@@ -135,6 +135,9 @@ ReceiverContext ReceiverTable::MakeContext() const {
     c.deliver = [this](Receiver& r, const uint8_t* container, size_t size) {
         if (deliver) deliver(r, container, size);
     };
+    c.send_delivered = [this](Receiver& r) {
+        if (send_delivered) send_delivered(r);
+    };
     return c;
 }
 
@@ -144,9 +147,10 @@ ReceiverTable& InstallReceivers(Server& server) {
     server.set_receiver_table(std::move(table));
     t.StartLostWatch();
     const uint32_t data_limit = std::min(kDataSendLimitMs, server.options().send_limit_ms);
-    t.deliver = [data_limit](Receiver& r, const uint8_t* container, size_t size) {
-        DeliverContainer(r, container, size, data_limit);
+    t.deliver = [](Receiver& r, const uint8_t* container, size_t size) {
+        DeliverContainer(r, container, size);
     };
+    t.send_delivered = [data_limit](Receiver& r) { SendQueuedFrames(r, data_limit); };
     ServerHooks& hooks = server.hooks();
     hooks.close_attachment = [&server](ClientSession& s, uint8_t h) {
         CloseRcv(server, false, s, h);

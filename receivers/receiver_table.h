@@ -56,9 +56,11 @@ class ReceiverTable {
 
     // Links of kinds other than COM come from their own subsystems.
     LinkFactory link_factory;
-    // The data stream's seams: delivery of a checked container (reader thread), and the
-    // output list sent again for the clients left after a close.
+    // The data stream's seams: delivery of a checked container and the send of a read's
+    // frames (reader thread), and the output list sent again for the clients left after a
+    // close.
     std::function<void(Receiver&, const uint8_t*, size_t)> deliver;
+    std::function<void(Receiver&)> send_delivered;
     std::function<bool(Receiver&)> resend_output;
     // Ends the file transfer of an attachment being closed.
     std::function<void(Attachment&)> cancel_transfer;

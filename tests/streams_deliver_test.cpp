@@ -1,5 +1,5 @@
-// The delivery in one process: the data frame built around the payload where it lies, the
-// buffer left as it was, decimation, who gets a frame, and the log before the first output.
+// The delivery in one process: the frames of each read, decimation, who gets a frame, the log
+// before the first output, and a client that stops reading.
 
 #include <gtest/gtest.h>
 
@@ -21,33 +21,26 @@ std::string Expected(uint16_t type, uint8_t handle, const std::string& payload) 
     return frame;
 }
 
-TEST(StreamsDeliver, FrameIsBuiltInPlaceAndTheBufferIsLeftAsItWas) {
+TEST(StreamsDeliver, FramesOfEachReadArriveWholeAndInOrder) {
     StreamRig rig;
-    auto* c = rig.AddClient("0,SI");
+    auto* c = rig.AddClient("0,RT,SI");
     ASSERT_NE(c, nullptr);
-    Receiver& r = rig.receiver();
-    const std::string payload = "0000000001 0000000001 jps/SI";
-    const std::string container = Container(5, payload);
-
-    // At the start of the assembly buffer (its spare bytes take the header) and ending at its
-    // last byte (the tail takes the zero byte and checksum).
-    for (size_t offset : {size_t{0}, Receiver::kAssemblySize - container.size()}) {
-        for (size_t i = 0; i < r.assembly_storage.size(); ++i)
-            r.assembly_storage[i] = static_cast<uint8_t>(i * 7 + 3);
-        std::memcpy(r.assembly() + offset, container.data(), container.size());
-        const auto before = r.assembly_storage;
-        DeliverContainer(r, r.assembly() + offset, container.size());
-        EXPECT_EQ(r.assembly_storage, before) << "offset " << offset;
+    const std::string si = "0000000001 0000000001 jps/SI";
+    const std::string rt = "RT payload";
+    const std::string split = Container(1, "split over two reads");
+    // Three containers in one read, the last one's head only; its rest in the next read.
+    rig.Feed(Container(5, si) + Container(1, rt) + split.substr(0, 9));
+    for (const auto& want : {Expected(0x106, 1, si), Expected(0x102, 1, rt)}) {
         auto frame = StreamRig::ReadFrame(*c->peer);
         ASSERT_TRUE(frame);
-        EXPECT_EQ(*frame, Expected(0x106, 1, payload)) << "offset " << offset;
+        EXPECT_EQ(*frame, want);
     }
-    // A container from elsewhere is delivered the same way.
-    DeliverContainer(r, reinterpret_cast<const uint8_t*>(container.data()), container.size());
+    EXPECT_FALSE(StreamRig::ReadFrame(*c->peer, 200)) << "a frame before its container is whole";
+    rig.Feed(split.substr(9));
     auto frame = StreamRig::ReadFrame(*c->peer);
     ASSERT_TRUE(frame);
-    EXPECT_EQ(*frame, Expected(0x106, 1, payload));
-    EXPECT_EQ(c->attachment->bytes_sent, 3 * payload.size());
+    EXPECT_EQ(*frame, Expected(0x102, 1, "split over two reads"));
+    EXPECT_EQ(c->attachment->bytes_sent, si.size() + rt.size() + 20);
 }
 
 TEST(StreamsDeliver, EachClientAtItsPeriodAndWlWithEveryContainer) {

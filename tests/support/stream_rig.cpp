@@ -38,9 +38,10 @@ StreamRig::StreamRig(uint32_t send_limit_ms) {
     c.log = &log_;
     c.messages = &messages_;
     c.receiver_name = "Base1";
-    c.deliver = [send_limit_ms](Receiver& r, const uint8_t* container, size_t size) {
-        DeliverContainer(r, container, size, send_limit_ms);
+    c.deliver = [](Receiver& r, const uint8_t* container, size_t size) {
+        DeliverContainer(r, container, size);
     };
+    c.send_delivered = [send_limit_ms](Receiver& r) { SendQueuedFrames(r, send_limit_ms); };
     receiver_ = std::make_unique<NullLink>(c, LinkKind::kCom);
 }
 
