@@ -13,15 +13,18 @@
 // (p50, p99), and what fraction of the window's containers each client received: a relay that
 // drops data for a slow client (str2str does, silently) loses those containers.
 //
-// Under a flood the relay that cannot keep up applies back-pressure, so its latency is the time
-// the socket buffers between the receiver and the clients take to drain; --rate R paces the
-// receiver at R containers per second instead, for the latency of a stream the relay keeps up
-// with.
+// The clients are set up while the receiver sends at its own periods; the flood is switched on
+// (SIGUSR1) for the measurement only, so a command's reply during set-up does not queue behind
+// seconds of data. Under a flood the relay that cannot keep up applies back-pressure, so its
+// latency is the time the socket buffers between the receiver and the clients take to drain;
+// --rate R paces the receiver at R containers per second instead, for the latency of a stream
+// the relay keeps up with.
 //
 //   stream_e2e_bench [--containers N] [--clients 1,16,127] [--payload-size B] [--rate R]
 //                    [--systems orvanasrv,str2str,fan-out]
 
 #include <algorithm>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +62,19 @@ constexpr unsigned kEnabledMessages = 21;  // each at 1 s
 constexpr unsigned kStr2strClientsPerOutput = 32;
 constexpr unsigned kStr2strOutputs = 3;   // what this build runs (see RunStr2str)
 constexpr uint64_t kWindowMargin = 2000;  // containers between the clients' position and the window
+
+// The shared receiver, flooding only while a measurement runs (unless it is paced).
+struct Source {
+    test::SimReceiver sim;
+    bool flood = true;
+    void Begin() {
+        if (flood) sim.process().Signal(SIGUSR1);
+    }
+    void End() {
+        if (flood) sim.process().Signal(SIGUSR2);
+    }
+    uint16_t port() const { return sim.port(); }
+};
 
 struct Outcome {
     bool ok = false;
@@ -163,9 +179,15 @@ uint16_t FreePort() {
 
 // Waits for the clients to be in the stream, opens the window past them, and waits until every
 // client has seen a container after it (or gives up).
-Outcome Measure(const std::vector<pid_t>& relay, std::vector<std::unique_ptr<ClientTally>>& tallies,
-                Window& window, uint64_t containers) {
+Outcome Measure(Source& source, const std::vector<pid_t>& relay,
+                std::vector<std::unique_ptr<ClientTally>>& tallies, Window& window,
+                uint64_t containers) {
     Outcome o;
+    source.Begin();
+    struct EndFlood {
+        Source& s;
+        ~EndFlood() { s.End(); }
+    } end_flood{source};
     auto all = [&](auto&& pred) {
         for (auto& t : tallies) {
             std::lock_guard<std::mutex> g(t->mu);
@@ -237,7 +259,7 @@ std::vector<std::unique_ptr<ClientTally>> Tallies(unsigned n) {
     return v;
 }
 
-Outcome RunServer(const test::SimReceiver& sim, unsigned clients, uint64_t containers) {
+Outcome RunServer(Source& sim, unsigned clients, uint64_t containers) {
     Outcome o;
     test::ServerProcess server;
     server.AddUser("bench", "pw", 128);
@@ -257,7 +279,6 @@ Outcome RunServer(const test::SimReceiver& sim, unsigned clients, uint64_t conta
                 "client " + std::to_string(i) + ": " + what + " " + (f ? f->data : c->error());
             return o;
         };
-        const int64_t t0 = NowUs();
         if (!c->Connect("127.0.0.1", server.port(), 5000)) return fail("connect", std::nullopt);
         auto f = c->Login("bench", "pw", "e2e", 10000);
         if (!f || !RequestClient::LoginAccepted(*f)) return fail("login", f);
@@ -267,7 +288,6 @@ Outcome RunServer(const test::SimReceiver& sim, unsigned clients, uint64_t conta
             f = c->Call("Attach " + std::to_string(g) + "," + kAttachLists[g], 1, 60000);
             if (!f || !f->Succeeded()) return fail("Attach", f);
         }
-        std::fprintf(stderr, "client %u set up in %.1f ms\n", i, (NowUs() - t0) / 1000.0);
         // From here on only its reader uses the connection.
         RequestClient* client = c.get();
         ClientTally* tally = tallies[i].get();
@@ -286,7 +306,7 @@ Outcome RunServer(const test::SimReceiver& sim, unsigned clients, uint64_t conta
         });
         connections.push_back(std::move(c));
     }
-    o = Measure({server.process().pid()}, tallies, window, containers);
+    o = Measure(sim, {server.process().pid()}, tallies, window, containers);
     readers.Stop();
     connections.clear();
     server.Stop();
@@ -312,7 +332,7 @@ bool StartStr2str(platform::Subprocess& relay, const std::string& input,
     return relay.Start(argv, error);
 }
 
-Outcome RunStr2str(const test::SimReceiver& sim, unsigned clients, uint64_t containers) {
+Outcome RunStr2str(Source& sim, unsigned clients, uint64_t containers) {
     Outcome o;
     test::TempDir dir;
     // str2str sends the input's command file on connecting: the receiver's output list.
@@ -368,7 +388,7 @@ Outcome RunStr2str(const test::SimReceiver& sim, unsigned clients, uint64_t cont
         });
         platform::SleepMs(5);
     }
-    if (o.failure.empty()) o = Measure(pids, tallies, window, containers);
+    if (o.failure.empty()) o = Measure(sim, pids, tallies, window, containers);
     readers.Stop();
     for (auto fd : fds) platform::CloseSocket(fd);
     for (platform::Subprocess* p : {&second, &relay}) {
@@ -379,7 +399,7 @@ Outcome RunStr2str(const test::SimReceiver& sim, unsigned clients, uint64_t cont
     return o;
 }
 
-Outcome RunFanOut(const test::SimReceiver& sim, unsigned clients, uint64_t containers) {
+Outcome RunFanOut(Source& sim, unsigned clients, uint64_t containers) {
     Outcome o;
     platform::Subprocess relay;
     std::string error;
@@ -411,7 +431,7 @@ Outcome RunFanOut(const test::SimReceiver& sim, unsigned clients, uint64_t conta
             ReadRaw(fd, *tally, window, stop);
         });
     }
-    if (o.failure.empty()) o = Measure({relay.pid()}, tallies, window, containers);
+    if (o.failure.empty()) o = Measure(sim, {relay.pid()}, tallies, window, containers);
     readers.Stop();
     for (auto fd : fds) platform::CloseSocket(fd);
     relay.Signal(15);
@@ -540,15 +560,14 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    test::SimReceiver sim;
+    Source sim;
     std::vector<std::string> sim_args = {"--stamp", "--payload-size", payload_size};
     if (rate > 0) {
+        sim.flood = false;
         sim_args.push_back("--time-scale");
         sim_args.push_back(std::to_string(rate / kEnabledMessages));
-    } else {
-        sim_args.push_back("--flood");
     }
-    if (!sim.Start(sim_args)) {
+    if (!sim.sim.Start(sim_args)) {
         std::fprintf(stderr, "orvanasim did not start\n");
         return 1;
     }

@@ -80,7 +80,17 @@ uint32_t CipherCheckSum(const unsigned char* data, size_t length) {
 
 uint32_t ServerFrameCheckSum(const unsigned char* data, size_t length) {
     uint32_t sum = 0;
-    for (size_t i = 0; i < length; i += 4) {
+    size_t i = 0;
+    // Every data frame to every client is summed: whole words at once where the host's byte
+    // order is the frame's.
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; i + 4 <= length; i += 4) {
+            uint32_t w;
+            std::memcpy(&w, data + i, 4);
+            sum += w;
+        }
+    }
+    for (; i < length; i += 4) {
         uint32_t w = 0;
         for (size_t k = 0; k < 4 && i + k < length; ++k) w |= uint32_t{data[i + k]} << (8 * k);
         sum += w;

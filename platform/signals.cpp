@@ -7,16 +7,25 @@
 
 namespace orvana::platform {
 namespace {
+static_assert(kSwitchOnSignal == SIGUSR1 && kSwitchOffSignal == SIGUSR2);
+
+bool switches_blocked = false;  // set before any thread starts
+
 sigset_t TerminationSet() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    if (switches_blocked) {
+        sigaddset(&set, SIGUSR1);
+        sigaddset(&set, SIGUSR2);
+    }
     return set;
 }
 }  // namespace
 
-void BlockTerminationSignals() {
+void BlockTerminationSignals(bool with_switches) {
+    switches_blocked = with_switches;
     sigset_t set = TerminationSet();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     // Sends use MSG_NOSIGNAL; ignoring SIGPIPE also covers writes to pipes (standard output).

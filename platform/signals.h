@@ -4,11 +4,16 @@
 
 namespace orvana::platform {
 
+// SIGUSR1 and SIGUSR2: run-time switches of a program that asks for them (BlockTerminationSignals
+// with `with_switches`); PollTerminationSignal then returns them too.
+inline constexpr int kSwitchOnSignal = 10;
+inline constexpr int kSwitchOffSignal = 12;
+
 // Call before any thread starts, so every thread inherits the mask.
-void BlockTerminationSignals();
+void BlockTerminationSignals(bool with_switches = false);
 // Waits for SIGTERM or SIGINT; returns the signal number.
 int WaitForTerminationSignal();
-// Waits at most `wait_ms` for SIGTERM or SIGINT (blocked beforehand); the signal number, or 0.
+// Waits at most `wait_ms` for a blocked signal; the signal number, or 0.
 int PollTerminationSignal(unsigned wait_ms);
 
 }  // namespace orvana::platform

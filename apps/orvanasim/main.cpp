@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "orvanasim: %s\n%s", error.c_str(), UsageText());
         return 2;
     }
-    orvana::platform::BlockTerminationSignals();
+    orvana::platform::BlockTerminationSignals(/*with_switches=*/true);
     Transcript transcript;
     if (!options.transcript.empty() && !transcript.Open(options.transcript)) {
         std::fprintf(stderr, "orvanasim: cannot open transcript %s\n", options.transcript.c_str());

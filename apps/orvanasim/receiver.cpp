@@ -206,7 +206,7 @@ void SimReceiver::Tick(uint32_t now) {
     }
     if (mode_ != Mode::Lines || output_.Empty()) return;
     std::vector<OutputItem*> due;
-    output_.TakeDue(now, options_.flood, &due);
+    output_.TakeDue(now, Flooding(), &due);
     if (due.empty()) return;
     std::string batch;
     for (OutputItem* item : due) {
@@ -227,7 +227,7 @@ void SimReceiver::Tick(uint32_t now) {
 uint32_t SimReceiver::MsUntilWork(uint32_t now, uint32_t cap) const {
     if (mode_ == Mode::Upload) return cap < 100 ? cap : 100;
     if (mode_ != Mode::Lines || output_.Empty()) return cap;
-    if (options_.flood) return 0;
+    if (Flooding()) return 0;
     return output_.MsUntilDue(now, cap);
 }
 

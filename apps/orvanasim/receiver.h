@@ -20,6 +20,7 @@
 #include "apps/orvanasim/command_line.h"
 #include "apps/orvanasim/options.h"
 #include "apps/orvanasim/output_list.h"
+#include "apps/orvanasim/serve.h"
 #include "apps/orvanasim/sim_log.h"
 
 namespace orvana::sim {
@@ -53,6 +54,7 @@ class SimReceiver {
   private:
     enum class Mode { Lines, Download, Upload };
 
+    bool Flooding() const { return options_.flood || FloodSwitchedOn(); }
     void FeedLines(std::string_view bytes, uint32_t now);
     void FeedDownload(std::string_view bytes, uint32_t now);
     void FeedUpload(std::string_view bytes, uint32_t now);

@@ -11,7 +11,10 @@ namespace orvana::sim {
 int ServeTcp(const Options& options, Transcript* transcript);
 int ServePty(const Options& options, Transcript* transcript);
 
-// True once a termination signal has arrived (polled, never waits long).
+// True once a termination signal has arrived (polled, never waits long). Takes the flood
+// switches on the way.
 bool StopRequested(unsigned wait_ms = 0);
+// SIGUSR1 has switched flooding on, and no SIGUSR2 off again since.
+bool FloodSwitchedOn();
 
 }  // namespace orvana::sim

@@ -8,11 +8,26 @@
 
 namespace orvana::sim {
 
-// Any thread may take the signal; all of them see the flag.
+namespace {
+std::atomic<bool> flood_switch{false};
+}  // namespace
+
+// Any thread may take a signal; all of them see its flag.
 bool StopRequested(unsigned wait_ms) {
     static std::atomic<bool> stopped{false};
-    if (!stopped.load() && platform::PollTerminationSignal(wait_ms) != 0) stopped.store(true);
+    if (stopped.load()) return true;
+    const int sig = platform::PollTerminationSignal(wait_ms);
+    if (sig == platform::kSwitchOnSignal)
+        flood_switch.store(true);
+    else if (sig == platform::kSwitchOffSignal)
+        flood_switch.store(false);
+    else if (sig != 0)
+        stopped.store(true);
     return stopped.load();
+}
+
+bool FloodSwitchedOn() {
+    return flood_switch.load();
 }
 
 SessionEnd RunSession(SimReceiver& receiver, Peer& peer, std::string_view first_bytes) {
