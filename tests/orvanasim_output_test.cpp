@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <map>
 #include <string>
 #include <vector>
@@ -112,6 +113,22 @@ TEST(SimOutput, PayloadSizeOtherPortsAndUnknownMessages) {
     EXPECT_EQ(c.payload.size(), 100u);
     EXPECT_EQ(c.payload.back(), '.');
     EXPECT_EQ(c.index, 17u);
+}
+
+TEST(SimOutput, Sigusr1SwitchesTheFloodOnAndSigusr2OffAgain) {
+    TcpSession s;
+    ASSERT_TRUE(s.Open({"--stamp"}));
+    TcpHost& h = s.host;
+    ASSERT_EQ(h.Ask("%e%em,,jps/RT:1\r\n"), "RE003%e%");
+    EXPECT_LE(ReadContainers(h, 500).size(), 2u);
+    s.sim.process().Signal(SIGUSR1);
+    EXPECT_GT(ReadContainers(h, 1000).size(), 200u);
+    s.sim.process().Signal(SIGUSR2);
+    // What the flood left in the socket buffers drains; then the period rules again: a second
+    // with at most two containers.
+    bool paced = false;
+    for (int i = 0; i < 20 && !paced; ++i) paced = ReadContainers(h, 1000).size() <= 2;
+    EXPECT_TRUE(paced);
 }
 
 TEST(SimFaults, SilentAnswersNothingAndSendsNoData) {
