@@ -24,8 +24,8 @@
 //                    [--systems orvanasrv,str2str,fan-out]
 
 #include <algorithm>
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -573,8 +573,9 @@ int main(int argc, char** argv) {
     }
     std::printf("containers per window: %llu, payload %s bytes, loopback, receiver %s\n",
                 static_cast<unsigned long long>(containers), payload_size.c_str(),
-                rate > 0 ? ("at " + std::to_string(static_cast<long>(rate)) + " containers/s").c_str()
-                         : "flooding");
+                rate > 0
+                    ? ("at " + std::to_string(static_cast<long>(rate)) + " containers/s").c_str()
+                    : "flooding");
     std::printf("%7s  %-9s %9s %12s %10s %9s %9s %8s %8s %9s\n", "clients", "system", "MB/s",
                 "containers/s", "CPU s/MB", "p50 ms", "p99 ms", "min rcvd", "mean", "complete");
     int status = 0;

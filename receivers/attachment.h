@@ -31,9 +31,10 @@ struct Attachment : MessageSubscription {
     // stream: the delivery reaches its client through these without the client table lock.
     std::weak_ptr<ClientSession> client;
     std::string client_text;  // "user/task(address)" for socket error reports
-    // Data frames of the read being delivered, sent together at its end. GUARDED_BY the
-    // receiver's attachment lock.
+    // Data frames of the receiver's read `queued_read`, sent together at its end. GUARDED_BY
+    // the receiver's attachment lock.
     std::vector<uint8_t> queued_frames;
+    uint32_t queued_read = 0;
 };
 
 }  // namespace orvana

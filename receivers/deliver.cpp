@@ -27,9 +27,9 @@ std::shared_ptr<ClientSession> HoldingSession(const Attachment& a) {
     return s;
 }
 
-void SendFrames(Attachment& a, uint32_t limit_ms, EventLog& log) {
+void SendFrames(Attachment& a, uint32_t read, uint32_t limit_ms, EventLog& log) {
     std::vector<uint8_t>& frames = a.queued_frames;
-    if (frames.empty()) return;
+    if (frames.empty() || a.queued_read != read) return;
     if (std::shared_ptr<ClientSession> s = HoldingSession(a)) {
         const int sent = s->SendWithin(frames.data(), static_cast<int>(frames.size()), limit_ms);
         if (sent <= 0) {
@@ -66,6 +66,12 @@ void DeliverContainer(Receiver& r, const uint8_t* container, size_t size) {
             acc = static_cast<uint16_t>(acc - a->periods[index]);
             if (!HoldingSession(*a)) continue;
             std::vector<uint8_t>& frames = a->queued_frames;
+            // Frames left from an earlier read were queued while the attachment was in the
+            // stream but it was out of it when they were due to go: they are stale now.
+            if (a->queued_read != r.read_count) {
+                frames.clear();
+                a->queued_read = r.read_count;
+            }
             const size_t at = frames.size();
             frames.resize(at + FrameSize(length));
             BuildServerFrame(reinterpret_cast<char*>(frames.data() + at), type, a->handle, 0,
@@ -81,7 +87,7 @@ void SendQueuedFrames(Receiver& r, uint32_t limit_ms) {
     std::lock_guard<platform::RecursiveLock> guard(r.attachment_lock);
     for (int slot = 0; slot < kOutputSlots; ++slot)
         if (auto* a = static_cast<Attachment*>(r.output.Slot(slot)))
-            SendFrames(*a, limit_ms, r.log());
+            SendFrames(*a, r.read_count, limit_ms, r.log());
 }
 
 }  // namespace orvana

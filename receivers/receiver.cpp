@@ -31,15 +31,11 @@ void Receiver::HandleInput(size_t n) {
             reply.Append(input_area.data(), n);
             raw_input_event.Set();
             break;
-        case InputMode::kParse: {
-            // Both locks for the whole read, in their order: no attachment can leave the
-            // stream between the delivery of a container and the send of its frames.
-            std::lock_guard<std::recursive_mutex> reply_guard(reply.lock());
-            std::lock_guard<platform::RecursiveLock> attachment_guard(attachment_lock);
+        case InputMode::kParse:
+            ++read_count;
             ParseStream(n);
             if (context_.send_delivered) context_.send_delivered(*this);
             break;
-        }
         case InputMode::kReplace:
             reply.Assign(input_area.data(), n);
             raw_input_event.Set();

@@ -102,6 +102,7 @@ class Receiver {
     int32_t brace_balance = 0;
     int32_t merge_count = 0;
     std::atomic<InputMode> input_mode{InputMode::kParse};
+    uint32_t read_count = 0;  // reads parsed; the data frames queued belong to one of them
     std::array<uint8_t, kAssemblySize> assembly_area{};
     uint8_t* assembly() { return assembly_area.data(); }
     std::array<uint8_t, kInputSize> input_area{};

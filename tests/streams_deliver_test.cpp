@@ -41,6 +41,16 @@ TEST(StreamsDeliver, FramesOfEachReadArriveWholeAndInOrder) {
     ASSERT_TRUE(frame);
     EXPECT_EQ(*frame, Expected(0x102, 1, "split over two reads"));
     EXPECT_EQ(c->attachment->bytes_sent, si.size() + rt.size() + 20);
+
+    // A frame queued in a read whose send passed the attachment by (it was out of the stream
+    // then) is stale: the next read's frames go without it.
+    const std::string stale = Container(1, "stale");
+    DeliverContainer(rig.receiver(), reinterpret_cast<const uint8_t*>(stale.data()), stale.size());
+    rig.Feed(Container(1, "fresh"));
+    frame = StreamRig::ReadFrame(*c->peer);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(*frame, Expected(0x102, 1, "fresh"));
+    EXPECT_FALSE(StreamRig::ReadFrame(*c->peer, 200));
 }
 
 TEST(StreamsDeliver, EachClientAtItsPeriodAndWlWithEveryContainer) {
