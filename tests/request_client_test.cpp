@@ -202,7 +202,9 @@ TEST_F(ClientAgainstServer, CorruptOrOverlongRequestsAndSilenceLeaveTheSessionGo
     const uint32_t start = platform::TickCount();
     EXPECT_FALSE(client.WaitReply(300));
     EXPECT_LT(platform::TickCount() - start, 5000u);
-    EXPECT_FALSE(client.NextUnsolicited(100));
+    // Nothing comes of the half header; only the keep-alive cycle, which runs at start-up
+    // and may come after the login on a loaded machine, may send a frame of its own.
+    while (auto f = client.NextUnsolicited(100)) EXPECT_EQ(f->type, frame_type::kPing) << f->data;
 }
 
 }  // namespace

@@ -274,13 +274,6 @@ class LocalServer {
     std::unique_ptr<Server> server_;
 };
 
-inline size_t Occurrences(const std::string& text, const std::string& needle) {
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        ++n;
-    return n;
-}
-
 inline std::string Text(const std::optional<Frame>& f) {
     return f ? f->data : "(no reply)";
 }
@@ -288,7 +281,7 @@ inline std::string Text(const std::optional<Frame>& f) {
 inline std::unique_ptr<TestClient> LoggedIn(uint16_t port, const std::string& user = "ann") {
     auto c = std::make_unique<TestClient>();
     EXPECT_TRUE(c->Connect(port));
-    EXPECT_EQ(Text(c->Call("OpenUsr " + user + " secret tests")), "RE:OK.");
+    EXPECT_EQ(c->Ask("OpenUsr " + user + " secret tests"), "RE:OK.");
     return c;
 }
 

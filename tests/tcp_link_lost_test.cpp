@@ -39,7 +39,7 @@ class TcpLost : public ::testing::Test {
         for (size_t i = 0; i < 3; ++i) {
             const uint8_t h = Handle(i);
             clients_.push_back(LoggedIn(server_.port()));
-            ASSERT_EQ(Text(clients_.back()->Call("OpenRcv sim", h, 30)), "RE:OK.");
+            ASSERT_EQ(clients_.back()->Ask("OpenRcv sim", h, 30), "RE:OK.");
         }
     }
 
@@ -53,11 +53,10 @@ class TcpLost : public ::testing::Test {
 TEST_F(TcpLost, SilentReceiverIsGivenUpAfterFourTimeoutsAndEveryClientNotified) {
     OpenThree({"ORVANA_COMMAND_REPLY_MS=300"});
     test::TestClient& ann = *clients_[0];
-    EXPECT_EQ(Text(ann.Call("Command print,/par/rcv/model", 1, 30)), "RE00ASIM-GNSS-1");
+    EXPECT_EQ(ann.Ask("Command print,/par/rcv/model", 1, 30), "RE00ASIM-GNSS-1");
     ASSERT_TRUE(sim_.Freeze());
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(Text(ann.Call("Command print,/par/rcv/model", 1, 30)),
-                  "ER:Receiver reply timeout!");
+        EXPECT_EQ(ann.Ask("Command print,/par/rcv/model", 1, 30), "ER:Receiver reply timeout!");
     EXPECT_EQ(server_.LogText().find("Delete receiver:sim"), std::string::npos);
 
     // The fourth: the receiver is given up and its clients released.
@@ -74,7 +73,7 @@ TEST_F(TcpLost, SilentReceiverIsGivenUpAfterFourTimeoutsAndEveryClientNotified) 
     EXPECT_TRUE(server_.WaitForLog("sim(TCP 127.0.0.1) thread terminated."));
     // The handles are free again.
     for (size_t i = 0; i < clients_.size(); ++i)
-        EXPECT_EQ(Text(clients_[i]->Call("CloseRcv", Handle(i), 30)), "ER:Receiver not open!");
+        EXPECT_EQ(clients_[i]->Ask("CloseRcv", Handle(i), 30), "ER:Receiver not open!");
 }
 
 TEST_F(TcpLost, ReceiverThatClosesItsConnectionReleasesItsClientsAtOnce) {
@@ -93,8 +92,7 @@ TEST_F(TcpLost, ReceiverThatClosesItsConnectionReleasesItsClientsAtOnce) {
     RecordProperty("release_ms", static_cast<int>(took));
     EXPECT_TRUE(server_.WaitForLog("sim(TCP 127.0.0.1) connection closed by the receiver"));
     EXPECT_TRUE(server_.WaitForLog("sim(TCP 127.0.0.1) thread terminated."));
-    EXPECT_EQ(Text(clients_[0]->Call("Command print,/par/rcv/model", 1, 30)),
-              "ER:Receiver not open!");
+    EXPECT_EQ(clients_[0]->Ask("Command print,/par/rcv/model", 1, 30), "ER:Receiver not open!");
 
     // The receiver can be opened again once it is back (on another port: the old one lingers
     // in TIME_WAIT on the side that closed).
@@ -102,8 +100,8 @@ TEST_F(TcpLost, ReceiverThatClosesItsConnectionReleasesItsClientsAtOnce) {
     ASSERT_TRUE(again.Start({"--login", "pw"}));
     server_.store().WriteNumber(std::string(cfg::kInterfaceKey) + "TCP 127.0.0.1", cfg::kPort.name,
                                 again.port());
-    EXPECT_EQ(Text(clients_[0]->Call("OpenRcv sim", 1, 60)), "RE:OK.");
-    EXPECT_EQ(Text(clients_[0]->Call("Command %Loop%", 1, 30)), "RE006%Loop%");
+    EXPECT_EQ(clients_[0]->Ask("OpenRcv sim", 1, 60), "RE:OK.");
+    EXPECT_EQ(clients_[0]->Ask("Command %Loop%", 1, 30), "RE006%Loop%");
 }
 
 // ---- failed sends, in this process ------------------------------------------------------------
@@ -193,10 +191,10 @@ TEST_F(TcpWriteFails, CommandOnAResetConnectionFailsReportsOnceAndReleasesEveryC
     std::vector<std::unique_ptr<test::TestClient>> clients;
     for (uint8_t h : {1, 2}) {
         clients.push_back(LoggedIn(port));
-        ASSERT_EQ(Text(clients.back()->Call("OpenRcv sim", h, 30)), "RE:OK.");
+        ASSERT_EQ(clients.back()->Ask("OpenRcv sim", h, 30), "RE:OK.");
     }
     test::TestClient& ann = *clients[0];
-    ASSERT_EQ(Text(ann.Call("Command print,/par/rcv/model", 1, 30)), "RE00ASIM-GNSS-1");
+    ASSERT_EQ(ann.Ask("Command print,/par/rcv/model", 1, 30), "RE00ASIM-GNSS-1");
 
     ASSERT_NO_FATAL_FAILURE(HoldReaderAndReset());
     ASSERT_TRUE(ann.Request("Command print,/par/rcv/model", 1));
@@ -212,14 +210,12 @@ TEST_F(TcpWriteFails, CommandOnAResetConnectionFailsReportsOnceAndReleasesEveryC
     EXPECT_EQ(Text(ann.NextReply(30)), "ER:Terminate connect Rcv=sim");
     EXPECT_TRUE(local_.WaitForLog("sim(TCP 127.0.0.1) thread terminated."));
     const std::string log = local_.LogText();
-    EXPECT_EQ(test::Occurrences(log, "ER:sim(TCP 127.0.0.1) from Read/Write Socket reply 10054"),
-              1u)
+    EXPECT_EQ(test::CountOf(log, "ER:sim(TCP 127.0.0.1) from Read/Write Socket reply 10054"), 1u)
         << log;
     // The reader, let go onto the broken connection, adds nothing of its own.
-    EXPECT_EQ(test::Occurrences(log, kReportLine), 1u) << log;
+    EXPECT_EQ(test::CountOf(log, kReportLine), 1u) << log;
     EXPECT_EQ(log.find("connection closed by the receiver"), std::string::npos) << log;
-    EXPECT_EQ(Text(clients[1]->Call("Command print,/par/rcv/model", 2, 30)),
-              "ER:Receiver not open!");
+    EXPECT_EQ(clients[1]->Ask("Command print,/par/rcv/model", 2, 30), "ER:Receiver not open!");
 }
 
 TEST_F(TcpWriteFails, WritersMeetingAResetTogetherReportItOnce) {
@@ -242,9 +238,8 @@ TEST_F(TcpWriteFails, WritersMeetingAResetTogetherReportItOnce) {
     gate_.Release();
     EXPECT_TRUE(local_.WaitForLog("peer(TCP 127.0.0.1) thread terminated."));
     const std::string log = local_.LogText();
-    EXPECT_EQ(test::Occurrences(log, kReportLine), 1u) << log;
-    EXPECT_EQ(test::Occurrences(log, "ER:peer(TCP 127.0.0.1) from Read/Write Socket reply 10054"),
-              1u)
+    EXPECT_EQ(test::CountOf(log, kReportLine), 1u) << log;
+    EXPECT_EQ(test::CountOf(log, "ER:peer(TCP 127.0.0.1) from Read/Write Socket reply 10054"), 1u)
         << log;
 }
 
@@ -264,10 +259,9 @@ TEST_F(TcpWriteFails, WriteToAReceiverThatStopsReadingFailsWithinTheSendLimitAnd
     EXPECT_EQ(link.Write("%Loop%\r\n", 8), 0u);
     EXPECT_EQ(link.Write("%Loop%\r\n", 8), 0u);
     const std::string log = local_.LogText();
-    EXPECT_EQ(test::Occurrences(log, "ER:peer(TCP 127.0.0.1) from Read/Write Socket reply 10060"),
-              1u)
+    EXPECT_EQ(test::CountOf(log, "ER:peer(TCP 127.0.0.1) from Read/Write Socket reply 10060"), 1u)
         << log;
-    EXPECT_EQ(test::Occurrences(log, kReportLine), 1u) << log;
+    EXPECT_EQ(test::CountOf(log, kReportLine), 1u) << log;
 }
 
 }  // namespace

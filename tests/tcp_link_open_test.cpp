@@ -36,19 +36,19 @@ TEST_F(TcpOpen, LoginAcceptedThenSharedByTwoClients) {
     ASSERT_TRUE(server_.Start());
     auto ann = LoggedIn(server_.port());
     auto bob = LoggedIn(server_.port());
-    EXPECT_EQ(Text(ann->Call("OpenRcv sim", 1, 30)), "RE:OK.");
-    EXPECT_EQ(Text(bob->Call("OpenRcv sim", 2, 30)), "RE:OK.");
+    EXPECT_EQ(ann->Ask("OpenRcv sim", 1, 30), "RE:OK.");
+    EXPECT_EQ(bob->Ask("OpenRcv sim", 2, 30), "RE:OK.");
     EXPECT_TRUE(server_.WaitForLog("sim(TCP 127.0.0.1) thread started."));
-    EXPECT_EQ(Text(ann->Call("Command print,/par/rcv/model", 1, 30)), "RE00ASIM-GNSS-1");
-    EXPECT_EQ(Text(bob->Call("Command print,/par/rcvid", 2, 30)), "RE00BSIM00000001");
+    EXPECT_EQ(ann->Ask("Command print,/par/rcv/model", 1, 30), "RE00ASIM-GNSS-1");
+    EXPECT_EQ(bob->Ask("Command print,/par/rcvid", 2, 30), "RE00BSIM00000001");
     // One connection serves both: the simulator saw a single host.
-    EXPECT_EQ(test::Occurrences(server_.LogText(), "sim(TCP 127.0.0.1) thread started."), 1u);
+    EXPECT_EQ(test::CountOf(server_.LogText(), "sim(TCP 127.0.0.1) thread started."), 1u);
 
-    EXPECT_EQ(Text(ann->Call("CloseRcv", 1, 30)), "RE:OK. Send=0");
-    EXPECT_EQ(Text(bob->Call("Command print,/par/rcv/model", 2, 30)), "RE00ASIM-GNSS-1");
+    EXPECT_EQ(ann->Ask("CloseRcv", 1, 30), "RE:OK. Send=0");
+    EXPECT_EQ(bob->Ask("Command print,/par/rcv/model", 2, 30), "RE00ASIM-GNSS-1");
     // The last close ends the reader, which waits in its long receive, at once.
     const uint32_t start = platform::TickCount();
-    EXPECT_EQ(Text(bob->Call("CloseRcv", 2, 30)), "RE:OK. Send=0");
+    EXPECT_EQ(bob->Ask("CloseRcv", 2, 30), "RE:OK. Send=0");
     EXPECT_TRUE(server_.WaitForLog("sim(TCP 127.0.0.1) thread terminated."));
     EXPECT_LT(platform::TickCount() - start, 10000u);
 }
@@ -58,14 +58,14 @@ TEST_F(TcpOpen, RefusedLoginNamesEverythingReceived) {
     test::AddTcpReceiver(store(), "sim", "TCP localhost", sim_.port(), "wrong");
     ASSERT_TRUE(server_.Start());
     auto ann = LoggedIn(server_.port());
-    EXPECT_EQ(Text(ann->Call("OpenRcv sim", 1, 30)), "ER:Can't open receiver:sim");
+    EXPECT_EQ(ann->Ask("OpenRcv sim", 1, 30), "ER:Can't open receiver:sim");
     EXPECT_TRUE(
         server_.WaitForLog("ER:sim(TCP localhost)\r\n\r\nSimulated GNSS receiver\r\n"
                            "login: password: \r\nLogin incorrect\r\n"))
         << server_.LogText();
     EXPECT_EQ(server_.LogText().find("sim(TCP localhost) thread started."), std::string::npos);
     // The handle stayed free: a command on it finds no receiver.
-    EXPECT_EQ(Text(ann->Call("Command print,/par/rcv/model", 1, 30)), "ER:Receiver not open!");
+    EXPECT_EQ(ann->Ask("Command print,/par/rcv/model", 1, 30), "ER:Receiver not open!");
 }
 
 TEST_F(TcpOpen, WithoutLoginTheGreetingIsDroppedBeforeTheParserSeesIt) {
@@ -74,8 +74,8 @@ TEST_F(TcpOpen, WithoutLoginTheGreetingIsDroppedBeforeTheParserSeesIt) {
     test::AddTcpReceiver(store(), "sim", "TCP 127.0.0.1", sim_.port());
     ASSERT_TRUE(server_.Start());
     auto ann = LoggedIn(server_.port());
-    EXPECT_EQ(Text(ann->Call("OpenRcv sim", 1, 30)), "RE:OK.");
-    EXPECT_EQ(Text(ann->Call("Command print,/par/rcv/model", 1, 30)), "RE00ASIM-GNSS-1");
+    EXPECT_EQ(ann->Ask("OpenRcv sim", 1, 30), "RE:OK.");
+    EXPECT_EQ(ann->Ask("Command print,/par/rcv/model", 1, 30), "RE00ASIM-GNSS-1");
     EXPECT_EQ(server_.LogText().find("JUNK"), std::string::npos) << server_.LogText();
 }
 
@@ -84,9 +84,9 @@ TEST_F(TcpOpen, PortAfterAColonIsIgnoredAndThePortSettingUsed) {
     test::AddTcpReceiver(store(), "sim", "TCP 127.0.0.1:1", sim_.port());
     ASSERT_TRUE(server_.Start());
     auto ann = LoggedIn(server_.port());
-    EXPECT_EQ(Text(ann->Call("OpenRcv sim", 1, 30)), "RE:OK.");
+    EXPECT_EQ(ann->Ask("OpenRcv sim", 1, 30), "RE:OK.");
     EXPECT_TRUE(server_.WaitForLog("sim(TCP 127.0.0.1:1) thread started."));
-    EXPECT_EQ(Text(ann->Call("Command %Loop%", 1, 30)), "RE006%Loop%");
+    EXPECT_EQ(ann->Ask("Command %Loop%", 1, 30), "RE006%Loop%");
 }
 
 TEST_F(TcpOpen, ConnectAndHostFailuresAreReportedWithTheLabel) {
@@ -99,12 +99,12 @@ TEST_F(TcpOpen, ConnectAndHostFailuresAreReportedWithTheLabel) {
     test::AddTcpReceiver(store(), "badport", "TCP 127.0.0.1:5", 70000);
     ASSERT_TRUE(server_.Start());
     auto ann = LoggedIn(server_.port());
-    EXPECT_EQ(Text(ann->Call("OpenRcv gone", 1, 30)), "ER:Can't open receiver:gone");
+    EXPECT_EQ(ann->Ask("OpenRcv gone", 1, 30), "ER:Can't open receiver:gone");
     EXPECT_TRUE(server_.WaitForLog("ER:gone(TCP 127.0.0.1)\tfrom Connect WinSock reply 10061"))
         << server_.LogText();
-    EXPECT_EQ(Text(ann->Call("OpenRcv nohost", 2, 30)), "ER:Can't open receiver:nohost");
+    EXPECT_EQ(ann->Ask("OpenRcv nohost", 2, 30), "ER:Can't open receiver:nohost");
     EXPECT_TRUE(server_.WaitForLog("ER:nohost(TCP no-such-host.invalid)\tfrom GetHostByName"));
-    EXPECT_EQ(Text(ann->Call("OpenRcv badport", 3, 30)), "ER:Can't open receiver:badport");
+    EXPECT_EQ(ann->Ask("OpenRcv badport", 3, 30), "ER:Can't open receiver:badport");
     EXPECT_TRUE(server_.WaitForLog("ER:badport(TCP 127.0.0.1:5)\tfrom Connect WinSock reply"));
     EXPECT_EQ(server_.LogText().find("thread started."), std::string::npos);
 }
@@ -146,14 +146,14 @@ TEST_F(TcpBackOff, SecondOpenTenSecondsAfterAFailureWaitsThirtySecondsThenRecove
     sim_.Stop();
     test::AddTcpReceiver(local_.store(), "sim", "TCP 127.0.0.1", port);
     auto ann = LoggedIn(Started());
-    EXPECT_EQ(Text(ann->Call("OpenRcv sim", 1, 30)), "ER:Can't open receiver:sim");
+    EXPECT_EQ(ann->Ask("OpenRcv sim", 1, 30), "ER:Can't open receiver:sim");
     EXPECT_TRUE(Sleeps().empty());
 
     // The receiver is back on the same port, 10 s later.
     test::SimReceiver again;
     ASSERT_TRUE(again.Start({}, port));
     tick_ += 10000;
-    EXPECT_EQ(Text(ann->Call("OpenRcv sim", 1, 30)), "RE:OK.");
+    EXPECT_EQ(ann->Ask("OpenRcv sim", 1, 30), "RE:OK.");
     EXPECT_NE(local_.LogText().find("sim has not recovered from previous comunications failure. "
                                     "Waiting for 30000 msec."),
               std::string::npos)
@@ -161,10 +161,10 @@ TEST_F(TcpBackOff, SecondOpenTenSecondsAfterAFailureWaitsThirtySecondsThenRecove
     EXPECT_EQ(Sleeps(), std::vector<uint32_t>{30000});
 
     // A successful open clears the failure: closing and opening again does not wait.
-    EXPECT_EQ(Text(ann->Call("CloseRcv", 1, 30)), "RE:OK. Send=0");
-    EXPECT_EQ(Text(ann->Call("OpenRcv sim", 1, 30)), "RE:OK.");
+    EXPECT_EQ(ann->Ask("CloseRcv", 1, 30), "RE:OK. Send=0");
+    EXPECT_EQ(ann->Ask("OpenRcv sim", 1, 30), "RE:OK.");
     EXPECT_EQ(Sleeps().size(), 1u);
-    EXPECT_EQ(Text(ann->Call("CloseRcv", 1, 30)), "RE:OK. Send=0");
+    EXPECT_EQ(ann->Ask("CloseRcv", 1, 30), "RE:OK. Send=0");
 }
 
 TEST_F(TcpBackOff, NoWaitOnceFortySecondsHavePassed) {
@@ -173,12 +173,12 @@ TEST_F(TcpBackOff, NoWaitOnceFortySecondsHavePassed) {
     sim_.Stop();
     test::AddTcpReceiver(local_.store(), "sim", "TCP 127.0.0.1", port);
     auto ann = LoggedIn(Started());
-    EXPECT_EQ(Text(ann->Call("OpenRcv sim", 1, 30)), "ER:Can't open receiver:sim");
+    EXPECT_EQ(ann->Ask("OpenRcv sim", 1, 30), "ER:Can't open receiver:sim");
     tick_ += 39000;
-    EXPECT_EQ(Text(ann->Call("OpenRcv sim", 1, 30)), "ER:Can't open receiver:sim");
+    EXPECT_EQ(ann->Ask("OpenRcv sim", 1, 30), "ER:Can't open receiver:sim");
     EXPECT_NE(local_.LogText().find("Waiting for 1000 msec."), std::string::npos);
     tick_ += 40000;
-    EXPECT_EQ(Text(ann->Call("OpenRcv sim", 1, 30)), "ER:Can't open receiver:sim");
+    EXPECT_EQ(ann->Ask("OpenRcv sim", 1, 30), "ER:Can't open receiver:sim");
     EXPECT_EQ(Sleeps(), std::vector<uint32_t>{1000});
 }
 

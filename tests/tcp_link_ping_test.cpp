@@ -77,12 +77,12 @@ TEST_F(TcpPing, RefusalsForOtherKindsUnknownNamesAndHostsThatCannotBePinged) {
     auto f = ann->Call("Ping serial", 0, 10);
     EXPECT_EQ(Text(f), "ER:Type");
     EXPECT_EQ(f->code, 0u);
-    EXPECT_EQ(Text(ann->Call("Ping nothing", 0, 10)), "ER:Can't find receiver.");
-    EXPECT_EQ(Text(ann->Call("Ping odd", 0, 10)), "ER:Can't find receiver.");
-    EXPECT_EQ(Text(ann->Call("Ping nohost", 0, 10)), "ER:Don't ping");
+    EXPECT_EQ(ann->Ask("Ping nothing", 0, 10), "ER:Can't find receiver.");
+    EXPECT_EQ(ann->Ask("Ping odd", 0, 10), "ER:Can't find receiver.");
+    EXPECT_EQ(ann->Ask("Ping nohost", 0, 10), "ER:Don't ping");
     // Without the receiver in the access list it does not exist for the client.
     auto bob = LoggedIn(server_.port(), "bob");
-    EXPECT_EQ(Text(bob->Call("Ping sim", 0, 10)), "ER:Can't find receiver.");
+    EXPECT_EQ(bob->Ask("Ping sim", 0, 10), "ER:Can't find receiver.");
     // Without a name it is the no-op.
     f = ann->Call("Ping", 0, 10);
     EXPECT_EQ(Text(f), "RE:OK.");
