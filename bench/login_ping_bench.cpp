@@ -110,19 +110,6 @@ double Percentile(std::vector<double>& v, double p) {
     return v[k];
 }
 
-std::vector<unsigned> ParseList(const std::string& text) {
-    std::vector<unsigned> out;
-    size_t from = 0;
-    while (from <= text.size()) {
-        size_t comma = text.find(',', from);
-        if (comma == std::string::npos) comma = text.size();
-        if (comma > from)
-            out.push_back(static_cast<unsigned>(std::stoul(text.substr(from, comma - from))));
-        from = comma + 1;
-    }
-    return out;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -133,7 +120,9 @@ int main(int argc, char** argv) {
         if (a == "--requests") {
             requests = static_cast<unsigned>(std::stoul(argv[i + 1]));
         } else if (a == "--clients") {
-            client_counts = ParseList(argv[i + 1]);
+            client_counts.clear();
+            for (const auto& n : orvana::test::CommaList(argv[i + 1]))
+                client_counts.push_back(static_cast<unsigned>(std::stoul(n)));
         } else {
             std::fprintf(stderr, "usage: login_ping_bench [--requests R] [--clients 1,16,127]\n");
             return 2;

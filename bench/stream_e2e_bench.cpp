@@ -166,17 +166,6 @@ platform::SocketFd ConnectLocal(uint16_t port, uint32_t patience_ms) {
     }
 }
 
-uint16_t FreePort() {
-    platform::SocketFd fd = platform::OpenStreamSocket();
-    platform::Ipv4Endpoint at;
-    platform::ParseDotted("127.0.0.1", &at.address);
-    platform::Bind(fd, at);
-    platform::Ipv4Endpoint bound;
-    platform::LocalEndpoint(fd, &bound);
-    platform::CloseSocket(fd);
-    return bound.port;
-}
-
 // Waits for the clients to be in the stream, opens the window past them, and waits until every
 // client has seen a container after it (or gives up).
 Outcome Measure(Source& source, const std::vector<pid_t>& relay,
@@ -313,6 +302,34 @@ Outcome RunServer(Source& sim, unsigned clients, uint64_t containers) {
     return o;
 }
 
+// Raw clients of a relay, client i on ports[i] (connected `pause_ms` apart), measured.
+Outcome MeasureRawClients(Source& sim, const std::vector<pid_t>& relay,
+                          const std::vector<uint16_t>& ports, uint32_t pause_ms,
+                          uint64_t containers) {
+    auto tallies = Tallies(static_cast<unsigned>(ports.size()));
+    Window window;
+    std::vector<platform::SocketFd> fds;
+    Readers readers;
+    Outcome o;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        platform::SocketFd fd = ConnectLocal(ports[i], 10000);
+        if (fd == platform::kNoSocket) {
+            o.failure = "client " + std::to_string(i) + " could not connect";
+            break;
+        }
+        fds.push_back(fd);
+        ClientTally* tally = tallies[i].get();
+        readers.Add([fd, tally, &window](const std::atomic<bool>& stop) {
+            ReadRaw(fd, *tally, window, stop);
+        });
+        if (pause_ms > 0) platform::SleepMs(pause_ms);
+    }
+    if (o.failure.empty()) o = Measure(sim, relay, tallies, window, containers);
+    readers.Stop();
+    for (auto fd : fds) platform::CloseSocket(fd);
+    return o;
+}
+
 // One str2str process: `input` to tcpsvr outputs on `ports`.
 bool StartStr2str(platform::Subprocess& relay, const std::string& input,
                   const std::vector<uint16_t>& ports, const std::string& commands,
@@ -344,8 +361,8 @@ Outcome RunStr2str(Source& sim, unsigned clients, uint64_t containers) {
     // first's outputs (that output then serves 31 clients and the second relay).
     std::vector<uint16_t> first_ports, second_ports;
     for (unsigned k = 0; k < std::min(outputs, kStr2strOutputs); ++k)
-        first_ports.push_back(FreePort());
-    if (outputs > kStr2strOutputs) second_ports.push_back(FreePort());
+        first_ports.push_back(test::FreePort());
+    if (outputs > kStr2strOutputs) second_ports.push_back(test::FreePort());
     std::vector<uint16_t> client_ports;
     for (unsigned i = 0; i < clients; ++i) {
         const unsigned k = i / kStr2strClientsPerOutput;
@@ -370,27 +387,8 @@ Outcome RunStr2str(Source& sim, unsigned clients, uint64_t containers) {
         for (unsigned i = kStr2strOutputs * kStr2strClientsPerOutput - 1; i < clients; ++i)
             client_ports[i] = second_ports[0];
     }
-    auto tallies = Tallies(clients);
-    Window window;
-    std::vector<platform::SocketFd> fds;
-    Readers readers;
-    for (unsigned i = 0; i < clients; ++i) {
-        // Its listen backlog is 5: one connect at a time, each given a moment to be accepted.
-        platform::SocketFd fd = ConnectLocal(client_ports[i], 10000);
-        if (fd == platform::kNoSocket) {
-            o.failure = "client " + std::to_string(i) + " could not connect";
-            break;
-        }
-        fds.push_back(fd);
-        ClientTally* tally = tallies[i].get();
-        readers.Add([fd, tally, &window](const std::atomic<bool>& stop) {
-            ReadRaw(fd, *tally, window, stop);
-        });
-        platform::SleepMs(5);
-    }
-    if (o.failure.empty()) o = Measure(sim, pids, tallies, window, containers);
-    readers.Stop();
-    for (auto fd : fds) platform::CloseSocket(fd);
+    // Its listen backlog is 5: one connect at a time, each given a moment to be accepted.
+    o = MeasureRawClients(sim, pids, client_ports, 5, containers);
     for (platform::Subprocess* p : {&second, &relay}) {
         if (p->pid() <= 0) continue;
         p->Signal(2);
@@ -415,25 +413,7 @@ Outcome RunFanOut(Source& sim, unsigned clients, uint64_t containers) {
         return o;
     }
     const uint16_t port = static_cast<uint16_t>(std::stoul(line->substr(line->rfind(':') + 1)));
-    auto tallies = Tallies(clients);
-    Window window;
-    std::vector<platform::SocketFd> fds;
-    Readers readers;
-    for (unsigned i = 0; i < clients; ++i) {
-        platform::SocketFd fd = ConnectLocal(port, 10000);
-        if (fd == platform::kNoSocket) {
-            o.failure = "client " + std::to_string(i) + " could not connect";
-            break;
-        }
-        fds.push_back(fd);
-        ClientTally* tally = tallies[i].get();
-        readers.Add([fd, tally, &window](const std::atomic<bool>& stop) {
-            ReadRaw(fd, *tally, window, stop);
-        });
-    }
-    if (o.failure.empty()) o = Measure(sim, {relay.pid()}, tallies, window, containers);
-    readers.Stop();
-    for (auto fd : fds) platform::CloseSocket(fd);
+    o = MeasureRawClients(sim, {relay.pid()}, std::vector<uint16_t>(clients, port), 0, containers);
     relay.Signal(15);
     relay.Wait(5000);
     return o;
@@ -476,18 +456,6 @@ int64_t Percentile(std::vector<int64_t>& v, double p) {
     const size_t k = static_cast<size_t>(p * static_cast<double>(v.size() - 1));
     std::nth_element(v.begin(), v.begin() + static_cast<long>(k), v.end());
     return v[k];
-}
-
-std::vector<std::string> Split(const std::string& text) {
-    std::vector<std::string> out;
-    size_t from = 0;
-    while (from <= text.size()) {
-        size_t comma = text.find(',', from);
-        if (comma == std::string::npos) comma = text.size();
-        if (comma > from) out.push_back(text.substr(from, comma - from));
-        from = comma + 1;
-    }
-    return out;
 }
 
 struct Row {
@@ -539,14 +507,14 @@ int main(int argc, char** argv) {
             containers = std::stoull(argv[i + 1]);
         } else if (a == "--clients") {
             client_counts.clear();
-            for (const auto& n : Split(argv[i + 1]))
+            for (const auto& n : test::CommaList(argv[i + 1]))
                 client_counts.push_back(static_cast<unsigned>(std::stoul(n)));
         } else if (a == "--payload-size") {
             payload_size = argv[i + 1];
         } else if (a == "--rate") {
             rate = std::stod(argv[i + 1]);
         } else if (a == "--systems") {
-            systems = Split(argv[i + 1]);
+            systems = test::CommaList(argv[i + 1]);
         } else {
             std::fprintf(stderr,
                          "usage: stream_e2e_bench [--containers N] [--clients 1,16,127] "

@@ -333,6 +333,13 @@ void CloseSocket(SocketFd fd) {
     if (fd >= 0) ::close(fd);
 }
 
+bool CloseSocketWithReset(SocketFd fd) {
+    const linger abort{1, 0};
+    if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort) != 0) return Fail();
+    CloseSocket(fd);
+    return true;
+}
+
 std::vector<uint32_t> InterfaceAddresses() {
     std::vector<uint32_t> out;
     ifaddrs* list = nullptr;

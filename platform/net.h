@@ -55,6 +55,8 @@ long ReceiveOnce(SocketFd fd, void* buffer, size_t length, bool peek);
 // allocated until CloseSocket, so it cannot be reused under another thread's feet.
 void ShutdownSocket(SocketFd fd);
 void CloseSocket(SocketFd fd);
+// Closes with a reset instead of the orderly end; false when the socket refused it (then open).
+bool CloseSocketWithReset(SocketFd fd);
 
 // IPv4 addresses of the machine's interfaces, in the order the system lists them.
 std::vector<uint32_t> InterfaceAddresses();

@@ -191,15 +191,7 @@ class ServerProcess {
     }
 
     // All event log files of the home, in name order, concatenated.
-    std::string LogText() const {
-        std::vector<std::string> names;
-        for (auto& e : std::filesystem::directory_iterator(home()))
-            if (e.path().extension() == ".log") names.push_back(e.path().string());
-        std::sort(names.begin(), names.end());
-        std::string all;
-        for (auto& n : names) all += ReadFile(n);
-        return all;
-    }
+    std::string LogText() const { return EventLogText(home()); }
     // Waits until the event log holds `needle`.
     bool WaitForLog(const std::string& needle, uint32_t ms = 5000) const {
         return WaitUntil([&] { return LogText().find(needle) != std::string::npos; }, ms);

@@ -4,11 +4,9 @@
 // that can break the connection with a reset, and the server run inside the test's process.
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -19,11 +17,11 @@
 #include "core/config_keys.h"
 #include "core/config_store.h"
 #include "core/server.h"
-#include "platform/hive.h"
 #include "platform/net.h"
 #include "platform/subprocess.h"
 #include "receivers/receiver_table.h"
 #include "tests/server_harness.h"
+#include "tests/support/temp_store.h"
 
 namespace orvana::test {
 
@@ -124,10 +122,7 @@ class TcpRelay {
         {
             std::lock_guard<std::mutex> g(mu_);
             if (server_side_ == platform::kNoSocket) return false;
-            const linger abort{1, 0};
-            if (setsockopt(server_side_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort) != 0)
-                return false;
-            platform::CloseSocket(server_side_);
+            if (!platform::CloseSocketWithReset(server_side_)) return false;
             server_side_ = platform::kNoSocket;
         }
         const uint32_t start = platform::TickCount();
@@ -223,22 +218,20 @@ class TcpRelay {
 class LocalServer {
   public:
     LocalServer() {
-        std::string error;
-        hive_ = platform::Hive::Open(home_.File("orvanasrv.db"), &error);
-        store_ = std::make_unique<ConfigStore>(*hive_);
-        store_->WriteText(cfg::kActiveKey, cfg::kPortServer.name, "0");
+        ConfigStore& s = store();
+        s.WriteText(cfg::kActiveKey, cfg::kPortServer.name, "0");
         const std::string user = std::string(cfg::kUsersKey) + "ann";
-        store_->WriteFlag(user, cfg::kEnableUser.name, true);
-        store_->WriteText(user, cfg::kUserPassword.name, "secret");
-        store_->WriteNumber(user, cfg::kCountUsr.name, 4);
+        s.WriteFlag(user, cfg::kEnableUser.name, true);
+        s.WriteText(user, cfg::kUserPassword.name, "secret");
+        s.WriteNumber(user, cfg::kCountUsr.name, 4);
     }
     ~LocalServer() { Stop(); }
-    ConfigStore& store() { return *store_; }
+    ConfigStore& store() { return *home_.store; }
     // `options` with this server's home; nullptr when it did not start.
     Server* Start(ServerOptions options = {}) {
-        options.home = home_.path();
+        options.home = home_.dir.path();
         options.shutdown_pause_ms = 200;
-        server_ = std::make_unique<Server>(*store_, options);
+        server_ = std::make_unique<Server>(store(), options);
         InstallReceivers(*server_);
         if (!server_->StartServer("")) {
             ADD_FAILURE() << "the server did not start";
@@ -252,25 +245,13 @@ class LocalServer {
     }
     Server& server() { return *server_; }
     ReceiverTable& receivers() { return Receivers(*server_); }
-    std::string LogText() const {
-        std::string all;
-        for (auto& e : std::filesystem::directory_iterator(home_.path()))
-            if (e.path().extension() == ".log") all += ReadFile(e.path().string());
-        return all;
-    }
+    std::string LogText() const { return EventLogText(home_.dir.path()); }
     bool WaitForLog(const std::string& needle, uint32_t ms = 10000) const {
-        const uint32_t start = platform::TickCount();
-        while (LogText().find(needle) == std::string::npos) {
-            if (platform::TickCount() - start >= ms) return false;
-            platform::SleepMs(20);
-        }
-        return true;
+        return WaitUntil([&] { return LogText().find(needle) != std::string::npos; }, ms);
     }
 
   private:
-    TempDir home_;
-    std::unique_ptr<platform::Hive> hive_;
-    std::unique_ptr<ConfigStore> store_;
+    TempStore home_;
     std::unique_ptr<Server> server_;
 };
 

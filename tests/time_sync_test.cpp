@@ -19,16 +19,8 @@
 namespace orvana {
 namespace {
 
+using test::FreePort;
 using test::TempDir;
-
-// A port that was free a moment ago.
-uint16_t FreePort() {
-    CBlockingSocket s;
-    s.Create(1);
-    const platform::Ipv4Endpoint at{0x7F000001, 0};  // 127.0.0.1
-    s.Bind(at);
-    return s.LocalEndpoint().port;
-}
 
 bool Accepts(uint16_t port) {
     try {

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "platform/clock.h"
+#include "platform/net.h"
 
 namespace orvana::test {
 
@@ -76,6 +78,38 @@ size_t CountOf(const std::string& text, const std::string& needle) {
     for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
         ++n;
     return n;
+}
+
+std::string EventLogText(const std::string& folder) {
+    std::vector<std::string> names;
+    for (auto& e : std::filesystem::directory_iterator(folder))
+        if (e.path().extension() == ".log") names.push_back(e.path().string());
+    std::sort(names.begin(), names.end());
+    std::string all;
+    for (auto& n : names) all += ReadFile(n);
+    return all;
+}
+
+uint16_t FreePort() {
+    const platform::SocketFd fd = platform::OpenStreamSocket();
+    platform::Ipv4Endpoint at{0x7F000001, 0};  // 127.0.0.1
+    uint16_t port = 0;
+    if (fd != platform::kNoSocket && platform::Bind(fd, at) && platform::LocalEndpoint(fd, &at))
+        port = at.port;
+    platform::CloseSocket(fd);
+    return port;
+}
+
+std::vector<std::string> CommaList(const std::string& text) {
+    std::vector<std::string> out;
+    size_t from = 0;
+    while (from <= text.size()) {
+        size_t comma = text.find(',', from);
+        if (comma == std::string::npos) comma = text.size();
+        if (comma > from) out.push_back(text.substr(from, comma - from));
+        from = comma + 1;
+    }
+    return out;
 }
 
 }  // namespace orvana::test

@@ -45,5 +45,11 @@ void WriteFile(const std::string& path, const std::string& content);
 bool WaitUntil(const std::function<bool()>& done, uint32_t ms = 5000);
 // How often `needle` stands in `text`.
 size_t CountOf(const std::string& text, const std::string& needle);
+// The event logs (".log") in `folder`, in name order, as one text.
+std::string EventLogText(const std::string& folder);
+// A loopback port that was free a moment ago.
+uint16_t FreePort();
+// The numbers or names of a comma-separated list ("1,16,127"), empty items left out.
+std::vector<std::string> CommaList(const std::string& text);
 
 }  // namespace orvana::test
