@@ -77,6 +77,11 @@ bool HasExactSubkey(const ConfigStore& store, const char* parent, std::string_vi
     return false;
 }
 
+unsigned NotSaved(AdminContext& ctx) {
+    *ctx.reply = kNotSaved;
+    return 0;
+}
+
 unsigned Result(const std::string& reply) {
     return reply.compare(0, 2, "RE") == 0 ? 1 : 0;
 }
@@ -279,24 +284,27 @@ unsigned SetRcv(std::string_view rec, AdminContext& ctx) {
     if (first) {
         if (!TakeField(&rec, &a) || !TakeField(&rec, &b)) return 0;
         // Written before the rest is checked: clients rely on a broken-off record keeping them.
-        store.WriteText(ikey, first, a);
-        store.WriteText(ikey, second, b);
+        const bool saved = store.WriteTogether(
+            [&] { return store.WriteText(ikey, first, a) && store.WriteText(ikey, second, b); });
+        if (!saved) return NotSaved(ctx);
     }
     if (!rec.empty()) rec.remove_prefix(1);  // the separator that ends the kind part
     std::string f[9];
     for (auto& field : f)
         if (!TakeField(&rec, &field)) return 0;
     std::string key = cfg::kReceiversKey + name;
-    store.WriteFlag(key, cfg::kEnableRcv.name, enabled);
-    store.WriteText(key, cfg::kInterface.name, iface);
-    store.WriteText(key, cfg::kComment.name, f[0]);
-    store.WriteText(key, cfg::kPointName.name, f[1]);
-    store.WriteText(key, cfg::kRecInterval.name, f[2]);
-    store.WriteText(key, cfg::kElevationMask.name, f[3]);
-    // f[4] to f[6] are read and not used.
-    store.WriteText(key, cfg::kAntType.name, f[7]);
-    store.WriteText(key, cfg::kRadius.name, f[8]);
-    return 1;
+    const bool saved = store.WriteTogether([&] {
+        // f[4] to f[6] are read and not used.
+        return store.WriteFlag(key, cfg::kEnableRcv.name, enabled) &&
+               store.WriteText(key, cfg::kInterface.name, iface) &&
+               store.WriteText(key, cfg::kComment.name, f[0]) &&
+               store.WriteText(key, cfg::kPointName.name, f[1]) &&
+               store.WriteText(key, cfg::kRecInterval.name, f[2]) &&
+               store.WriteText(key, cfg::kElevationMask.name, f[3]) &&
+               store.WriteText(key, cfg::kAntType.name, f[7]) &&
+               store.WriteText(key, cfg::kRadius.name, f[8]);
+    });
+    return saved ? 1 : NotSaved(ctx);
 }
 
 unsigned SetUsr(std::string_view rec, AdminContext& ctx) {
@@ -307,12 +315,15 @@ unsigned SetUsr(std::string_view rec, AdminContext& ctx) {
         !TakeField(&rec, &password) || !TakeField(&rec, &limit))
         return 0;
     std::string key = cfg::kUsersKey + name;
-    store.WriteFlag(key, cfg::kEnableUser.name, enabled);
-    store.WriteText(key, cfg::kAccessRcv.name, access);
-    store.WriteText(key, cfg::kUserPassword.name, password);
-    long count = std::strtol(limit.c_str(), nullptr, 10);
-    store.WriteNumber(key, cfg::kCountUsr.name, static_cast<uint32_t>(count) & 0xFFFFu);
-    return 1;
+    const uint32_t count = static_cast<uint32_t>(std::strtol(limit.c_str(), nullptr, 10)) & 0xFFFFu;
+    // All or nothing: a user enabled without the password that followed would accept any.
+    const bool saved = store.WriteTogether([&] {
+        return store.WriteFlag(key, cfg::kEnableUser.name, enabled) &&
+               store.WriteText(key, cfg::kAccessRcv.name, access) &&
+               store.WriteText(key, cfg::kUserPassword.name, password) &&
+               store.WriteNumber(key, cfg::kCountUsr.name, count);
+    });
+    return saved ? 1 : NotSaved(ctx);
 }
 
 }  // namespace

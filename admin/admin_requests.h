@@ -45,6 +45,8 @@ struct AdminContext {
 
 inline constexpr const char* kTablesBusy = "ER:Server busy, try again";
 inline constexpr const char* kNotAuthorized = "ER:User not authorized to send this command!";
+// A Set whose record was valid but could not be stored (a full disk, a failing store).
+inline constexpr const char* kNotSaved = "ER:Can't save configuration!";
 
 unsigned HandleGet(std::string_view argument, AdminContext& ctx);
 unsigned HandleSet(std::string_view argument, AdminContext& ctx);

@@ -47,6 +47,9 @@ class ClientSession : public CBlockingSocket {
     std::thread::id thread_id = std::this_thread::get_id();
     std::atomic<bool> lost{false};
     std::atomic<bool> ping_failed{false};
+    // Set by a successful OpenUsr, cleared when the next OpenUsr starts: a refused login leaves
+    // the session without rights, whatever it had before. Session thread only.
+    bool logged_in = false;
     bool super_user = false;
     bool remote = true;     // false for the built-in clients (slot 0)
     bool internal = false;  // a client inside the server (no socket): scripts, the poll

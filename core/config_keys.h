@@ -28,9 +28,6 @@ inline constexpr const char* kInterfaceKey = "Interface\\";  // + interface text
 inline constexpr const char* kDownloadKey = "Download";
 inline constexpr const char* kActiveKey = "";  // the active configuration key itself
 
-// Texts are read through a 256-byte buffer: longer stored texts read as the default.
-inline constexpr unsigned kMaxTextLength = 255;
-
 // At the configuration root.
 inline constexpr TextSetting kCurrentConfig{"CurrentConfig", ""};
 inline constexpr NumberSetting kLogFile{"LogFile", 0};

@@ -58,7 +58,8 @@ std::string ConfigStore::ReadText(std::string_view path, std::string_view name,
     auto value = hive_->GetValue(key, name);
     if (!value) return std::string(fallback);
     if (value->type == platform::HiveValue::Type::Number) return std::to_string(value->number);
-    if (value->text.size() > cfg::kMaxTextLength) return std::string(fallback);
+    // Whatever its length: a long password or access list that read as the default would
+    // accept any password or grant every receiver.
     return value->text;
 }
 
@@ -67,17 +68,21 @@ bool ConfigStore::ReadFlag(std::string_view path, std::string_view name, bool fa
     return ReadText(path, name, fallback ? "1" : "0", access) == "1";
 }
 
-void ConfigStore::WriteText(std::string_view path, std::string_view name,
+bool ConfigStore::WriteText(std::string_view path, std::string_view name,
                             std::string_view text) const {
-    hive_->SetText(Absolute(path), name, text);
+    return hive_->SetText(Absolute(path), name, text);
 }
 
-void ConfigStore::WriteFlag(std::string_view path, std::string_view name, bool value) const {
-    WriteText(path, name, value ? "1" : "0");
+bool ConfigStore::WriteFlag(std::string_view path, std::string_view name, bool value) const {
+    return WriteText(path, name, value ? "1" : "0");
 }
 
-void ConfigStore::WriteNumber(std::string_view path, std::string_view name, uint32_t number) const {
-    hive_->SetNumber(Absolute(path), name, number);
+bool ConfigStore::WriteNumber(std::string_view path, std::string_view name, uint32_t number) const {
+    return hive_->SetNumber(Absolute(path), name, number);
+}
+
+bool ConfigStore::WriteTogether(const std::function<bool()>& writes) const {
+    return hive_->Transaction(writes);
 }
 
 bool ConfigStore::KeyExists(std::string_view path) const {

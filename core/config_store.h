@@ -1,11 +1,12 @@
 #pragma once
 // The six access functions of the configuration store. Each opens the key, does one read or
-// write and closes it again: nothing is cached, no error is reported (a failed read gives the
-// default, a failed write is ignored). Paths are relative to the store's base key (the active
-// configuration, or the configuration root for AtRoot()); an empty path is the base key itself.
-// Thread-safe.
+// write and closes it again: nothing is cached, a failed read gives the default, a failed write
+// returns false (callers that answer a client report it; the others carry on). Paths are relative
+// to the store's base key (the active configuration, or the configuration root for AtRoot()); an
+// empty path is the base key itself. Thread-safe.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,9 +42,12 @@ class ConfigStore {
                          KeyAccess access = KeyAccess::ReadOnly) const;
     bool ReadFlag(std::string_view path, std::string_view name, bool fallback,
                   KeyAccess access = KeyAccess::ReadOnly) const;
-    void WriteText(std::string_view path, std::string_view name, std::string_view text) const;
-    void WriteFlag(std::string_view path, std::string_view name, bool value) const;
-    void WriteNumber(std::string_view path, std::string_view name, uint32_t number) const;
+    bool WriteText(std::string_view path, std::string_view name, std::string_view text) const;
+    bool WriteFlag(std::string_view path, std::string_view name, bool value) const;
+    bool WriteNumber(std::string_view path, std::string_view name, uint32_t number) const;
+    // Runs `writes` as one transaction: everything it wrote is kept, or nothing when it returns
+    // false or the commit fails. The result says which.
+    bool WriteTogether(const std::function<bool()>& writes) const;
 
     // The same with a setting of config_keys.h supplying name and default.
     uint32_t ReadNumber(std::string_view path, const cfg::NumberSetting& s,

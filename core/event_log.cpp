@@ -56,7 +56,19 @@ void EventLog::Emit(std::string line) {
     if (sink_) sink_(line);
     if (!file_) return;
     line += "\r\n";
-    file_->Append(line.data(), line.size());
+    std::string error;
+    if (file_->Append(line.data(), line.size(), &error))
+        write_failed_ = false;
+    else
+        ReportWriteFailure(error);
+}
+
+void EventLog::ReportWriteFailure(const std::string& why) {
+    if (write_failed_) return;
+    write_failed_ = true;
+    std::fprintf(stderr, "event log %s: %s; its lines are lost until it can be written again\n",
+                 file_name_.c_str(), why.c_str());
+    std::fflush(stderr);
 }
 
 void EventLog::WriteLine(std::string_view text) {
@@ -86,7 +98,9 @@ void EventLog::Open() {
     std::snprintf(suffix, sizeof suffix, "%02d%02d%02d-%02d.log", now.year % 100, now.month,
                   now.day, now.hour);
     file_name_ = program_path_ + suffix;
-    file_ = platform::AppendFile::Open(file_name_);
+    std::string error;
+    file_ = platform::AppendFile::Open(file_name_, &error);
+    if (!file_) ReportWriteFailure(error);
     Emit("\r\n**** Start Log " + Stamp(true) + " **** " + "Version 1.4 Build Date: " + kBuildDate +
          "\r\n");
 }

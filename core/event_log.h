@@ -57,6 +57,8 @@ class EventLog {
 
   private:
     void Emit(std::string line);  // REQUIRES: mu_ held
+    // Reports on stderr that lines are being lost, once per run of failures. REQUIRES: mu_ held
+    void ReportWriteFailure(const std::string& why);
 
     mutable std::recursive_mutex mu_;
     const std::string program_path_;
@@ -65,6 +67,9 @@ class EventLog {
     std::string file_name_;                       // GUARDED_BY(mu_)
     std::unique_ptr<platform::AppendFile> file_;  // GUARDED_BY(mu_)
     int last_stamp_second_ = -1;                  // GUARDED_BY(mu_)
+    // Set at the first line that could not be written, cleared by the next one that was, so a
+    // full disk is reported once rather than for every line.
+    bool write_failed_ = false;  // GUARDED_BY(mu_)
 };
 
 }  // namespace orvana

@@ -21,17 +21,8 @@ std::string_view Word(std::string_view& rest) {
     return word;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 bool IsSystemUser(std::string_view user) {
-    return EqualsNoCase(user, kDemonUser) || EqualsNoCase(user, kScriptUser);
+    return EqualsNoCaseAscii(user, kDemonUser) || EqualsNoCaseAscii(user, kScriptUser);
 }
 
 }  // namespace
@@ -40,6 +31,9 @@ unsigned OpenUsr(Server& server, std::string_view args, ClientSession& session, 
     {
         std::lock_guard<platform::RecursiveLock> guard(server.clients().lock());
         session.user_name = "~!";
+        session.logged_in = false;
+        session.super_user = false;
+        session.access_list.clear();
     }
     std::string_view rest = TrimBlanks(args);
     const std::string user(Word(rest));
@@ -82,6 +76,7 @@ unsigned OpenUsr(Server& server, std::string_view args, ClientSession& session, 
         session.super_user = super_user;
         session.user_name = user;
         session.task = task;
+        session.logged_in = true;
     }
     BuildAccessList(server, session);
     session.session_number = server.NextSessionNumber();

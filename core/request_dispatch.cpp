@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/client_session.h"
+#include "core/log_redaction.h"
 #include "core/request_table.h"
 #include "core/server.h"
 #include "core/server_frames.h"
@@ -22,12 +23,12 @@ void HandleRequest(Server& server, ClientSession& session, size_t received) {
     const bool known_handle = handle <= session.handle_count;
     if (known_handle) {
         std::snprintf(line, sizeof line, "> Rcv=%u ", handle);
-        server.log().WriteLine("Client=" + session.address + line + std::string(text));
+        server.log().WriteLine("Client=" + session.address + line + RedactRequest(text));
     }
     unsigned code = DispatchRequest(server, session, handle, text);
     server.SendReply(session.slot_index, handle, 0, code & 0xFFFF, session.reply);
     std::snprintf(line, sizeof line, "< Rcv=%u ", handle);
-    server.log().WriteLine("Client=" + session.address + line + session.reply);
+    server.log().WriteLine("Client=" + session.address + line + RedactReply(text, session.reply));
 }
 
 }  // namespace
@@ -56,7 +57,7 @@ unsigned DispatchRequest(Server& server, ClientSession& session, uint8_t& handle
         return 0;
     }
     session.reply = "RE:OK.";
-    return entry->handler(server, args, session, handle);
+    return RunRequest(*entry, server, args, session, handle);
 }
 
 void OnRequestBytes(Server& server, ClientSession& session) {

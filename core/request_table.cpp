@@ -16,25 +16,27 @@ namespace orvana {
 using namespace request_flag;
 
 // Handlers of later subsystems replace NotYetHandled here, declared in their own headers.
+// Without a login only these pass: logging in and out, the keep-alive Ping (whose receiver form
+// consults the access list, empty before login), Chat, and Set, which has its super-user rule.
 const std::array<RequestEntry, kRequestCount> kRequestTable = {{
-    {"OpenUsr", 0x00, &OpenUsr},
-    {"CloseUsr", 0x00, &CloseUsr},
-    {"OpenRcv", kBindsReceiver, &OpenRcv},
-    {"CloseRcv", kBindsReceiver | kDuringTransfer | kNeedsReceiver, &CloseRcvRequest},
-    {"Command", kNeedsReceiver, &Command},
-    {"Attach", kRefusedInScript | kBindsReceiver | kNeedsReceiver, &Attach},
-    {"Detach", kRefusedInScript | kBindsReceiver | kNeedsReceiver, &Detach},
-    {"DownloadFile", kRefusedInScript | kNeedsReceiver, &NotYetHandled},
-    {"Ping", kRefusedInScript, &Ping},
-    {"Chat", kRefusedInScript, &Chat},
-    {"CancelDownload", kRefusedInScript | kDuringTransfer | kNeedsReceiver, &NotYetHandled},
-    {"GetRcvList", 0x00, &GetRcvList},
-    {"Get", 0x00, &Get},
-    {"Set", 0x00, &Set},
-    {"LoadFile", kRefusedInScript, &NotYetHandled},
-    {"LoadFirmware", kRefusedInScript, &NotYetHandled},
-    {"Run", kRefusedInScript, &Run},
-    {"DetectRcv", kRefusedInScript, &NotYetHandled},
+    {"OpenUsr", 0x00, false, &OpenUsr},
+    {"CloseUsr", 0x00, false, &CloseUsr},
+    {"OpenRcv", kBindsReceiver, true, &OpenRcv},
+    {"CloseRcv", kBindsReceiver | kDuringTransfer | kNeedsReceiver, true, &CloseRcvRequest},
+    {"Command", kNeedsReceiver, true, &Command},
+    {"Attach", kRefusedInScript | kBindsReceiver | kNeedsReceiver, true, &Attach},
+    {"Detach", kRefusedInScript | kBindsReceiver | kNeedsReceiver, true, &Detach},
+    {"DownloadFile", kRefusedInScript | kNeedsReceiver, true, &NotYetHandled},
+    {"Ping", kRefusedInScript, false, &Ping},
+    {"Chat", kRefusedInScript, false, &Chat},
+    {"CancelDownload", kRefusedInScript | kDuringTransfer | kNeedsReceiver, true, &NotYetHandled},
+    {"GetRcvList", 0x00, true, &GetRcvList},
+    {"Get", 0x00, true, &Get},
+    {"Set", 0x00, false, &Set},
+    {"LoadFile", kRefusedInScript, true, &NotYetHandled},
+    {"LoadFirmware", kRefusedInScript, true, &NotYetHandled},
+    {"Run", kRefusedInScript, true, &Run},
+    {"DetectRcv", kRefusedInScript, true, &NotYetHandled},
 }};
 
 const RequestEntry* FindRequest(std::string_view text, std::string_view* args) {
@@ -48,6 +50,15 @@ const RequestEntry* FindRequest(std::string_view text, std::string_view* args) {
         return &e;
     }
     return nullptr;
+}
+
+unsigned RunRequest(const RequestEntry& entry, Server& server, std::string_view args,
+                    ClientSession& session, uint8_t handle) {
+    if (entry.needs_login && !session.logged_in) {
+        session.reply = "ER:User not open!";
+        return 0;
+    }
+    return entry.handler(server, args, session, handle);
 }
 
 unsigned NotYetHandled(Server&, std::string_view, ClientSession& session, uint8_t) {

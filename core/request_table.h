@@ -27,6 +27,8 @@ inline constexpr uint8_t kRefusedInScript = 0x80;  // a script may not issue it
 struct RequestEntry {
     const char* name;
     uint8_t flags;
+    // Refused with "ER:User not open!" until the session has logged in.
+    bool needs_login;
     RequestHandler handler;
 };
 
@@ -36,6 +38,11 @@ extern const std::array<RequestEntry, kRequestCount> kRequestTable;
 // The first entry whose name is followed in `text` by a blank or the end; nullptr when none.
 // `args` gets the text after the name and its blanks.
 const RequestEntry* FindRequest(std::string_view text, std::string_view* args);
+
+// Calls the entry's handler, for a session that has logged in when the entry needs it; any other
+// gets "ER:User not open!" and 0. Every request from a client or a script goes through here.
+unsigned RunRequest(const RequestEntry& entry, Server& server, std::string_view args,
+                    ClientSession& session, uint8_t handle);
 
 // Stand-in for a handler that is not built yet.
 unsigned NotYetHandled(Server& server, std::string_view args, ClientSession& session,

@@ -24,12 +24,6 @@ constexpr size_t kMaxReceiverName = 63;
 constexpr uint32_t kTimeSyncPeriodMs = 21600000;
 constexpr uint32_t kDefaultLogHours = 24;
 
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
 }  // namespace
 
 Server::Server(ConfigStore& store, ServerOptions options)
@@ -97,7 +91,7 @@ bool Server::StartServer(std::string_view command_line) {
     // 10.-11. Statistics and the event log.
     // Only the file name is lower-cased: on a case-sensitive file system the folder must stay
     // as it is spelled, or the file lands nowhere.
-    statistics_.OpenStatistics(program_folder_ + Lower(options_.program_name) + ".sta");
+    statistics_.OpenStatistics(program_folder_ + ToLowerAscii(options_.program_name) + ".sta");
     RetainLogs();
 
     // 12. The machine's own address.

@@ -21,6 +21,25 @@ std::string_view TrimWhiteSpace(std::string_view s) {
     return s;
 }
 
+bool ListHasItem(std::string_view list, std::string_view item) {
+    for (size_t comma; (comma = list.find(',')) != std::string_view::npos;) {
+        if (list.substr(0, comma) == item) return true;
+        list.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
+std::string ToLowerAscii(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+bool EqualsNoCaseAscii(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && ToLowerAscii(a) == ToLowerAscii(b);
+}
+
 int HexDigitValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;

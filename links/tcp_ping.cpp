@@ -60,7 +60,7 @@ unsigned PingReceiver(Server& server, ClientSession& session, std::string_view a
     bool allowed = false;
     {
         std::lock_guard<std::mutex> guard(server.access_list_lock());
-        allowed = !name.empty() && session.access_list.find(name + ",") != std::string::npos;
+        allowed = !name.empty() && ListHasItem(session.access_list, name);
     }
     // Read without creating: a name a client makes up must not turn into a receiver key.
     const std::string interface_text =

@@ -6,14 +6,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/clock.h"
 
 namespace orvana::platform {
 
-std::unique_ptr<AppendFile> AppendFile::Open(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return nullptr;
+std::unique_ptr<AppendFile> AppendFile::Open(const std::string& path, std::string* error) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = std::strerror(errno);
+        return nullptr;
+    }
     return std::unique_ptr<AppendFile>(new AppendFile(fd));
 }
 
@@ -22,12 +26,15 @@ AppendFile::~AppendFile() {
     ::close(fd_);
 }
 
-bool AppendFile::Append(const void* data, size_t size) {
+bool AppendFile::Append(const void* data, size_t size, std::string* error) {
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
         ssize_t n = ::write(fd_, p, size);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n <= 0) {
+            *error = n == 0 ? "nothing written" : std::strerror(errno);
+            return false;
+        }
         p += n;
         size -= static_cast<size_t>(n);
     }

@@ -14,11 +14,13 @@ namespace orvana::platform {
 // data reaches the disk at least once a second.
 class AppendFile {
   public:
-    static std::unique_ptr<AppendFile> Open(const std::string& path);
+    // Created readable and writable by its owner only. nullptr with `error` set on failure.
+    static std::unique_ptr<AppendFile> Open(const std::string& path, std::string* error);
     ~AppendFile();
     AppendFile(const AppendFile&) = delete;
     AppendFile& operator=(const AppendFile&) = delete;
-    bool Append(const void* data, size_t size);
+    // All bytes, or false with `error` set (the system's reason).
+    bool Append(const void* data, size_t size, std::string* error);
 
   private:
     explicit AppendFile(int fd) : fd_(fd) {}

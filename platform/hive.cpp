@@ -1,7 +1,12 @@
 #include "platform/hive.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace orvana::platform {
 namespace {
@@ -129,6 +134,43 @@ bool PrepareSchema(sqlite3* db, std::string* error) {
     return true;
 }
 
+// The store writes its file and, beside it, its journal: both places must take writes.
+bool WritableLocation(const std::string& path, bool exists, std::string* error) {
+    if (exists && ::access(path.c_str(), W_OK) != 0) {
+        *error = std::string("the store is read-only (") + std::strerror(errno) + ")";
+        return false;
+    }
+    const size_t slash = path.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    if (::access(folder.c_str(), W_OK) != 0) {
+        *error = "the store's folder " + folder + " is read-only (" + std::strerror(errno) + ")";
+        return false;
+    }
+    return true;
+}
+
+// Nothing is written to a store before this passes: a damaged one stays as it was found, for
+// the operator to restore or rescue.
+bool CheckIntact(sqlite3* db, std::string* error) {
+    Statement check(db, "PRAGMA quick_check");
+    int rc = check.Step();
+    if (rc == SQLITE_ROW && check.Text(0) == "ok" && check.Step() == SQLITE_DONE) return true;
+    const int code = sqlite3_errcode(db);
+    if (code == SQLITE_NOTADB) {
+        *error = "not a configuration store (" + std::string(sqlite3_errmsg(db)) + ")";
+    } else if (rc == SQLITE_ROW || code == SQLITE_CORRUPT) {
+        std::string detail = rc == SQLITE_ROW ? check.Text(0) : sqlite3_errmsg(db);
+        for (char& c : detail)
+            if (c == '\n') c = ' ';
+        *error = "the store is damaged (" + detail +
+                 "); it was left untouched: restore it from a copy or an export";
+    } else {
+        *error = "cannot read the store (" + std::string(sqlite3_errmsg(db)) + ")";
+    }
+    return false;
+}
+
 }  // namespace
 
 std::vector<std::string_view> SplitKeyPath(std::string_view key) {
@@ -152,8 +194,23 @@ std::unique_ptr<Hive> Hive::Open(const std::string& path, std::string* error) {
         *error = path + ": not a configuration store (not a regular file)";
         return nullptr;
     }
+    std::string why;
+    if (!WritableLocation(path, exists, &why)) {
+        *error = path + ": " + why;
+        return nullptr;
+    }
+    if (!exists) {
+        // Users' passwords live here: readable by the owner only. SQLite gives its journal
+        // files the same mode.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST) {
+            *error = path + ": cannot create the store (" + std::strerror(errno) + ")";
+            return nullptr;
+        }
+        if (fd >= 0) ::close(fd);
+    }
     sqlite3* raw = nullptr;
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | (exists ? 0 : SQLITE_OPEN_CREATE);
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
     int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
     std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close_v2);
     if (rc != SQLITE_OK) {
@@ -162,9 +219,9 @@ std::unique_ptr<Hive> Hive::Open(const std::string& path, std::string* error) {
         return nullptr;
     }
     sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
-    // Reading first: a file that is not a database fails here, before anything is written.
-    std::string why;
-    if (!PrepareSchema(db.get(), &why)) {
+    // Reading first: a file that is not a database, or a damaged one, fails here, before
+    // anything is written.
+    if (!CheckIntact(db.get(), &why) || !PrepareSchema(db.get(), &why)) {
         *error = path + ": " + why;
         return nullptr;
     }

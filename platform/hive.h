@@ -34,8 +34,10 @@ struct NamedHiveValue {
 
 class Hive {
   public:
-    // Opens or creates the store at `path`. A file that exists but is not a store (not SQLite,
-    // or another schema) is refused and left untouched: returns nullptr with `error` set.
+    // Opens or creates the store at `path` (created readable by its owner only). A file that
+    // exists but is not a store (not SQLite, or another schema), a damaged one (SQLite's quick
+    // check fails) or one in a place that cannot be written is refused and left untouched:
+    // returns nullptr with `error` set.
     static std::unique_ptr<Hive> Open(const std::string& path, std::string* error);
     ~Hive();
     Hive(const Hive&) = delete;

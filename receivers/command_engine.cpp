@@ -161,9 +161,8 @@ unsigned RunScript(Receiver& r, std::string_view script, std::string* out) {
             while (!raw.empty() && std::isspace(static_cast<unsigned char>(raw.front())))
                 raw.remove_prefix(1);
             if (!raw.empty() && raw.front() == '#') continue;
-            line->assign(raw);
-            for (char& c : *line)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            // The receiver is sent the line in lower case; the Command guards check that form.
+            *line = ToLowerAscii(raw);
             return true;
         }
     };

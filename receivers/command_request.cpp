@@ -7,36 +7,18 @@
 #include "core/request_table.h"
 #include "core/server.h"
 #include "receivers/command_engine.h"
+#include "receivers/command_guards.h"
 #include "receivers/receiver_table.h"
 
 namespace orvana {
 namespace {
 
-constexpr std::string_view kGuardedWords[] = {"%set,", "%init,", "%set,/par/reset,yes", "%em,",
-                                              "%dm,"};
 constexpr uint16_t kResetNotice = 0x900;
-
-bool Contains(std::string_view text, std::string_view word) {
-    return text.find(word) != std::string_view::npos;
-}
 
 }  // namespace
 
-bool IsBlockedCommand(std::string_view command, std::string_view terminal) {
-    for (std::string_view word : {"%em,", "%dm,", "%set,"}) {
-        const size_t at = command.find(word);
-        if (at == std::string_view::npos) continue;
-        const std::string_view rest = command.substr(at + word.size());
-        return Contains(rest, "/cur/term") || Contains(rest, terminal) ||
-               (!rest.empty() && rest.front() == ',');
-    }
-    return false;
-}
-
 unsigned Command(Server& server, std::string_view command, ClientSession& s, uint8_t h) {
-    bool guarded = false;
-    for (std::string_view word : kGuardedWords) guarded = guarded || Contains(command, word);
-    if (guarded && !s.super_user) {
+    if (NeedsSuperUser(command) && !s.super_user) {
         s.reply = "ER:User not authorized to send this command!";
         return 0;
     }
@@ -63,7 +45,7 @@ unsigned Command(Server& server, std::string_view command, ClientSession& s, uin
         text =
             std::string(s.receive_buffer.data(),
                         std::min<size_t>(s.frame_length + 6u, ClientSession::kReceiveBufferSize));
-    } else if (Contains(command, "init,/dev/nvm/") && Contains(command, "set,/par/reset,yes")) {
+    } else if (IsFullReset(command)) {
         DisableOutput(*r);
         server.log().WriteLine("Run reset receiver=" + a->receiver_name);
         const std::string notice = "RS:" + a->receiver_name + ",0";

@@ -8,6 +8,7 @@
 #include "core/config_keys.h"
 #include "core/request_table.h"
 #include "core/server.h"
+#include "core/text.h"
 #include "links/com_link.h"
 #include "links/tcp_link.h"
 #include "links/tcp_ping.h"
@@ -174,10 +175,6 @@ ReceiverTable& Receivers(Server& server) {
 unsigned OpenRcv(Server& server, std::string_view args, ClientSession& session, uint8_t h) {
     if (server.receiver_table() == nullptr) return NotYetHandled(server, args, session, h);
     ReceiverTable& table = Receivers(server);
-    if (session.user_name.empty()) {
-        session.reply = "ER:User not open!";
-        return 0;
-    }
     {
         std::lock_guard<platform::RecursiveLock> guard(server.receiver_table_lock());
         if (h >= 1 && h <= session.handle_count && HasAttachment(session, h)) {
@@ -209,8 +206,8 @@ unsigned OpenRcv(Server& server, std::string_view args, ClientSession& session, 
     }
     LinkKind kind{};
     std::string address;
-    if (n == 0 || session.access_list.find(name + ",") == std::string::npos ||
-        interface_name.empty() || !ParseInterface(interface_name, &kind, &address)) {
+    if (n == 0 || !ListHasItem(session.access_list, name) || interface_name.empty() ||
+        !ParseInterface(interface_name, &kind, &address)) {
         session.reply = kCantFind;
         return 0;
     }

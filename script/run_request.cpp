@@ -1,6 +1,5 @@
 #include "script/run_request.h"
 
-#include <cctype>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -9,20 +8,12 @@
 #include "core/client_session.h"
 #include "core/login.h"
 #include "core/server.h"
+#include "core/text.h"
 #include "script/script_interpreter.h"
 #include "script/server_script_host.h"
 
 namespace orvana {
 namespace {
-
-bool SameNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 // The Script user exists while any script of the server runs: the last run to end removes it,
 // so one run ending does not log out another that is still going.
@@ -40,7 +31,7 @@ class ScriptUser {
         std::string users = server_.users_path();
         if (!users.empty() && users.back() == '\\') users.pop_back();
         for (const std::string& name : server_.store().SubKeys(users))
-            if (SameNoCase(name, kScriptUser))
+            if (EqualsNoCaseAscii(name, kScriptUser))
                 server_.store().DeleteKey(server_.users_path() + name);
     }
     ScriptUser(const ScriptUser&) = delete;
@@ -58,17 +49,8 @@ std::map<Server*, int> ScriptUser::runs_;
 }  // namespace
 
 unsigned Run(Server& server, std::string_view args, ClientSession& session, uint8_t) {
-    // A script logs in as the built-in Script user, with every receiver and full rights: only a
-    // client that has logged in itself may start one.
-    bool logged_in;
-    {
-        std::lock_guard<platform::RecursiveLock> guard(server.clients().lock());
-        logged_in = !session.user_name.empty() && session.user_name != "~!";
-    }
-    if (!logged_in) {
-        session.reply = "ER:User not open!";
-        return 0;
-    }
+    // A script logs in as the built-in Script user, with every receiver and full rights; the
+    // dispatch lets only a client that has logged in itself start one.
     std::shared_ptr<ClientSession> client = server.clients().AllocateSession(0);
     if (!client) {
         session.reply = "ER:Don't have place for client";

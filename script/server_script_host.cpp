@@ -70,7 +70,7 @@ std::string ServerScriptHost::Request(std::string_view line) {
     client_.reply = "RE:OK.";
     // Handle 0 cannot hold a receiver; a script without one opens on its client's first handle.
     const uint8_t handle = name == kOpenRcv && handle_ == 0 ? 1 : handle_;
-    entry->handler(server_, args, client_, handle);
+    RunRequest(*entry, server_, args, client_, handle);
     if (name == kOpenRcv && client_.reply == "RE:OK.") handle_ = handle;
     if (name == kCloseRcv) handle_ = 0;
     return client_.reply;

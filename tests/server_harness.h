@@ -124,15 +124,17 @@ class TestClient {
     std::unique_ptr<CBlockingSocket> socket_;
 };
 
-// A temporary home with its store (configuration "Main", PortServer "0") and, once started, an
-// orvanasrv process on it.
+// A temporary home (or `home`, when given) with its store (configuration "Main", PortServer "0")
+// and, once started, an orvanasrv process on it.
 class ServerProcess {
   public:
-    ServerProcess() { store().WriteText(cfg::kActiveKey, cfg::kPortServer.name, "0"); }
+    explicit ServerProcess(const std::string& home = "") : home_("orvanasrv.db", home) {
+        store().WriteText(cfg::kActiveKey, cfg::kPortServer.name, "0");
+    }
     ~ServerProcess() { Stop(); }
 
     ConfigStore& store() { return *home_.store; }
-    const std::string& home() const { return home_.dir.path(); }
+    const std::string& home() const { return home_.folder; }
     uint16_t port() const { return port_; }
     platform::Subprocess& process() { return process_; }
 
@@ -152,7 +154,7 @@ class ServerProcess {
     }
     // The folder of COMn links the server is started with (--ports), made on first use.
     std::string Ports() {
-        const std::string ports = home_.dir.File("ports");
+        const std::string ports = home() + "/ports";
         std::filesystem::create_directories(ports);
         return ports;
     }

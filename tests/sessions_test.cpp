@@ -4,13 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-#include <cstdlib>
 #include <thread>
 
 #include "core/login.h"
 #include "core/server.h"
 #include "tests/server_harness.h"
+#include "tests/support/namespace_rerun.h"
 
 namespace orvana {
 namespace {
@@ -175,29 +174,8 @@ TEST(Sessions, ShutdownSendsOneTerminationFrameToEveryClient) {
 // In a network namespace of its own, with an extra address on its loopback interface, the
 // built-in login arrives from a non-loopback address.
 TEST(Sessions, BuiltInLoginFromANonLoopbackAddressIsRefused) {
-    if (std::getenv("ORVANA_IN_NETNS") == nullptr) {
-        platform::Subprocess child;
-        std::string error;
-        std::vector<std::string> argv{
-            "/usr/bin/unshare", "-rn", "/proc/self/exe",
-            "--gtest_filter=Sessions.BuiltInLoginFromANonLoopbackAddressIsRefused"};
-        // /proc/self/exe of the child is unshare; name this test program instead.
-        char self[4096] = {};
-        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        ASSERT_GT(n, 0);
-        argv[2] = self;
-        ASSERT_TRUE(child.Start(argv, &error, {"ORVANA_IN_NETNS=1"})) << error;
-        while (child.ReadLine(60000)) {
-        }
-        auto status = child.Wait(60000);
-        ASSERT_TRUE(status);
-        const std::string out = child.StdoutSoFar();
-        if (out.find("[ RUN") == std::string::npos || out.find("[  SKIPPED ]") != std::string::npos)
-            GTEST_SKIP() << "no network namespace here: " << child.Stderr();
-        EXPECT_EQ(*status, 0) << out << child.Stderr();
-        return;
-    }
-    if (std::system("ip link set lo up && ip addr add 10.77.0.1/8 dev lo") != 0)
+    if (test::RerunInNamespace("-rn")) return;
+    if (test::Shell("ip link set lo up && ip addr add 10.77.0.1/8 dev lo") != 0)
         GTEST_SKIP() << "cannot add an address in the namespace";
     ServerProcess server;
     server.AddUser(kDemonUser, kSystemPassword, kSystemUserCount);

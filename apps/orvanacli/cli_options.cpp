@@ -80,6 +80,7 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& args,
             ok = !v.empty() && v.find(' ') == std::string::npos;
         } else if (name == "password") {
             o.password = v;
+            o.password_given = true;
             ok = v.find(' ') == std::string::npos;
         } else if (name == "timeout") {
             unsigned seconds = 0;

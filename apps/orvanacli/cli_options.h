@@ -13,6 +13,7 @@ struct CliOptions {
     uint16_t port = 0;
     std::string user;
     std::string password;
+    bool password_given = false;  // on the command line, which other users can see in ps
     bool encipher = false;
     uint32_t timeout_ms = 80000;  // a Command may take the server's 75 s
 

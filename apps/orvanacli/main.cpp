@@ -8,6 +8,7 @@
 
 #include "apps/orvanacli/verbs.h"
 #include "platform/signals.h"
+#include "platform/terminal.h"
 
 namespace {
 constexpr uint32_t kConnectMs = 10000;
@@ -35,6 +36,14 @@ int main(int argc, char** argv) {
     error = CheckVerbUse(*verb, *options);
     if (!error.empty()) return Complain(error);
 
+    if (!options->password_given) {
+        if (auto secret = platform::EnvironmentValue("ORVANA_PASSWORD"))
+            options->password = *secret;
+        else if (auto typed = platform::AskSecretOnTerminal("Password for " + options->user + ": "))
+            options->password = *typed;
+        if (options->password.find(' ') != std::string::npos)
+            return Complain("a password cannot hold a blank");
+    }
     RequestClient client;
     if (!client.Connect(options->host, options->port, kConnectMs))
         return Complain("cannot connect to " + options->host + ":" + std::to_string(options->port) +

@@ -146,9 +146,11 @@ std::string CheckVerbUse(const Verb& verb, const CliOptions& o) {
 
 std::string UsageText() {
     std::string text =
-        "usage: orvanacli --host H --port P --user U --password W [--encipher] [--timeout S] "
+        "usage: orvanacli --host H --port P --user U [--password W] [--encipher] [--timeout S] "
         "VERB ...\n"
         "  --host H      the server (127.0.0.1)    --encipher   requests go enciphered\n"
+        "  --password W  without it: $ORVANA_PASSWORD, else asked for on the terminal, else "
+        "empty\n"
         "  --timeout S   seconds to wait for a reply (80)\n"
         "  --            every word after it belongs to the verb\n"
         "verbs:\n";

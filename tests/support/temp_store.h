@@ -1,5 +1,6 @@
 #pragma once
-// A configuration store on a real SQLite file in a temporary folder.
+// A configuration store on a real SQLite file in a temporary folder, or in `folder` when one is
+// given (a file system a test mounted).
 
 #include <memory>
 #include <stdexcept>
@@ -13,12 +14,14 @@ namespace orvana::test {
 
 struct TempStore {
     TempDir dir;
+    std::string folder;
     std::unique_ptr<platform::Hive> hive;
     std::unique_ptr<ConfigStore> store;
 
-    explicit TempStore(const std::string& file = "orvanasrv.db") {
+    explicit TempStore(const std::string& file = "orvanasrv.db", const std::string& in = "")
+        : folder(in.empty() ? dir.path() : in) {
         std::string error;
-        hive = platform::Hive::Open(dir.File(file), &error);
+        hive = platform::Hive::Open(folder + "/" + file, &error);
         if (!hive) throw std::runtime_error(error);
         store = std::make_unique<ConfigStore>(*hive);
     }

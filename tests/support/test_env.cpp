@@ -31,13 +31,13 @@ std::string ProgramPath(const std::string& name) {
 }
 
 ProgramResult RunProgram(const std::string& name, const std::vector<std::string>& args,
-                         unsigned timeout_ms) {
+                         unsigned timeout_ms, const std::vector<std::string>& env) {
     platform::Subprocess p;
     std::vector<std::string> argv{ProgramPath(name)};
     argv.insert(argv.end(), args.begin(), args.end());
     std::string error;
     ProgramResult r;
-    if (!p.Start(argv, &error)) {
+    if (!p.Start(argv, &error, env)) {
         r.err = error;
         return r;
     }

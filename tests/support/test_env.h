@@ -34,9 +34,10 @@ struct ProgramResult {
     std::string err;
 };
 
-// Runs the program with `args` to its end; kills it after `timeout_ms`.
+// Runs the program with `args` (and "NAME=value" entries added to its environment) to its end;
+// kills it after `timeout_ms`.
 ProgramResult RunProgram(const std::string& name, const std::vector<std::string>& args,
-                         unsigned timeout_ms = 20000);
+                         unsigned timeout_ms = 20000, const std::vector<std::string>& env = {});
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
