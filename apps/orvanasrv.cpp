@@ -38,6 +38,7 @@ void ApplyTimingOverrides(orvana::ServerOptions& o) {
     read("ORVANA_SEND_LIMIT_MS", o.send_limit_ms);
     read("ORVANA_SHUTDOWN_PAUSE_MS", o.shutdown_pause_ms);
     read("ORVANA_COMMAND_REPLY_MS", o.command_reply_ms);
+    read("ORVANA_BIND_RETRY_MS", o.bind_retry_ms);
     if (const char* v = std::getenv("ORVANA_CLOCK_DRY_RUN"); v && *v == '1') {
         // Reports the time it would set instead of setting it.
         o.set_clock = [](const orvana::platform::LocalTime& t) {
@@ -103,15 +104,14 @@ int main(int argc, char** argv) {
     orvana::platform::BlockTerminationSignals();
     orvana::Server server(store, options);
     orvana::InstallReceivers(server);
-    if (!server.StartServer(command_line)) return 1;
-    if (server.ListenPort() != 0) {
-        std::printf("Listening on %s:%u\n", server.listen_address().c_str(),
-                    static_cast<unsigned>(server.ListenPort()));
-    } else {
-        std::fprintf(stderr, "%s\n", server.listen_failure().c_str());
+    if (!server.StartServer(command_line)) {
+        if (!server.listen_failure().empty())
+            std::fprintf(stderr, "orvanasrv: %s\n", server.listen_failure().c_str());
+        return 1;
     }
+    std::printf("Listening on %s:%u\n", server.listen_address().c_str(),
+                static_cast<unsigned>(server.ListenPort()));
     std::fflush(stdout);
-    std::fflush(stderr);
 
     orvana::platform::WaitForTerminationSignal();
     server.StopServer();

@@ -23,6 +23,7 @@ constexpr uint16_t kTerminatedType = 0xF00;
 constexpr size_t kMaxReceiverName = 63;
 constexpr uint32_t kTimeSyncPeriodMs = 21600000;
 constexpr uint32_t kDefaultLogHours = 24;
+constexpr uint32_t kBindRetryPauseMs = 1000;
 
 }  // namespace
 
@@ -130,26 +131,10 @@ bool Server::StartServer(std::string_view command_line) {
     started_ = true;
     stopping_ = false;
 
-    // 16. The listener. A failure leaves the server running without one.
-    listen_failure_.clear();
-    try {
-        platform::Ipv4Endpoint at;
-        if (!platform::ParseDotted(listen_address_, &at.address)) {
-            platform::SetLastSocketError(10049);
-            throw CBlockingSocketException("Bind");
-        }
-        at.port = static_cast<uint16_t>(std::strtoul(listen_port_text_.c_str(), nullptr, 10));
-        listener_.Create(1);
-        listener_.Bind(at);
-        listener_.Listen(platform::MaxBacklog());
-        bound_port_ = listener_.LocalEndpoint().port;
-    } catch (const CBlockingSocketException& e) {
-        std::string text = version;
-        e.Report(text, log_.get());
-        listen_failure_ = text;
-        listener_.Cleanup();
-        StartMaintenance();
-        return true;
+    // 16. The listener.
+    if (!OpenListener(version)) {
+        started_ = false;
+        return false;
     }
 
     // 17. The accept chain and the keep-alive thread.
@@ -327,6 +312,40 @@ bool Server::ReleaseSession(unsigned slot) {
     return true;
 }
 
+bool Server::OpenListener(const std::string& version) {
+    listen_failure_.clear();
+    const uint32_t start = platform::TickCount();
+    for (;;) {
+        try {
+            platform::Ipv4Endpoint at;
+            if (!platform::ParseDotted(listen_address_, &at.address)) {
+                platform::SetLastSocketError(10049);
+                throw CBlockingSocketException("Bind");
+            }
+            at.port = static_cast<uint16_t>(std::strtoul(listen_port_text_.c_str(), nullptr, 10));
+            listener_.Create(1);
+            listener_.Bind(at);
+            listener_.Listen(platform::MaxBacklog());
+            bound_port_ = listener_.LocalEndpoint().port;
+            return true;
+        } catch (const CBlockingSocketException& e) {
+            listener_.Cleanup();
+            // Reported once; the tries after it are the same failure.
+            if (listen_failure_.empty()) {
+                std::string text = version;
+                e.Report(text, log_.get());
+                listen_failure_ = text;
+            }
+        }
+        if (platform::TickCount() - start >= options_.bind_retry_ms) {
+            log_->WriteLine("ER:No listening socket on " + listen_address_ + ":" +
+                            listen_port_text_ + "; the server ends");
+            return false;
+        }
+        platform::SleepMs(kBindRetryPauseMs);
+    }
+}
+
 // ---- the accept chain ------------------------------------------------------------------------
 
 void Server::StartSessionThread() {
@@ -352,12 +371,33 @@ void Server::SessionThreadEnded() {
     threads_cv_.notify_all();
 }
 
+bool Server::AcceptNext(CBlockingSocket& connection, platform::Ipv4Endpoint& peer) {
+    unsigned failures = 0;
+    for (;;) {
+        try {
+            listener_.Accept(connection, &peer, false);
+            if (failures > 0)
+                log_->WriteLine("Accept works again after " + std::to_string(failures) +
+                                " failed tries");
+            return true;
+        } catch (const CBlockingSocketException& e) {
+            // The listener closed by shutdown ends the chain; anything else (out of file
+            // descriptors, a connection reset before it was taken) passes.
+            if (stopping_) return false;
+            if (failures++ == 0) {
+                std::string text = "Accept";
+                e.Report(text, log_.get());
+            }
+        }
+        for (uint32_t waited = 0; waited < options_.accept_retry_ms && !stopping_; waited += 50)
+            platform::SleepMs(50);
+    }
+}
+
 void Server::SessionThread() {
     CBlockingSocket connection;
     platform::Ipv4Endpoint peer;
-    try {
-        listener_.Accept(connection, &peer, false);
-    } catch (const CBlockingSocketException&) {
+    if (!AcceptNext(connection, peer)) {
         SessionThreadEnded();  // the listener was closed: the chain ends here
         return;
     }

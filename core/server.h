@@ -49,6 +49,10 @@ struct ServerOptions {
     uint32_t shutdown_pause_ms = 2000;
     uint32_t time_sync_limit_ms = 3000;
     uint32_t command_reply_ms = 75000;  // a client's receiver command
+    // How long start-up tries to bind the listening port before the process gives up (another
+    // program may be releasing it); a server without a listener would serve nobody.
+    uint32_t bind_retry_ms = 60000;
+    uint32_t accept_retry_ms = 500;  // the pause after a failed accept
 };
 
 // What later subsystems plug into the core without the core knowing their types.
@@ -144,6 +148,12 @@ class Server {
     void StartSessionThread();
     void SessionThreadEnded();
     void SessionThread();
+    // Binds and listens, trying again for bind_retry_ms; false when it never succeeded
+    // (listen_failure_ says why).
+    bool OpenListener(const std::string& version);
+    // Waits for the next client. A failed accept is logged (once per run of failures) and tried
+    // again after a pause: the chain must never end while the server runs. False at shutdown.
+    bool AcceptNext(CBlockingSocket& connection, platform::Ipv4Endpoint& peer);
     void KeepAliveThread();
     void StartMaintenance();
     void ServeClient(const std::shared_ptr<ClientSession>& session);

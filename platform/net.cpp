@@ -202,6 +202,10 @@ bool SetBufferSizes(SocketFd fd, int bytes) {
 }
 
 bool Bind(SocketFd fd, const Ipv4Endpoint& at) {
+    // A restart must not wait for the last run's connections to leave TIME_WAIT; a port that
+    // another socket listens on is still refused.
+    const int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return Fail();
     sockaddr_in sa = ToSockaddr(at);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return Fail();
     return true;

@@ -192,6 +192,26 @@ TEST(Sessions, BuiltInLoginFromANonLoopbackAddressIsRefused) {
     EXPECT_EQ(near->Call(Server::kBuiltInLogin)->data, "RE:OK.");
 }
 
+// Idle connections use up the server's descriptors: accepting fails for a while, and goes on
+// once they are gone.
+TEST(Sessions, AcceptGoesOnAfterRunningOutOfDescriptors) {
+    ServerProcess server;
+    server.AddUser("ann", "pw", 4);
+    ASSERT_TRUE(server.Start({}, {}, {"/usr/bin/prlimit", "--nofile=48"}));
+    std::vector<std::unique_ptr<TestClient>> idle;
+    for (int i = 0; i < 64; ++i) {
+        idle.push_back(std::make_unique<TestClient>());
+        ASSERT_TRUE(idle.back()->Connect(server.port()));
+    }
+    ASSERT_TRUE(server.WaitForLog("from Accept WinSock reply", 10000));
+    idle.clear();
+    TestClient late;
+    ASSERT_TRUE(late.Connect(server.port()));
+    EXPECT_EQ(late.Ask("OpenUsr ann pw", 0, 15), "RE:OK.");
+    EXPECT_TRUE(server.WaitForLog("Accept works again after"));
+    EXPECT_EQ(test::CountOf(server.LogText(), "from Accept WinSock reply"), 1u);
+}
+
 // The frame buffer grows for a large frame and is reused afterwards.
 TEST(Sessions, FiveThousandByteReplyGrowsTheFrameBufferTo6024Bytes) {
     test::TempStore home;
