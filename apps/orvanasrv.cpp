@@ -21,10 +21,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: orvanasrv [--headless] [--home DIR] [--store FILE] [--ports DIR]\n"
-    "                 [--time-server HOST[:PORT]|off] [CONFIG]\n";
-
-// The default time server; any RFC 868 server serves.
-constexpr const char* kDefaultTimeServer = "time.nist.gov";
+    "                 [--time-server HOST[:PORT]|off] [--version] [CONFIG]\n";
 
 // Test hooks: shorter periods in milliseconds, never needed in production.
 void ApplyTimingOverrides(orvana::ServerOptions& o) {
@@ -40,12 +37,16 @@ void ApplyTimingOverrides(orvana::ServerOptions& o) {
     read("ORVANA_COMMAND_REPLY_MS", o.command_reply_ms);
     read("ORVANA_BIND_RETRY_MS", o.bind_retry_ms);
     if (const char* v = std::getenv("ORVANA_CLOCK_DRY_RUN"); v && *v == '1') {
-        // Reports the time it would set instead of setting it.
+        // Reports the time it would set instead of setting it, on a clock that the system
+        // keeps synchronised only when ORVANA_CLOCK_SYNCHRONISED is 1.
         o.set_clock = [](const orvana::platform::LocalTime& t) {
             std::printf("Clock would be set to %s\n", orvana::platform::FormatTimestamp(t).c_str());
             std::fflush(stdout);
             return true;
         };
+        const char* synced = std::getenv("ORVANA_CLOCK_SYNCHRONISED");
+        const bool is_synced = synced != nullptr && *synced == '1';
+        o.clock_synchronised = [is_synced] { return is_synced; };
     }
 }
 
@@ -55,7 +56,7 @@ int main(int argc, char** argv) {
     orvana::ServerOptions options;
     std::string home = orvana::platform::ExecutableDirectory();
     std::string store_path;
-    std::string time_server = kDefaultTimeServer;
+    std::string time_server;
     std::string command_line;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -79,6 +80,13 @@ int main(int argc, char** argv) {
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
+        } else if (a == "--version") {
+            std::printf("orvanasrv %s\n", orvana::cfg::kVersionText);
+            return 0;
+        } else if (a.size() > 1 && a[0] == '-') {
+            // A mistyped option must not become the configuration's name.
+            std::fprintf(stderr, "orvanasrv: unknown option %s\n%s", a.c_str(), kUsage);
+            return 2;
         } else {
             if (!command_line.empty()) command_line += ' ';
             command_line += a;
@@ -97,7 +105,7 @@ int main(int argc, char** argv) {
     orvana::ConfigStore store(*hive);
 
     options.home = home;
-    options.time_server = time_server == "off" ? "" : time_server;
+    options.time_server = time_server;
     ApplyTimingOverrides(options);
 
     // Before any thread exists, so that only the wait below takes the signals.

@@ -37,7 +37,9 @@ inline constexpr TextSetting kIPAdress{"IPAdress", "0.0.0.0"};
 inline constexpr TextSetting kPortServer{"PortServer", "8000"};
 inline constexpr NumberSetting kAutoStart{"AutoStart", 0};
 inline constexpr TextSetting kPathToServer{"PathToServer", ""};
-inline constexpr TextSetting kScripts{"Scripts", ""};  // empty: program folder + "Scripts\"
+inline constexpr TextSetting kScripts{"Scripts", ""};
+// The RFC 868 time server ("host[:port]") the clock is set from; empty: the clock is left alone.
+inline constexpr TextSetting kTimeServer{"TimeServer", ""};  // empty: program folder + "Scripts\"
 inline constexpr const char* kScriptsFolderName = "Scripts\\";
 inline constexpr TextSetting kVersion{"Version", ""};
 inline constexpr const char* kVersionText = "Version 1.4 Build Date: May  4 2009 12:28:08";

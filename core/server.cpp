@@ -217,8 +217,12 @@ void Server::SetLogViewSink(EventLog::ViewSink sink) {
 }
 
 void Server::SynchroniseClock() {
-    TimeSync sync(options_.time_server, options_.set_clock, options_.time_sync_limit_ms,
-                  log_.get());
+    // Only a time server somebody named: the computer's clock is not ours to set otherwise.
+    const std::string server = options_.time_server.empty()
+                                   ? store_.ReadText(cfg::kActiveKey, cfg::kTimeServer)
+                                   : options_.time_server;
+    TimeSync sync(server, options_.set_clock, options_.time_sync_limit_ms, log_.get(),
+                  options_.clock_synchronised);
     sync.Run();
 }
 

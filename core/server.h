@@ -34,8 +34,10 @@ struct ServerOptions {
     std::string home = ".";                  // the program's folder
     std::string program_name = "orvanasrv";  // logs and statistics are named after it
     std::string ports_folder;                // COMn links to serial devices
-    std::string time_server;                 // "host[:port]"; empty: no clock synchronisation
-    TimeSync::ClockSetter set_clock;         // empty: the system clock
+    // "host[:port]"; "off": none; empty: the store's TimeServer, if any.
+    std::string time_server;
+    TimeSync::ClockSetter set_clock;           // empty: the system clock
+    TimeSync::SyncedCheck clock_synchronised;  // empty: the kernel's report
     std::function<platform::LocalTime()> clock = platform::NowLocal;
     std::function<uint32_t()> tick =
         platform::TickCount;  // periodic jobs' and back-offs' time base

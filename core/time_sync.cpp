@@ -9,8 +9,9 @@
 
 namespace orvana {
 
-TimeSync::TimeSync(std::string server, ClockSetter setter, uint32_t limit_ms, EventLog* log)
-    : setter_(std::move(setter)), limit_ms_(limit_ms), log_(log) {
+TimeSync::TimeSync(std::string server, ClockSetter setter, uint32_t limit_ms, EventLog* log,
+                   SyncedCheck synced)
+    : setter_(std::move(setter)), synced_(std::move(synced)), limit_ms_(limit_ms), log_(log) {
     size_t colon = server.rfind(':');
     if (colon != std::string::npos) {
         long port = std::strtol(server.c_str() + colon + 1, nullptr, 10);
@@ -19,6 +20,7 @@ TimeSync::TimeSync(std::string server, ClockSetter setter, uint32_t limit_ms, Ev
     }
     host_ = std::move(server);
     if (!setter_) setter_ = platform::SetLocalClock;
+    if (!synced_) synced_ = platform::KernelClockSynchronised;
 }
 
 platform::LocalTime TimeSync::Merge(uint32_t seconds_since_1900, const platform::LocalTime& now) {
@@ -39,6 +41,11 @@ platform::LocalTime TimeSync::Merge(uint32_t seconds_since_1900, const platform:
 
 TimeSync::Outcome TimeSync::Run() {
     if (host_.empty() || host_ == "off") return Outcome::Off;
+    // A clock kept to milliseconds is not to be set to the second.
+    if (synced_()) {
+        if (log_ != nullptr) log_->WriteLine("Clock left alone: the system keeps it synchronised");
+        return Outcome::KeptBySystem;
+    }
     platform::Ipv4Endpoint at;
     try {
         at = CBlockingSocket::GetHostByName(host_, port_);
@@ -75,6 +82,9 @@ TimeSync::Outcome TimeSync::Run() {
                             " from time server " + host_);
         return Outcome::ClockNotSet;
     }
+    if (log_ != nullptr)
+        log_->WriteLine("Clock set to " + platform::FormatTimestamp(target) + " from time server " +
+                        host_);
     return Outcome::Set;
 }
 

@@ -21,10 +21,23 @@ class TimeSync {
     // Sets the local time; false when it could not (no privilege).
     using ClockSetter = std::function<bool(const platform::LocalTime&)>;
 
-    enum class Outcome { Off, Unresolved, NoConnection, ShortReply, ClockNotSet, Set };
+    // True while something else (an NTP daemon) keeps the clock right.
+    using SyncedCheck = std::function<bool()>;
 
-    // `server` is "host" or "host:port" (port 37 when absent); empty means off.
-    TimeSync(std::string server, ClockSetter setter, uint32_t limit_ms, EventLog* log);
+    enum class Outcome {
+        Off,
+        KeptBySystem,
+        Unresolved,
+        NoConnection,
+        ShortReply,
+        ClockNotSet,
+        Set
+    };
+
+    // `server` is "host" or "host:port" (port 37 when absent); empty or "off" means off. An
+    // empty `synced` is the kernel's own report.
+    TimeSync(std::string server, ClockSetter setter, uint32_t limit_ms, EventLog* log,
+             SyncedCheck synced = {});
 
     // One synchronisation; failures leave the clock unchanged.
     Outcome Run();
@@ -37,6 +50,7 @@ class TimeSync {
     std::string host_;
     uint16_t port_ = kTimePort;
     ClockSetter setter_;
+    SyncedCheck synced_;
     uint32_t limit_ms_;
     EventLog* log_;
 };

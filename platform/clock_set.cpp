@@ -1,5 +1,6 @@
 #include "platform/clock_set.h"
 
+#include <sys/timex.h>
 #include <time.h>
 
 namespace orvana::platform {
@@ -17,6 +18,12 @@ bool SetLocalClock(const LocalTime& t) {
     if (s == static_cast<std::time_t>(-1)) return false;
     timespec ts{s, static_cast<long>(t.millisecond) * 1000000L};
     return clock_settime(CLOCK_REALTIME, &ts) == 0;
+}
+
+bool KernelClockSynchronised() {
+    timex tx{};
+    const int state = ::adjtimex(&tx);
+    return state != -1 && state != TIME_ERROR && (tx.status & STA_UNSYNC) == 0;
 }
 
 LocalTime LocalFromUnix(long long seconds) {

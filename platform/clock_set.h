@@ -9,6 +9,9 @@ namespace orvana::platform {
 // False when the time is invalid or the system refused (no privilege).
 bool SetLocalClock(const LocalTime& t);
 
+// Whether the kernel reports the clock as synchronised (an NTP daemon keeps it).
+bool KernelClockSynchronised();
+
 // Seconds since 1970 to local broken-down time.
 LocalTime LocalFromUnix(long long seconds);
 

@@ -153,6 +153,18 @@ TEST(StartUp, PortInUseIsTriedAgainThenTheServerEndsWithTheErrorNeverDeaf) {
     EXPECT_EQ(client.Ask("Ping"), "RE:OK.");
 }
 
+TEST(StartUp, UnknownOptionsAreRefusedAndVersionIsPrinted) {
+    TempDir home;
+    auto r = test::RunProgram("orvanasrv", {"--hoem", home.path()});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("unknown option --hoem"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("usage: orvanasrv"), std::string::npos) << r.err;
+    EXPECT_TRUE(std::filesystem::is_empty(home.path()));
+    r = test::RunProgram("orvanasrv", {"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string("orvanasrv ") + cfg::kVersionText + "\n");
+}
+
 TEST(StartUp, RestartRightAfterAKillWithAClientConnectedAnswers) {
     ServerProcess server;
     server.AddUser("ann", "pw", 4);

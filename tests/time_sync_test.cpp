@@ -161,6 +161,11 @@ uint32_t Since1900(const platform::LocalTime& local) {
     return static_cast<uint32_t>(static_cast<uint64_t>(AsTime(local)) + 2208988800u);
 }
 
+// The machine's own synchronisation state must not decide these tests.
+bool Unsynced() {
+    return false;
+}
+
 TEST(TimeSync, MergeTakesDateAndTimeFromTheServerAndYearFromTheLocalClockButAtNewYear) {
     // 2,208,988,800 s after 1900 is the start of 1970 (UTC); add 31 days and 1 h 1 min 1 s.
     const uint32_t since_1900 = 2208988800u + 31u * 86400u + 3661u;
@@ -193,7 +198,8 @@ TEST(TimeSync, RealTimeServerGivesTheTimeOfNowAndAClockThatCannotBeSetIsLogged) 
     if (std::string why = xinetd.Start(); !why.empty()) GTEST_SKIP() << why;
     const std::string address = "127.0.0.1:" + std::to_string(xinetd.port());
     Captured set;
-    ASSERT_EQ(TimeSync(address, set.Setter(true), 3000, nullptr).Run(), TimeSync::Outcome::Set);
+    ASSERT_EQ(TimeSync(address, set.Setter(true), 3000, nullptr, Unsynced).Run(),
+              TimeSync::Outcome::Set);
     ASSERT_EQ(set.calls, 1);
     EXPECT_LT(std::abs(static_cast<long>(AsTime(set.time) - std::time(nullptr))), 5L)
         << platform::FormatTimestamp(set.time);
@@ -202,7 +208,7 @@ TEST(TimeSync, RealTimeServerGivesTheTimeOfNowAndAClockThatCannotBeSetIsLogged) 
     EventLog log(dir.File("srv"));
     log.Open();
     Captured refused;
-    EXPECT_EQ(TimeSync(address, refused.Setter(false), 3000, &log).Run(),
+    EXPECT_EQ(TimeSync(address, refused.Setter(false), 3000, &log, Unsynced).Run(),
               TimeSync::Outcome::ClockNotSet);
     log.Close();
     std::string text;
@@ -231,7 +237,8 @@ TEST(TimeSync, NoServerAShortReplyASilentServerAndOffLeaveTheClock) {
     for (const auto& c : cases) {
         Captured set;
         const uint32_t start = platform::TickCount();
-        EXPECT_EQ(TimeSync(c.address, set.Setter(true), c.limit_ms, nullptr).Run(), c.outcome)
+        EXPECT_EQ(TimeSync(c.address, set.Setter(true), c.limit_ms, nullptr, Unsynced).Run(),
+                  c.outcome)
             << c.address;
         // Bounded, so that start-up cannot hang on a server that never answers.
         EXPECT_LT(platform::TickCount() - start, 8000u) << c.address;
@@ -261,6 +268,34 @@ TEST(TimeSync, ServerStartUpSetsTheClockOnceFromTheTimeServer) {
                                   std::stoi(stamp.substr(17, 2)),
                                   0};
     EXPECT_LT(std::abs(static_cast<long>(AsTime(said_time) - now)), 5L) << stamp;
+}
+
+// The clock is set from the store's TimeServer when no option names one, never from a server of
+// our own choosing, and never while the system keeps it synchronised.
+TEST(TimeSync, OnlyANamedServerSetsTheClockAndNeverWhileTheSystemKeepsIt) {
+    TimeServer xinetd;
+    if (std::string why = xinetd.Start(); !why.empty()) GTEST_SKIP() << why;
+    const std::vector<std::string> no_option = {"--time-server", ""};
+    {
+        test::ServerProcess server;
+        ASSERT_TRUE(server.Start({"ORVANA_CLOCK_DRY_RUN=1"}, no_option));
+        EXPECT_EQ(server.process().StdoutSoFar().find("Clock would be set"), std::string::npos);
+        EXPECT_EQ(server.LogText().find("Clock "), std::string::npos);
+    }
+    const std::string named = "127.0.0.1:" + std::to_string(xinetd.port());
+    {
+        test::ServerProcess server;
+        server.store().WriteText(cfg::kActiveKey, cfg::kTimeServer.name, named);
+        ASSERT_TRUE(server.Start({"ORVANA_CLOCK_DRY_RUN=1"}, no_option));
+        EXPECT_NE(server.process().StdoutSoFar().find("Clock would be set"), std::string::npos);
+        EXPECT_TRUE(server.WaitForLog("Clock set to "));
+        EXPECT_NE(server.LogText().find(" from time server 127.0.0.1"), std::string::npos);
+    }
+    test::ServerProcess server;
+    ASSERT_TRUE(server.Start({"ORVANA_CLOCK_DRY_RUN=1", "ORVANA_CLOCK_SYNCHRONISED=1"},
+                             {"--time-server", named}));
+    EXPECT_EQ(server.process().StdoutSoFar().find("Clock would be set"), std::string::npos);
+    EXPECT_TRUE(server.WaitForLog("Clock left alone: the system keeps it synchronised"));
 }
 
 TEST(TimeSync, UnreachableTimeServerDoesNotHoldUpStartUp) {
