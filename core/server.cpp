@@ -270,11 +270,13 @@ bool Server::SendFrameTo(unsigned slot, uint8_t handle, uint16_t type, unsigned 
     // so a client that stops reading holds up nobody but its own senders.
     std::shared_ptr<ClientSession> s = clients_.Get(slot);
     if (!s) return false;
-    std::lock_guard<std::mutex> frame_guard(s->frame_lock);
     const size_t total = FrameSize(length);
+    // Before the frame lock: the count takes the receiver table lock, which is taken before
+    // frame locks elsewhere.
+    if (handle != 0 && hooks_.count_sent) hooks_.count_sent(*s, handle, total);
+    std::lock_guard<std::mutex> frame_guard(s->frame_lock);
     if (s->frame_buffer.size() < total) s->frame_buffer.assign(length + 1024, 0);
     BuildServerFrame(s->frame_buffer.data(), type, handle, code, data, length);
-    if (handle != 0 && hooks_.count_sent) hooks_.count_sent(*s, handle, total);
     if (s->Send(s->frame_buffer.data(), static_cast<int>(total)) > 0) return true;
     std::string who;
     {

@@ -65,7 +65,7 @@ struct ServerHooks {
     std::function<void(ClientSession&, uint8_t handle)> close_attachment;
     // Session release: end the session's transfers.
     std::function<void(ClientSession&)> end_transfers;
-    // SendFrame: count bytes sent on an attachment.
+    // SendFrame: count bytes sent on an attachment. Called without the frame lock.
     std::function<void(ClientSession&, uint8_t handle, size_t bytes)> count_sent;
     // Ping with a receiver name: the echo test of a TCP receiver (links/).
     std::function<unsigned(ClientSession&, std::string_view name)> ping_receiver;

@@ -26,6 +26,10 @@ const char* LineErrorText(const platform::LineErrorCounts& before,
 ComLink::ComLink(ReceiverContext context, const std::string& addr, PortOpener opener)
     : Receiver(std::move(context), LinkKind::kCom) {
     address = addr;
+    if (addr.empty() || addr.find_first_not_of("0123456789") != std::string::npos) {
+        error_text = "COM " + addr + ": not a port number";
+        return;
+    }
     const std::string path = platform::ComDevicePath(this->context().ports_folder, addr);
     int error = 0;
     for (;;) {
@@ -39,7 +43,11 @@ ComLink::ComLink(ReceiverContext context, const std::string& addr, PortOpener op
         platform::SleepMs(kRetryPauseMs);
     }
     ClearInput();
-    reader_ = platform::Thread([this] { ReaderThread(); });
+    std::string why;
+    if (!reader_.Start([this] { ReaderThread(); }, &why)) {
+        error_text = "COM " + address + ": cannot start the reader thread (" + why + ")";
+        port_.Close();
+    }
 }
 
 ComLink::~ComLink() {
@@ -64,7 +72,7 @@ void ComLink::ReaderThread() {
             // The device went away: the receiver is given up, and the next command that finds
             // the stop flag releases its clients.
             log().WriteLine("Dev/COM " + address + " line lost");
-            stop = 1;
+            RequestStop();
             break;
         }
         if (n > 0) HandleInput(static_cast<size_t>(n));

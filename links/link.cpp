@@ -28,7 +28,10 @@ void ReplyBuffer::Clear() {
 
 void ReplyBuffer::Assign(const void* data, size_t n) {
     std::lock_guard<std::recursive_mutex> g(mu_);
-    length_ = std::min(n, storage_.size() - 1);
+    // A whole reply can pass the first capacity (a 4095-byte body with its header): it grows
+    // as merged replies do, never cut.
+    if (n + 1 > storage_.size()) storage_.assign(n + 1024 + 1, 0);
+    length_ = n;
     std::memcpy(storage_.data(), data, length_);
     storage_[length_] = 0;
 }

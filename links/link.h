@@ -30,7 +30,7 @@ class ReplyBuffer {
 
     ReplyBuffer();
     void Clear();
-    // Keeps at most capacity bytes.
+    // Replaces the content, growing like Append when it does not fit.
     void Assign(const void* data, size_t n);
     // Grows to length + n + 1024 when length + n + 1 would pass the capacity.
     void Append(const void* data, size_t n);

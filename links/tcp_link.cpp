@@ -49,9 +49,14 @@ TcpLink::TcpLink(ReceiverContext context, const std::string& addr)
                         kGreetingWaitSeconds);
         Receiver::ClearInput();
     }
-    platform::Event started(platform::Event::Reset::Auto);
-    reader_ = platform::Thread([this, &started] { ReaderThread(&started); });
-    started.Wait(kStartWaitMs);
+    std::string why;
+    if (!reader_.Start([this] { ReaderThread(); }, &why)) {
+        error_text = "ER:" + label_ + " cannot start the reader thread (" + why + ")";
+        log().WriteLine(error_text);
+        socket_.Cleanup();
+        return;
+    }
+    started_.Wait(kStartWaitMs);
 }
 
 TcpLink::~TcpLink() {
@@ -88,9 +93,9 @@ bool TcpLink::Login(const std::string& password) {
     return false;
 }
 
-void TcpLink::ReaderThread(platform::Event* started) {
+void TcpLink::ReaderThread() {
     log().WriteLine(label_ + " thread started.");
-    started->Set();
+    started_.Set();
     for (;;) {
         const int n = socket_.Receive(input_area.data(), static_cast<int>(input_area.size()),
                                       static_cast<int>(kReadWaitSeconds));
@@ -113,7 +118,7 @@ bool TcpLink::GiveUp() {
     // The reader and any number of writers can meet a broken connection at once: the one that
     // sets the flag reports it. The connection is broken in any case, so that no later Write
     // tries a socket that already failed, whoever set the flag (a reply time-out sets it too).
-    const bool first = stop.exchange(1) == 0;
+    const bool first = RequestStop();
     socket_.Cleanup();
     return first;
 }

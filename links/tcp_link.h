@@ -44,7 +44,7 @@ class TcpLink : public Receiver {
   private:
     // False with error_text set when the receiver's answer to the password has no "RE".
     bool Login(const std::string& password);
-    void ReaderThread(platform::Event* started);
+    void ReaderThread();
     // The link is given up: the stop flag (the owner then releases the clients), and the
     // connection broken. True for the caller that set the flag, which alone reports why.
     bool GiveUp();
@@ -53,6 +53,9 @@ class TcpLink : public Receiver {
 
     std::string label_;
     CBlockingSocket socket_;
+    // Set by the reader once it runs; a member, so a reader slower than the constructor's wait
+    // never touches a dead object.
+    platform::Event started_{platform::Event::Reset::Auto};
     platform::Thread reader_;
 };
 

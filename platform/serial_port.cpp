@@ -173,15 +173,16 @@ SerialPort::Wait SerialPort::WaitReadable(uint32_t limit_ms) {
         return Wait::Woken;
     }
     if (n == 0) return Wait::Timeout;
+    hangup_seen_ = (pfd[1].revents & POLLHUP) != 0;
     if (pfd[1].revents & POLLIN) return Wait::Readable;
-    return (pfd[1].revents & POLLHUP) ? Wait::Hangup : Wait::Error;
+    return hangup_seen_ ? Wait::Hangup : Wait::Error;
 }
 
 long SerialPort::Read(void* into, size_t size) {
     if (fd_ < 0) return -1;
     const ssize_t n = ::read(fd_, into, size);
     if (n < 0) return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
-    if (n == 0) return -1;  // end of file: the other end hung up
+    if (n == 0) return hangup_seen_ ? -1 : 0;
     return static_cast<long>(n);
 }
 

@@ -61,6 +61,9 @@ class SerialPort {
   private:
     int fd_ = -1;
     int wake_fd_ = -1;
+    // The last wait saw POLLHUP: a read of nothing now means the other end is gone, where on a
+    // healthy port it only means the bytes were flushed after the wait.
+    bool hangup_seen_ = false;
 };
 
 }  // namespace orvana::platform

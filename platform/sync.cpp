@@ -1,12 +1,15 @@
 #include "platform/sync.h"
 
+#include <atomic>
+#include <system_error>
+
 namespace orvana::platform {
 
 void Event::Set() {
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        set_ = true;
-    }
+    // Notified under the lock: a waiter that returns may destroy the event at once, and must
+    // not find this thread still inside it.
+    std::lock_guard<std::mutex> lock(mu_);
+    set_ = true;
     if (auto_reset_)
         cv_.notify_one();
     else
@@ -29,6 +32,29 @@ bool Event::Wait(uint32_t timeout_ms) {
         return false;
     if (auto_reset_) set_ = false;
     return true;
+}
+
+namespace {
+std::atomic<int> failing_thread_starts{0};
+}
+
+bool Thread::Start(std::function<void()> body, std::string* error) {
+    Join();
+    if (failing_thread_starts.load() > 0 && failing_thread_starts.fetch_sub(1) > 0) {
+        *error = "Resource temporarily unavailable (injected)";
+        return false;
+    }
+    try {
+        thread_ = std::thread(std::move(body));
+        return true;
+    } catch (const std::system_error& e) {
+        *error = e.what();
+        return false;
+    }
+}
+
+void Thread::FailNextStarts(int count) {
+    failing_thread_starts = count;
 }
 
 }  // namespace orvana::platform

@@ -40,7 +40,13 @@ class Event {
 class Thread {
   public:
     Thread() = default;
+    // Throws std::system_error when the system cannot start a thread: for threads without
+    // which the program cannot run at all.
     explicit Thread(std::function<void()> body) : thread_(std::move(body)) {}
+    // Starts the body; false with `error` set when the system cannot start a thread.
+    bool Start(std::function<void()> body, std::string* error);
+    // Fault injection for tests: the next `count` Start calls fail.
+    static void FailNextStarts(int count);
     Thread(Thread&&) = default;
     Thread& operator=(Thread&& other) {
         Join();

@@ -3,6 +3,7 @@
 // (index = handle); the receiver's output setup refers to it while it is attached to the
 // stream.
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -23,7 +24,9 @@ struct Attachment : MessageSubscription {
     std::string receiver_name;
     std::string open_time_text;  // local short date, a blank, hh:mm
     bool exclusive = false;
-    uint32_t bytes_sent = 0;  // data frames sent to the client
+    // Frames sent on this handle: replies and notices whole, data frames their payload. Added
+    // to by the reader thread and the client's session thread.
+    std::atomic<uint32_t> bytes_sent{0};
     int32_t console_row = -1;
     std::time_t open_time = 0;
     std::shared_ptr<TransferSession> transfer;

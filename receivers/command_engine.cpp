@@ -82,22 +82,33 @@ bool SendCommand(Receiver& r, std::string_view command, std::string* out, uint32
         log.WriteLine("ReReply receiver=" + r.receiver_name + " " + line);
         *out = kReplyTimeout;
     } else {
+        // Waiting before the line goes out, so that a quick reply finds its sender; a reply
+        // from before (one whose sender gave up) must not be taken for this one.
+        if (timeout_ms != 0) {
+            r.reply_event.ResetEvent();
+            r.awaiting_reply = 1;
+        }
         log.WriteBytes("   " + r.receiver_name + " < ", line.data(), line.size());
         const bool sent = r.Write(line.data(), static_cast<uint32_t>(line.size())) == line.size();
         if (timeout_ms == 0) {
-            r.awaiting_reply = 0;
             r.reply_state = 1;
             GiveBackSender(r);
             return sent;
         }
-        r.awaiting_reply = 1;
         if (r.stop) {
+            r.awaiting_reply = 0;
             *out = "ER:Terminate connect Rcv=" + r.receiver_name;
             GiveBackSender(r);
             return sent;
         }
         for (;;) {
-            const bool replied = r.reply_event.Wait(timeout_ms);
+            const bool woken = r.reply_event.Wait(timeout_ms);
+            if (r.stop) {
+                // The link gave up while this sender waited (it wakes the wait).
+                *out = "ER:Terminate connect Rcv=" + r.receiver_name;
+                break;
+            }
+            const bool replied = woken;
             r.reply_state = replied ? 1 : 0;
             if (replied) {
                 *out = r.reply.Text();
@@ -123,6 +134,7 @@ bool SendCommand(Receiver& r, std::string_view command, std::string* out, uint32
             }
             break;
         }
+        r.awaiting_reply = 0;
     }
     result = out->compare(0, 2, "RE") == 0;
     if (!result) r.error_count++;

@@ -20,6 +20,13 @@ Receiver::~Receiver() {
     context_.store->WriteNumber(key, cfg::kDevError.name, stored + error_count.load());
 }
 
+bool Receiver::RequestStop() {
+    const bool first = stop.exchange(1) == 0;
+    reply_event.Set();
+    raw_input_event.Set();
+    return first;
+}
+
 void Receiver::ClearInput() {
     input_area.fill(0);
 }

@@ -58,6 +58,10 @@ class Receiver {
     virtual bool SetFlowControl(bool on) = 0;
     virtual bool SetSpeed(uint32_t baud) = 0;
 
+    // Gives the receiver up: sets the stop flag and wakes a sender waiting for a reply, which
+    // then fails at once rather than at its time-out. True for the caller that set the flag.
+    bool RequestStop();
+
     // The reader thread's call after a read that put `n` bytes into input_area.
     void HandleInput(size_t n);
     // The Parse handler: finds replies and containers in the stream (stream_parser.cpp).
@@ -86,6 +90,8 @@ class Receiver {
 
     std::atomic<uint8_t> stop{0};
     std::atomic<uint8_t> output_active{0};
+    // Set by a sender from before its line goes out until it has its reply or gives up; a
+    // reply completed while it is 0 is late and dropped.
     std::atomic<uint8_t> awaiting_reply{0};
     uint8_t rts_cts = 0;
     std::atomic<uint8_t> transfer{0};

@@ -162,6 +162,10 @@ ReceiverTable& InstallReceivers(Server& server) {
         Receiver* r = Receivers(server).slot(s.handle_table[h]->receiver_number);
         return r != nullptr && r->transfer != 0 && r->kind != LinkKind::kTcp;
     };
+    hooks.count_sent = [&server](ClientSession& s, uint8_t h, size_t bytes) {
+        std::lock_guard<platform::RecursiveLock> guard(server.receiver_table_lock());
+        if (HasAttachment(s, h)) s.handle_table[h]->bytes_sent += static_cast<uint32_t>(bytes);
+    };
     hooks.ping_receiver = [&server](ClientSession& s, std::string_view name) {
         return PingReceiver(server, s, name);
     };
@@ -325,7 +329,7 @@ bool CloseRcv(Server& server, bool set_reply, ClientSession& s, uint8_t h) {
             s.send_total += static_cast<int32_t>(a->bytes_sent);
             s.error_total += static_cast<int32_t>(r->error_count.load());
             char text[64];
-            std::snprintf(text, sizeof text, "RE:OK. Send=%u", a->bytes_sent);
+            std::snprintf(text, sizeof text, "RE:OK. Send=%u", a->bytes_sent.load());
             reply = text;
             if (--r->user_count <= 0) {
                 DeleteReceiver(server, a->receiver_number);

@@ -111,12 +111,13 @@ void Receiver::ParseStream(size_t n) {
                 merge_count = 0;
                 brace_balance = 0;
                 if (awaiting_reply == 0) {
+                    // Nobody waits for it: handed on, it would answer the next command.
                     const std::string text = reply.Text();
                     log().WriteBytes(receiver_name + "--More than one reply to command -> ",
                                      text.data(), text.size());
+                } else {
+                    reply_event.Set();
                 }
-                awaiting_reply = 0;
-                reply_event.Set();
             }
         }
         count -= size;

@@ -106,8 +106,8 @@ TEST_F(AdminRequests, ConnectionListShowsEveryOpenAttachment) {
     EXPECT_EQ(Reply(*ann, "Get CList 0"), "RE:\n\n");
     const std::string full = Reply(*root, "Get CList F");
     const std::string when = "[0-9]{2}/[0-9]{2}  [0-9]{2}:[0-9]{2}:[0-9]{2}";
-    EXPECT_TRUE(std::regex_match(full, std::regex("RE:" + when + "/0/north/ann/\n" + when +
-                                                  "/0/north/root/\n" + when + "/0/south/root/")))
+    EXPECT_TRUE(std::regex_match(full, std::regex("RE:" + when + "/22/north/ann/\n" + when +
+                                                  "/22/north/root/\n" + when + "/22/south/root/")))
         << full;
     // The wider mask: task, address, interface and messages (none asked for yet).
     const std::string wide = Reply(*root, "Get CList F4");

@@ -6,6 +6,8 @@
 
 #include "links/com_link.h"
 #include "platform/clock.h"
+#include "platform/pty.h"
+#include "platform/sync.h"
 #include "receivers/command_engine.h"
 #include "receivers/terminal_settings.h"
 #include "tests/support/fake_receiver.h"
@@ -93,6 +95,21 @@ TEST(ComLink, MissingPortFailsAtOnceADeviceNotFunctioningIsTriedTenTimes) {
               "COM " + platform::SystemErrorText(platform::kDeviceNotFunctioning));
 }
 
+TEST(ComLink, APortThatIsNoNumberAndAReaderThatCannotStartFailTheOpen) {
+    ComFixture f;
+    ComLink named(f.ComContext(), "abc");
+    EXPECT_EQ(named.error_text, "COM abc: not a port number");
+    EXPECT_EQ(named.open_attempts(), 0);
+
+    platform::Thread::FailNextStarts(1);
+    ComLink threadless(f.ComContext(), "1");
+    EXPECT_NE(threadless.error_text.find("cannot start the reader thread"), std::string::npos)
+        << threadless.error_text;
+    ComLink next(f.ComContext(), "1");
+    EXPECT_EQ(next.error_text, "");
+    EXPECT_TRUE(InternalCommand(next, "print,/par/rcv/model", 5000));
+}
+
 TEST(SpeedSearch, FindsReceiverAt57600AndMovesItToTheConfiguredRate) {
     ComFixture f(57600);
     ComLink link(f.ComContext(), "1");
@@ -170,6 +187,31 @@ TEST(LineErrors, PseudoTerminalHasNoCounts) {
     platform::SerialPort port;
     ASSERT_EQ(port.Open(f.fake.slave_path()), 0);
     EXPECT_FALSE(port.ErrorCounts());
+}
+
+// With no bytes waiting a read returns nothing on a healthy port (here: flushed after the wait
+// saw bytes); only a line whose other end is gone is a hang-up.
+TEST(SerialPortRead, NothingAfterAFlushIsNoHangupAClosedMasterIs) {
+    auto pty = std::make_unique<platform::PseudoTerminal>();
+    std::string error;
+    ASSERT_TRUE(pty->Create(115200, &error)) << error;
+    platform::SerialPort port;
+    ASSERT_EQ(port.Open(pty->SlavePath()), 0);
+    char buf[16];
+    ASSERT_EQ(pty->Write("abc", 3, 1000), 3);
+    ASSERT_EQ(port.WaitReadable(5000), platform::SerialPort::Wait::Readable);
+    port.Purge();
+    EXPECT_EQ(port.Read(buf, sizeof buf), 0);
+    ASSERT_EQ(pty->Write("def", 3, 1000), 3);
+    ASSERT_EQ(port.WaitReadable(5000), platform::SerialPort::Wait::Readable);
+    EXPECT_EQ(port.Read(buf, sizeof buf), 3);
+
+    pty.reset();
+    const auto wait = port.WaitReadable(5000);
+    ASSERT_NE(wait, platform::SerialPort::Wait::Timeout);
+    if (wait == platform::SerialPort::Wait::Readable) {
+        EXPECT_EQ(port.Read(buf, sizeof buf), -1);
+    }
 }
 
 }  // namespace

@@ -157,6 +157,17 @@ TEST(StreamParserLimits, ReplyBufferGrowsForLongMergedReplies) {
     EXPECT_EQ(text.size(), 5u + 3002 + 3001 * 2 + 2);
     EXPECT_EQ(text.substr(0, 5), "REFFF");  // the length field cannot hold it
     EXPECT_GT(link.reply.Capacity(), ReplyBuffer::kInitialCapacity);
+
+    // One reply with the longest body its length field can hold passes the first capacity.
+    link.reply.Clear();
+    link.awaiting_reply = 1;
+    const std::string body(0xFFF, 'd');
+    const std::string whole = Reply::Reply(body);
+    link.Feed(whole.substr(0, 4000));
+    link.Feed(whole.substr(4000));
+    link.Drain();
+    ASSERT_TRUE(link.reply_event.Wait(0));
+    EXPECT_EQ(link.reply.Text(), "REFFF" + body);
 }
 
 // ---- replies matched to commands ----------------------------------------------------------
@@ -195,6 +206,36 @@ TEST(SendCommand, ReplyWithAnotherTagOrNoneIsSkippedAndErrorsFailAndCount) {
     EXPECT_EQ(failing.error_count, 1u);
     EXPECT_EQ(failing.sender_count, 0);
     EXPECT_EQ(failing.reply_state, -1);
+}
+
+TEST(SendCommand, AReplyAfterItsSenderGaveUpIsLoggedAndAnswersNoLaterCommand) {
+    EngineFixture f;
+    ScriptedLink link(f.Context(), LinkKind::kCom, [](const std::string& line) {
+        if (line.find("first") != std::string::npos) return std::string();
+        return Reply::Reply(line.substr(6, line.find('@') - 6));
+    });
+    EXPECT_FALSE(InternalCommand(link, "print,first", 100));
+    link.Feed(Reply::Reply("first"));
+    link.Drain();
+    for (const char* next : {"second", "third", "fourth"}) {
+        EXPECT_TRUE(InternalCommand(link, std::string("print,") + next, 5000)) << next;
+        EXPECT_EQ(link.last_reply.substr(5), next);
+    }
+    EXPECT_NE(f.LogText().find("More than one reply to command -> RE005first"), std::string::npos);
+}
+
+TEST(SendCommand, AStoppedLinkWakesItsWaitingSenderAtOnce) {
+    EngineFixture f;
+    ScriptedLink link(f.Context(), LinkKind::kCom, nullptr);
+    const uint32_t start = platform::TickCount();
+    std::thread stopper([&] {
+        WaitUntil([&] { return link.awaiting_reply != 0; });
+        link.RequestStop();
+    });
+    EXPECT_FALSE(InternalCommand(link, "print,x", 60000));
+    stopper.join();
+    EXPECT_LT(platform::TickCount() - start, 10000u);
+    EXPECT_EQ(link.last_reply, "ER:Terminate connect Rcv=Base1");
 }
 
 TEST(SendCommand, SendWithoutWaitingSucceedsOnTheWrite) {

@@ -92,7 +92,8 @@ TEST_F(ReceiverRequests, OpenSequenceCommandAndCloseAsTheReceiverSeesThem) {
 
     fake_->ClearLines();
     f = ann->Call("CloseRcv", 1, 30);
-    EXPECT_EQ(Text(f), "RE:OK. Send=0");
+    // 22 bytes of the open's reply, 27 and 23 of the two commands'.
+    EXPECT_EQ(Text(f), "RE:OK. Send=72");
     EXPECT_TRUE(fake_->WaitForCommand("%terminate%set,/par/cur/term/rtscts,off", 0));
     EXPECT_TRUE(fake_->WaitForCommand("%terminate%set,cur/term/rate,115200", 0));
     EXPECT_TRUE(server_.WaitForLog("Dev/COM 1 thread terminated."));
@@ -109,7 +110,7 @@ TEST_F(ReceiverRequests, CloseReturnsTheLineTo115200) {
     auto ann = LoggedIn("ann");
     ASSERT_EQ(Text(Open(*ann)), "RE:OK.");
     EXPECT_EQ(fake_->SlaveSpeed(), 57600u);
-    EXPECT_EQ(Text(ann->Call("CloseRcv", 1, 30)), "RE:OK. Send=0");
+    EXPECT_EQ(Text(ann->Call("CloseRcv", 1, 30)), "RE:OK. Send=22");
     EXPECT_EQ(fake_->speed(), 115200u);
     EXPECT_EQ(fake_->SlaveSpeed(), 115200u);
 }
@@ -142,10 +143,10 @@ TEST_F(ReceiverRequests, TwoClientsOpeningAtOnceShareOneReceiver) {
     EXPECT_EQ(Text(Next(*bob)), "RE003%b%");
 
     // The first close leaves the receiver to the other user; the last one ends it.
-    EXPECT_EQ(Text(ann->Call("CloseRcv", 1, 30)), "RE:OK. Send=0");
+    EXPECT_EQ(Text(ann->Call("CloseRcv", 1, 30)), "RE:OK. Send=46");
     EXPECT_EQ(fake_->CountCommands("%terminate%"), 0u);
     EXPECT_EQ(Text(bob->Call("Command print,/par/rcv/model", 1, 30)), "RE006FAKE-1");
-    EXPECT_EQ(Text(bob->Call("CloseRcv", 1, 30)), "RE:OK. Send=0");
+    EXPECT_EQ(Text(bob->Call("CloseRcv", 1, 30)), "RE:OK. Send=73");
     EXPECT_EQ(fake_->CountCommands("%terminate%"), 2u);
 }
 
@@ -161,7 +162,7 @@ TEST_F(ReceiverRequests, LockRequestKeepsLaterOpenersOut) {
     EXPECT_EQ(f->code, 0u);
     EXPECT_EQ(Text(third->Call("Command print,x", 1)), "ER:Receiver not open!");
     // The lock ends with its holder's close.
-    EXPECT_EQ(Text(bob->Call("CloseRcv", 1, 30)), "RE:OK. Send=0");
+    EXPECT_EQ(Text(bob->Call("CloseRcv", 1, 30)), "RE:OK. Send=22");
     EXPECT_EQ(Text(Open(*third)), "RE:OK.");
 }
 
