@@ -80,7 +80,7 @@ void DeliverContainer(Receiver& r, const uint8_t* container, size_t size) {
         }
     }
     if (r.output_active == 0 && !(size > 12 && container[11] == '~' && container[12] == '~'))
-        r.log().WriteBytes(r.receiver_name + " Don't find client ", payload, length);
+        r.LogStreamBytes(r.receiver_name + " Don't find client ", payload, length);
 }
 
 void SendQueuedFrames(Receiver& r, uint32_t limit_ms) {

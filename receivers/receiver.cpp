@@ -2,6 +2,8 @@
 
 #include "core/config_keys.h"
 #include "core/config_store.h"
+#include "core/event_log.h"
+#include "platform/clock.h"
 
 namespace orvana {
 
@@ -13,11 +15,19 @@ Receiver::Receiver(ReceiverContext context, LinkKind k)
 
 Receiver::~Receiver() {
     stop = 1;
+    for (const std::string& line : repeated_lines_.Flush()) log().WriteLine(line);
     if (context_.store == nullptr || receiver_name.empty()) return;
     // A running total: the count of one receiver's life is added to what earlier ones left.
     const std::string key = context_.receivers_path + receiver_name;
     const uint32_t stored = context_.store->ReadNumber(key, cfg::kDevError);
     context_.store->WriteNumber(key, cfg::kDevError.name, stored + error_count.load());
+}
+
+void Receiver::LogStreamBytes(const std::string& kind, const void* bytes, size_t count) {
+    std::string summary;
+    if (!repeated_lines_.Admit(kind, platform::TickCount(), &summary)) return;
+    if (!summary.empty()) log().WriteLine(summary);
+    log().WriteBytes(kind, bytes, count);
 }
 
 bool Receiver::RequestStop() {

@@ -16,6 +16,7 @@
 #include "links/link.h"
 #include "platform/sync.h"
 #include "receivers/output_setup.h"
+#include "receivers/repeated_lines.h"
 
 namespace orvana {
 
@@ -61,6 +62,10 @@ class Receiver {
     // Gives the receiver up: sets the stop flag and wakes a sender waiting for a reply, which
     // then fails at once rather than at its time-out. True for the caller that set the flag.
     bool RequestStop();
+
+    // Writes a line about the stream (`kind`, then escaped bytes) unless lines of that kind
+    // come too often (repeated_lines.h). Reader thread only.
+    void LogStreamBytes(const std::string& kind, const void* bytes, size_t count);
 
     // The reader thread's call after a read that put `n` bytes into input_area.
     void HandleInput(size_t n);
@@ -117,6 +122,7 @@ class Receiver {
     const LinkKind kind;
 
   private:
+    RepeatedLines repeated_lines_;  // reader thread, then the destructor
     ReceiverContext context_;
 };
 

@@ -72,7 +72,7 @@ void Receiver::ParseStream(size_t n) {
             if (size >= 8 && ReceiverChecksum(m, size - 2) == stated) {
                 if (context_.deliver) context_.deliver(*this, m, size);
             } else {
-                log().WriteBytes(receiver_name + " Bad checksum ", m, size);
+                LogStreamBytes(receiver_name + " Bad checksum ", m, size);
             }
         } else {
             if (merge_count == 0) reply.Assign(m, size);

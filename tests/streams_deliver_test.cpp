@@ -108,6 +108,37 @@ TEST(StreamsDeliver, UnaskedContainersAreLoggedOnlyBeforeTheFirstOutput) {
     EXPECT_EQ(log.find("after"), std::string::npos);
 }
 
+TEST(StreamsDeliver, AFloodOfUnaskedOrBadContainersIsLoggedOnceThenCounted) {
+    StreamRig rig;
+    std::string unasked, bad;
+    for (int i = 0; i < 300; ++i) {
+        unasked += Container(3, "0123456789 unasked " + std::to_string(i));
+        std::string c = Container(3, "0123456789 bad " + std::to_string(i));
+        c.back() = c.back() == '0' ? '1' : '0';
+        bad += c;
+    }
+    rig.Feed(unasked);
+    rig.Feed(bad);
+    const std::string log = rig.LogText();
+    EXPECT_EQ(test::CountOf(log, "Base1 Don't find client "), 1u);
+    EXPECT_EQ(test::CountOf(log, "Base1 Bad checksum "), 1u);
+}
+
+TEST(RepeatedLines, HeldBackLinesAreCountedOncePerMinuteAndAtTheEnd) {
+    RepeatedLines lines;
+    std::string summary;
+    EXPECT_TRUE(lines.Admit("Base1 Bad checksum ", 0, &summary));
+    for (uint32_t t : {10u, 20u, 59999u})
+        EXPECT_FALSE(lines.Admit("Base1 Bad checksum ", t, &summary));
+    EXPECT_TRUE(lines.Admit("Base1 Don't find client ", 30, &summary));
+    EXPECT_EQ(summary, "");
+    EXPECT_TRUE(lines.Admit("Base1 Bad checksum ", 60000, &summary));
+    EXPECT_EQ(summary, "Base1 Bad checksum... repeated 3 times");
+    EXPECT_TRUE(lines.Flush().empty());
+    EXPECT_FALSE(lines.Admit("Base1 Bad checksum ", 60001, &summary));
+    EXPECT_EQ(lines.Flush(), std::vector<std::string>{"Base1 Bad checksum... repeated 1 times"});
+}
+
 TEST(StreamsDeliver, ClientThatStopsReadingIsCutOffWithinTheLimit) {
     StreamRig rig(300);
     auto* stuck = rig.AddClient("0,RT");
