@@ -17,17 +17,23 @@ namespace {
 
 constexpr const char* kLost = "ER:Connection to receiver lost";
 
-// REQUIRES: the receiver table lock. Null when the handle holds no attachment or its receiver
-// has gone.
-Receiver* Find(Server& server, ClientSession& s, uint8_t h, std::shared_ptr<Attachment>* a) {
-    if (h == 0 || !s.has_handle_table || h >= s.handle_table.size() || !s.handle_table[h])
-        return nullptr;
+// The receiver of the handle's attachment, held so that it stays while it is waited for; null
+// when the handle holds no attachment or its receiver has gone. Takes the receiver table lock.
+std::shared_ptr<Receiver> Find(Server& server, ClientSession& s, uint8_t h,
+                               std::shared_ptr<Attachment>* a) {
+    std::lock_guard<platform::RecursiveLock> table_guard(server.receiver_table_lock());
+    if (h == 0 || !HasAttachment(s, h)) return nullptr;
     *a = s.handle_table[h];
-    return Receivers(server).slot((*a)->receiver_number);
+    return Receivers(server).shared_slot((*a)->receiver_number);
+}
+
+// Whether the handle still holds `a`: a reset or a lost connection may have closed it while
+// the receiver was waited for. REQUIRES: the receiver table lock.
+bool StillAttached(ClientSession& s, uint8_t h, const std::shared_ptr<Attachment>& a) {
+    return HasAttachment(s, h) && s.handle_table[h] == a;
 }
 
 // A gate's other server answers the whole request frame itself.
-// REQUIRES: the receiver table lock.
 unsigned Forward(Receiver& r, ClientSession& s) {
     const std::string text(
         s.receive_buffer.data(),
@@ -39,6 +45,9 @@ unsigned Forward(Receiver& r, ClientSession& s) {
 
 }  // namespace
 
+// Attach and Detach hold the receiver's command lock for their whole output sequence ("dm",
+// the pause, the "em" pieces), so that two clients' sequences never interleave, and the
+// receiver table lock only to change the stream's subscriptions.
 unsigned Attach(Server& server, std::string_view args, ClientSession& s, uint8_t h) {
     if (server.receiver_table() == nullptr) return NotYetHandled(server, args, s, h);
     // Taken before the receiver table lock: the client table lock comes first in the order.
@@ -46,25 +55,33 @@ unsigned Attach(Server& server, std::string_view args, ClientSession& s, uint8_t
     if (self.get() != &s) self.reset();
     const std::string who = s.user_name + "/" + s.task + "(" + s.address + ")";
 
-    std::lock_guard<platform::RecursiveLock> table_guard(server.receiver_table_lock());
     std::shared_ptr<Attachment> a;
-    Receiver* r = Find(server, s, h, &a);
+    std::shared_ptr<Receiver> r = Find(server, s, h, &a);
     if (r == nullptr) {
         s.reply = kLost;
         return 0;
     }
     if (r->kind == LinkKind::kGate) return Forward(*r, s);
 
+    std::lock_guard<platform::RecursiveLock> sequence(r->command_lock);
     DisableOutput(*r);
-    bool added = false;
+    bool attached = false;
     {
+        std::lock_guard<platform::RecursiveLock> table_guard(server.receiver_table_lock());
         std::lock_guard<platform::RecursiveLock> att(r->attachment_lock);
-        a->client = self;
-        a->client_text = who;
-        added = r->output.AddMessages(a.get(), args);
-        if (!added) s.reply = r->output.ErrorText();
+        attached = StillAttached(s, h, a);
+        if (attached) {
+            a->client = self;
+            a->client_text = who;
+            if (!r->output.AddMessages(a.get(), args)) s.reply = r->output.ErrorText();
+        }
     }
-    if (!ResendOutputList(*r)) {
+    const bool resent = ResendOutputList(*r);
+    if (!attached) {
+        s.reply = kLost;
+        return 0;
+    }
+    if (!resent) {
         const int g = args.empty() ? 0 : std::max(HexDigitValue(args[0]), 0);
         std::lock_guard<platform::RecursiveLock> att(r->attachment_lock);
         r->output.RemoveGroup(a.get(), g);
@@ -76,9 +93,8 @@ unsigned Attach(Server& server, std::string_view args, ClientSession& s, uint8_t
 
 unsigned Detach(Server& server, std::string_view args, ClientSession& s, uint8_t h) {
     if (server.receiver_table() == nullptr) return NotYetHandled(server, args, s, h);
-    std::lock_guard<platform::RecursiveLock> table_guard(server.receiver_table_lock());
     std::shared_ptr<Attachment> a;
-    Receiver* r = Find(server, s, h, &a);
+    std::shared_ptr<Receiver> r = Find(server, s, h, &a);
     if (r == nullptr) {
         s.reply = kLost;
         return 0;
@@ -90,16 +106,23 @@ unsigned Detach(Server& server, std::string_view args, ClientSession& s, uint8_t
         s.reply = "ER:Unable type msg";
         return 0;
     }
+    std::lock_guard<platform::RecursiveLock> sequence(r->command_lock);
     if (r->stop == 0) DisableOutput(*r);
     bool removed = false;
+    bool attached = false;
     {
+        std::lock_guard<platform::RecursiveLock> table_guard(server.receiver_table_lock());
         std::lock_guard<platform::RecursiveLock> att(r->attachment_lock);
-        removed = r->output.RemoveGroup(a.get(), g);
-        if (!removed) s.reply = r->output.ErrorText();
+        attached = StillAttached(s, h, a);
+        if (!attached) {
+            s.reply = kLost;
+        } else {
+            removed = r->output.RemoveGroup(a.get(), g);
+            if (!removed) s.reply = r->output.ErrorText();
+        }
     }
     if (r->stop != 0) return removed ? 1 : 0;
-    if (ResendOutputList(*r)) return 1;
-    std::lock_guard<platform::RecursiveLock> command_guard(r->command_lock);
+    if (ResendOutputList(*r)) return attached ? 1 : 0;
     s.reply = r->last_reply;
     return 0;
 }

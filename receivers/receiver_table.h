@@ -31,6 +31,9 @@ struct ReceiverEntry {
     uint32_t failure_tick = 0;       // GUARDED_BY(open_lock); 0 = no failure pending
     std::atomic<int32_t> state{-1};  // -1 idle, 1 the current open built its link, 0 it failed
     std::atomic<int32_t> pending_opens{0};
+    // The receiver of the last close while it ends, outside the table. GUARDED_BY(receiver
+    // table lock)
+    std::weak_ptr<Receiver> ending;
 };
 
 class ReceiverTable {
@@ -47,10 +50,15 @@ class ReceiverTable {
 
     Server& server() { return server_; }
     ReceiverEntry& entry(unsigned n) { return entries_[n]; }
-    // REQUIRES: the receiver table lock.
+    // REQUIRES: the receiver table lock (all four). A receiver is shared: whoever waits for it
+    // outside the table lock (a command, the end of a close) holds it alive, and the last
+    // holder ends it.
     Receiver* slot(unsigned n) { return n >= 1 && n <= kSlots ? slots_[n].get() : nullptr; }
-    void set_slot(unsigned n, std::unique_ptr<Receiver> r) { slots_[n] = std::move(r); }
-    std::unique_ptr<Receiver> take_slot(unsigned n) { return std::move(slots_[n]); }
+    std::shared_ptr<Receiver> shared_slot(unsigned n) {
+        return n >= 1 && n <= kSlots ? slots_[n] : nullptr;
+    }
+    void set_slot(unsigned n, std::shared_ptr<Receiver> r) { slots_[n] = std::move(r); }
+    std::shared_ptr<Receiver> take_slot(unsigned n) { return std::move(slots_[n]); }
     MessageTable& messages() { return messages_; }
     ReceiverContext MakeContext() const;
 
@@ -75,7 +83,7 @@ class ReceiverTable {
 
     Server& server_;
     std::array<ReceiverEntry, kSlots + 1> entries_;
-    std::array<std::unique_ptr<Receiver>, kSlots + 1> slots_;  // GUARDED_BY(receiver table lock)
+    std::array<std::shared_ptr<Receiver>, kSlots + 1> slots_;  // GUARDED_BY(receiver table lock)
     MessageTable messages_;
     platform::Event watch_stop_{platform::Event::Reset::Manual};
     platform::Thread watch_;
@@ -87,17 +95,36 @@ ReceiverTable& InstallReceivers(Server& server);
 ReceiverTable& Receivers(Server& server);
 
 unsigned OpenRcv(Server& server, std::string_view args, ClientSession& session, uint8_t handle);
+// REQUIRES: the receiver table lock. Whether the session's handle holds an attachment.
+bool HasAttachment(const ClientSession& session, uint8_t handle);
+
 // The request handler: CloseRcv with its reply.
 unsigned CloseRcvRequest(Server& server, std::string_view args, ClientSession& session,
                          uint8_t handle);
-// Also used with `set_reply` off by session ends, resets and the connection-lost handling.
+// Also used with `set_reply` off by session ends. EXCLUDES: the receiver table lock and the
+// client table lock (it waits for the receiver).
 bool CloseRcv(Server& server, bool set_reply, ClientSession& session, uint8_t handle);
-// REQUIRES: the receiver table lock.
-bool DeleteReceiver(Server& server, unsigned n);
 
-// Stops the receiver's output (nothing for a gate).
+// A close in two steps, so that the tables are never held while a receiver is waited for:
+// DetachHandle does the table work, FinishClose the receiver's part.
+struct PendingClose {
+    std::shared_ptr<Receiver> receiver;  // empty: the handle held nothing to close
+    bool last = false;  // the last user: the receiver has left the table and ends with this
+};
+// REQUIRES: the receiver table lock. Takes the handle's attachment off the session and out of
+// the receiver's stream, counts the session's totals and, for the last user, takes the
+// receiver out of the table. `reply` gets "RE:OK. Send=%u" or the refusal.
+PendingClose DetachHandle(Server& server, ClientSession& session, uint8_t handle,
+                          std::string* reply);
+// EXCLUDES: the receiver table lock and the client table lock. A live receiver's output is
+// stopped and sent again for the clients left; the last user's receiver gets its terminate
+// commands and ends when the last holder lets it go. The outcome of the output list.
+bool FinishClose(Server& server, PendingClose close);
+
+// Stops the receiver's output (nothing for a gate). Takes the command lock.
 void DisableOutput(Receiver& r);
-// Sends the output list in "%em%em,," pieces; true when every piece was accepted.
+// Sends the output list in "%em%em,," pieces; true when every piece was accepted. Takes the
+// command lock and the attachment lock.
 bool ResendOutputList(Receiver& r);
 // Holds the client table lock and the receiver table lock together. A session may hold either
 // while it waits for the other, so both are taken by polling; with `max_wait_ms` 0 it polls
@@ -117,7 +144,10 @@ class ClientsAndReceiversLock {
     platform::RecursiveLock* table_ = nullptr;
 };
 
-// Releases every client of receiver n with the 0xC00 notice; the last close deletes it.
-void ConnectionLost(Server& server, unsigned n);
+// Releases every client of receiver n with the 0xC00 notice; the last close deletes it. With
+// `which`, only when slot n still holds that receiver (it may have been closed and opened
+// again meanwhile). EXCLUDES: the receiver table lock and the client table lock, which it
+// takes together; it never waits for a receiver while it holds them.
+void ConnectionLost(Server& server, unsigned n, const Receiver* which = nullptr);
 
 }  // namespace orvana
