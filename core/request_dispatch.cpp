@@ -31,6 +31,12 @@ void HandleRequest(Server& server, ClientSession& session, size_t received) {
     server.log().WriteLine("Client=" + session.address + line + RedactReply(text, session.reply));
 }
 
+// Other threads close handles (a reset, a lost receiver) under the receiver table lock.
+bool HoldsReceiver(Server& server, const ClientSession& session, uint8_t handle) {
+    std::lock_guard<platform::RecursiveLock> guard(server.receiver_table_lock());
+    return handle != 0 && handle < session.handle_table.size() && session.handle_table[handle];
+}
+
 }  // namespace
 
 unsigned DispatchRequest(Server& server, ClientSession& session, uint8_t& handle,
@@ -51,8 +57,7 @@ unsigned DispatchRequest(Server& server, ClientSession& session, uint8_t& handle
         session.reply = "ER:Download in progress";
         return 0;
     }
-    if ((entry->flags & request_flag::kNeedsReceiver) &&
-        (handle == 0 || handle >= session.handle_table.size() || !session.handle_table[handle])) {
+    if ((entry->flags & request_flag::kNeedsReceiver) && !HoldsReceiver(server, session, handle)) {
         session.reply = "ER:Receiver not open!";
         return 0;
     }

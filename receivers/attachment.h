@@ -33,6 +33,10 @@ struct Attachment : MessageSubscription {
     // Set by Attach under the receiver's attachment lock, before the attachment joins the
     // stream: the delivery reaches its client through these without the client table lock.
     std::weak_ptr<ClientSession> client;
+    // True while the client's handle table holds this attachment: set before it can join the
+    // stream, cleared by its close under the attachment lock. The delivery reads this, never
+    // the handle table, which other threads may grow or change under the table lock.
+    bool held = false;
     std::string client_text;  // "user/task(address)" for socket error reports
     // Data frames of the receiver's read `queued_read`, sent together at its end. GUARDED_BY
     // the receiver's attachment lock.

@@ -16,14 +16,11 @@ constexpr size_t kContainerHead = 6;  // ">>", three length digits, the index by
 constexpr size_t kContainerTail = 2;  // two checksum digits
 
 // The session that still holds `a`, or null. A released slot may already hold another client:
-// frames go only to the session whose handle table still holds this attachment. Element
-// a.handle changes only under the attachment lock the caller holds.
+// frames go only to the session that still holds this attachment. REQUIRES: the receiver's
+// attachment lock, under which a close clears `held`.
 std::shared_ptr<ClientSession> HoldingSession(const Attachment& a) {
     std::shared_ptr<ClientSession> s = a.client.lock();
-    if (!s || a.handle == 0 || s->lost || !s->IsOpen()) return nullptr;
-    if (!s->has_handle_table || a.handle >= s->handle_table.size() ||
-        s->handle_table[a.handle].get() != &a)
-        return nullptr;
+    if (!s || !a.held || a.handle == 0 || s->lost || !s->IsOpen()) return nullptr;
     return s;
 }
 

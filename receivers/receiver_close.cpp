@@ -35,6 +35,7 @@ PendingClose DetachHandle(Server& server, ClientSession& s, uint8_t h, std::stri
     {
         std::lock_guard<platform::RecursiveLock> att(r->attachment_lock);
         s.handle_table[h].reset();
+        a->held = false;
         r->output.RemoveGroup(a.get(), kGroupAll);
     }
     if (a->exclusive) r->locked = 0;

@@ -153,6 +153,7 @@ unsigned OpenRcv(Server& server, std::string_view args, ClientSession& session, 
                 } else {
                     if (h >= session.handle_table.size()) session.handle_table.resize(h + 1u);
                     session.handle_table[h] = attachment;
+                    attachment->held = true;
                     ++r->user_count;
                     r->locked = attachment->exclusive ? 1 : 0;
                     result = true;
@@ -198,6 +199,7 @@ unsigned OpenRcv(Server& server, std::string_view args, ClientSession& session, 
                 std::lock_guard<platform::RecursiveLock> guard(server.receiver_table_lock());
                 if (h >= session.handle_table.size()) session.handle_table.resize(h + 1u);
                 session.handle_table[h] = attachment;
+                attachment->held = true;
                 table.set_slot(n, std::move(r));
                 result = true;
             } else {

@@ -88,7 +88,11 @@ TEST(StreamsDeliver, FramesGoOnlyToTheSessionStillHoldingTheAttachment) {
     auto* a = rig.AddClient("0,RT");
     auto* b = rig.AddClient("0,RT");
     ASSERT_TRUE(a && b);
-    // a's handle now holds another attachment (its slot was released and reused).
+    // a's attachment was closed (its handle may hold another one now) while still subscribed.
+    {
+        std::lock_guard<platform::RecursiveLock> att(rig.receiver().attachment_lock);
+        a->attachment->held = false;
+    }
     a->session->handle_table[1] = std::make_shared<Attachment>();
     rig.Feed(Container(1, "one"));
     EXPECT_FALSE(StreamRig::ReadFrame(*a->peer, 300));

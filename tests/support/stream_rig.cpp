@@ -68,6 +68,7 @@ StreamRig::Client* StreamRig::AddClient(const std::string& request) {
     c.attachment->client = c.session;
     c.attachment->client_text = "client" + std::to_string(clients_.size() + 1) + "/rig()";
     c.session->handle_table[1] = c.attachment;
+    c.attachment->held = true;
     {
         std::lock_guard<platform::RecursiveLock> att(receiver_->attachment_lock);
         if (!receiver_->output.AddMessages(c.attachment.get(), request)) return nullptr;
