@@ -131,7 +131,7 @@ void CBlockingSocket::Cleanup() {
 
 int CBlockingSocket::SendWithin(const void* data, int length, uint32_t limit_ms) {
     const uint32_t start = platform::TickCount();
-    std::unique_lock<std::timed_mutex> guard(send_lock_, std::chrono::milliseconds(limit_ms));
+    std::unique_lock<platform::TimedLock> guard(send_lock_, std::chrono::milliseconds(limit_ms));
     if (!guard.owns_lock() || !IsOpen()) {
         platform::SetLastSocketError(guard.owns_lock() ? 10057 : 10060);
         return -1;
@@ -144,7 +144,7 @@ int CBlockingSocket::SendWithin(const void* data, int length, uint32_t limit_ms)
 }
 
 int CBlockingSocket::Send(const void* data, int length, int) {
-    std::lock_guard<std::timed_mutex> guard(send_lock_);
+    std::lock_guard<platform::TimedLock> guard(send_lock_);
     if (length <= 0) return 0;
     if (!IsOpen()) {
         platform::SetLastSocketError(10057);

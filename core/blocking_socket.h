@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/net.h"
+#include "platform/sync.h"
 
 namespace orvana {
 
@@ -90,7 +91,7 @@ class CBlockingSocket {
     std::atomic<platform::SocketFd> fd_{platform::kNoSocket};
     std::atomic<bool> broken_{false};
     std::atomic<uint32_t> send_limit_ms_{kDefaultSendLimitMs};
-    std::timed_mutex send_lock_;  // serialises Send; innermost lock of the server
+    platform::TimedLock send_lock_;  // serialises Send; innermost lock of the server
 };
 
 }  // namespace orvana

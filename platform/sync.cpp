@@ -34,6 +34,32 @@ bool Event::Wait(uint32_t timeout_ms) {
     return true;
 }
 
+void TimedLock::lock() {
+    std::unique_lock<std::mutex> guard(mu_);
+    cv_.wait(guard, [this] { return !held_; });
+    held_ = true;
+}
+
+bool TimedLock::try_lock() {
+    std::lock_guard<std::mutex> guard(mu_);
+    if (held_) return false;
+    held_ = true;
+    return true;
+}
+
+bool TimedLock::try_lock_for(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> guard(mu_);
+    if (!cv_.wait_for(guard, limit, [this] { return !held_; })) return false;
+    held_ = true;
+    return true;
+}
+
+void TimedLock::unlock() {
+    std::lock_guard<std::mutex> guard(mu_);
+    held_ = false;
+    cv_.notify_one();
+}
+
 namespace {
 std::atomic<int> failing_thread_starts{0};
 }

@@ -35,6 +35,23 @@ class Event {
     bool set_;  // GUARDED_BY(mu_)
 };
 
+// A lock whose waiters may give up after a time. Built on a mutex and a condition variable, not
+// on a timed mutex: g++ 12's ThreadSanitizer does not see pthread_mutex_clocklock, and would
+// report the data it guards as raced. Meets Lockable (std::lock_guard, std::unique_lock).
+class TimedLock {
+  public:
+    void lock();
+    bool try_lock();
+    // True when the lock was taken within `limit_ms`.
+    bool try_lock_for(std::chrono::milliseconds limit);
+    void unlock();
+
+  private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool held_ = false;  // GUARDED_BY(mu_)
+};
+
 // A joinable thread that is always joined, never detached or killed. The body must watch the
 // stop request (or a wake-up of its own) so that Join returns.
 class Thread {
