@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include "core/config_keys.h"
 #include "core/keep_alive.h"
@@ -354,7 +355,7 @@ bool Server::OpenListener(const std::string& version) {
 
 // ---- the accept chain ------------------------------------------------------------------------
 
-void Server::StartSessionThread() {
+bool Server::StartSessionThread() {
     std::lock_guard<std::mutex> lock(threads_mu_);
     // Threads that have ended are joined here, so the chain does not pile up finished threads.
     for (std::thread::id id : finished_threads_) {
@@ -367,7 +368,14 @@ void Server::StartSessionThread() {
     }
     finished_threads_.clear();
     ++live_session_threads_;
-    session_threads_.emplace_back([this] { SessionThread(); });
+    try {
+        session_threads_.emplace_back([this] { SessionThread(); });
+        return true;
+    } catch (const std::system_error& e) {
+        --live_session_threads_;
+        log_->WriteLine(std::string("ER:Can't start a session thread (") + e.what() + ")");
+        return false;
+    }
 }
 
 void Server::SessionThreadEnded() {
@@ -403,16 +411,22 @@ bool Server::AcceptNext(CBlockingSocket& connection, platform::Ipv4Endpoint& pee
 void Server::SessionThread() {
     CBlockingSocket connection;
     platform::Ipv4Endpoint peer;
-    if (!AcceptNext(connection, peer)) {
-        SessionThreadEnded();  // the listener was closed: the chain ends here
-        return;
-    }
-    if (stopping_) {
+    for (;;) {
+        if (!AcceptNext(connection, peer)) {
+            SessionThreadEnded();  // the listener was closed: the chain ends here
+            return;
+        }
+        if (stopping_) {
+            connection.Cleanup();
+            SessionThreadEnded();
+            return;
+        }
+        if (StartSessionThread()) break;
+        // Without a next acceptor this thread stays the acceptor: its client is turned away
+        // (the next accept releases its descriptor).
         connection.Cleanup();
-        SessionThreadEnded();
-        return;
+        platform::SleepMs(options_.accept_retry_ms);
     }
-    StartSessionThread();
 
     char peek[129] = {};
     int n = connection.ReceivePeek(peek, 128, true, options_.first_frame_wait_ms);

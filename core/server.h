@@ -147,7 +147,8 @@ class Server {
   private:
     bool SendFrameTo(unsigned slot, uint8_t handle, uint16_t type, unsigned code, const void* data,
                      size_t length, bool keep_alive);
-    void StartSessionThread();
+    // Starts the next thread of the accept chain; false (logged) when the system cannot.
+    bool StartSessionThread();
     void SessionThreadEnded();
     void SessionThread();
     // Binds and listens, trying again for bind_retry_ms; false when it never succeeded

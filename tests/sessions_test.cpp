@@ -195,6 +195,12 @@ TEST(Sessions, BuiltInLoginFromANonLoopbackAddressIsRefused) {
 // Idle connections use up the server's descriptors: accepting fails for a while, and goes on
 // once they are gone.
 TEST(Sessions, AcceptGoesOnAfterRunningOutOfDescriptors) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizer runtimes need descriptors of their own: out of them, UBSan's check of a
+    // dynamic type cannot open its pipe and reports every ending std::thread state as of no
+    // type. The plain build runs this test.
+    GTEST_SKIP() << "a sanitized process out of descriptors reports the sanitizer's own failures";
+#endif
     ServerProcess server;
     server.AddUser("ann", "pw", 4);
     ASSERT_TRUE(server.Start({}, {}, {"/usr/bin/prlimit", "--nofile=48"}));
@@ -207,7 +213,8 @@ TEST(Sessions, AcceptGoesOnAfterRunningOutOfDescriptors) {
     idle.clear();
     TestClient late;
     ASSERT_TRUE(late.Connect(server.port()));
-    EXPECT_EQ(late.Ask("OpenUsr ann pw", 0, 15), "RE:OK.");
+    EXPECT_EQ(late.Ask("OpenUsr ann pw", 0, 15), "RE:OK.")
+        << server.LogText() << server.process().Stderr();
     EXPECT_TRUE(server.WaitForLog("Accept works again after"));
     EXPECT_EQ(test::CountOf(server.LogText(), "from Accept WinSock reply"), 1u);
 }
