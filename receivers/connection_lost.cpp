@@ -1,3 +1,7 @@
+// A receiver whose link has stopped: every client holding it gets the 0xC00 notice and loses its
+// handle. The client and receiver tables are taken together by polling, never waited for in
+// turn, and let go before the receiver ends.
+
 #include <vector>
 
 #include "core/client_session.h"

@@ -1,3 +1,5 @@
+// Stopping a receiver's output and sending its output list again, in pieces a command can hold.
+
 #include <string>
 
 #include "platform/clock.h"

@@ -1,3 +1,6 @@
+// CloseRcv in its two steps: the table work under the receiver table lock, then the receiver's
+// part (output stopped and sent again, the last user's terminate commands) with the tables free.
+
 #include <cstdio>
 
 #include "core/client_session.h"

@@ -1,3 +1,7 @@
+// OpenRcv: the first opener of a receiver builds its link and runs the open sequence under the
+// entry's open lock; later openers share it. The receiver table lock is taken only to look at
+// and fill the slot and the handle table.
+
 #include <cstdio>
 #include <cstdlib>
 

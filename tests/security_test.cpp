@@ -232,14 +232,19 @@ TEST(SecurityStore, DamagedStoreIsRefusedAndLeftUntouched) {
     EXPECT_EQ(test::ReadFile(path), before);
 }
 
+// A 2 MB file system of the test's own at `name` in `dir`; false when none can be mounted.
+bool MountSmallDisk(const test::TempDir& dir, const std::string& name, std::string* disk) {
+    *disk = dir.File(name);
+    fs::create_directories(*disk);
+    return test::Shell("mount -t tmpfs -o size=2m tmpfs " + *disk) == 0;
+}
+
 // A store and event log on a small file system that fills up, in a mount namespace of its own.
 TEST(SecurityStore, WritesToAFullDiskAreReportedNotAnsweredAsSaved) {
     if (test::RerunInNamespace("-rm")) return;
     test::TempDir dir;
-    const std::string disk = dir.File("disk");
-    fs::create_directories(disk);
-    if (test::Shell("mount -t tmpfs -o size=2m tmpfs " + disk) != 0)
-        GTEST_SKIP() << "cannot mount a file system here";
+    std::string disk;
+    if (!MountSmallDisk(dir, "disk", &disk)) GTEST_SKIP() << "cannot mount a file system here";
     test::ServerProcess server(disk);
     server.AddUser("ann", "s3cret", 4);
     ASSERT_TRUE(server.Start());
@@ -268,10 +273,8 @@ TEST(SecurityStore, WritesToAFullDiskAreReportedNotAnsweredAsSaved) {
 TEST(SecurityStore, ReadOnlyStoreIsReportedAsSuch) {
     if (test::RerunInNamespace("-rm")) return;
     test::TempDir dir;
-    const std::string disk = dir.File("ro");
-    fs::create_directories(disk);
-    if (test::Shell("mount -t tmpfs -o size=2m tmpfs " + disk) != 0)
-        GTEST_SKIP() << "cannot mount a file system here";
+    std::string disk;
+    if (!MountSmallDisk(dir, "ro", &disk)) GTEST_SKIP() << "cannot mount a file system here";
     const std::string path = disk + "/orvanasrv.db";
     ASSERT_EQ(
         test::RunProgram("orvanacfg", {"--store", path, "set", "Main", "X", "--text", "1"}).status,
