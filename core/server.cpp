@@ -275,10 +275,13 @@ bool Server::SendFrameTo(unsigned slot, uint8_t handle, uint16_t type, unsigned 
     // Before the frame lock: the count takes the receiver table lock, which is taken before
     // frame locks elsewhere.
     if (handle != 0 && hooks_.count_sent) hooks_.count_sent(*s, handle, total);
-    std::lock_guard<std::mutex> frame_guard(s->frame_lock);
+    std::unique_lock<std::mutex> frame_guard(s->frame_lock);
     if (s->frame_buffer.size() < total) s->frame_buffer.assign(length + 1024, 0);
     BuildServerFrame(s->frame_buffer.data(), type, handle, code, data, length);
     if (s->Send(s->frame_buffer.data(), static_cast<int>(total)) > 0) return true;
+    // The client table lock comes before frame locks (the connection-lost handling sends
+    // while it holds it): let the frame go before taking it.
+    frame_guard.unlock();
     std::string who;
     {
         std::lock_guard<platform::RecursiveLock> guard(clients_.lock());

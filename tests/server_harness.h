@@ -131,7 +131,15 @@ class ServerProcess {
     explicit ServerProcess(const std::string& home = "") : home_("orvanasrv.db", home) {
         store().WriteText(cfg::kActiveKey, cfg::kPortServer.name, "0");
     }
-    ~ServerProcess() { Stop(); }
+    // A sanitizer's report in the server fails the test that ran it, whether or not the test
+    // looked at the server's exit.
+    ~ServerProcess() {
+        Stop();
+        const std::string err = process_.Stderr();
+        for (const char* report :
+             {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:"})
+            EXPECT_EQ(err.find(report), std::string::npos) << err;
+    }
 
     ConfigStore& store() { return *home_.store; }
     const std::string& home() const { return home_.folder; }
