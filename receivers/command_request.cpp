@@ -17,26 +17,6 @@ namespace {
 
 constexpr uint16_t kResetNotice = 0x900;
 
-// Every other client of the receiver is told of the reset and loses its handle on it.
-// REQUIRES: the receiver table lock. The closes' receiver part is the caller's, after it.
-std::vector<PendingClose> ReleaseOtherClients(Server& server, const ClientSession& requester,
-                                              const std::string& name) {
-    std::vector<PendingClose> released;
-    const std::string notice = "RS:" + name + ",0";
-    for (unsigned i = 0; i < ClientTable::kSlots; ++i) {
-        if (i == requester.slot_index) continue;
-        std::shared_ptr<ClientSession> other = server.clients().Get(i);
-        if (!other || !other->has_handle_table) continue;
-        for (unsigned k = 1; k <= other->handle_count && k < other->handle_table.size(); ++k) {
-            if (!other->handle_table[k] || other->handle_table[k]->receiver_name != name) continue;
-            server.SendReply(i, static_cast<uint8_t>(k), kResetNotice, 0, notice);
-            std::string ignored;
-            released.push_back(DetachHandle(server, *other, static_cast<uint8_t>(k), &ignored));
-        }
-    }
-    return released;
-}
-
 }  // namespace
 
 unsigned Command(Server& server, std::string_view command, ClientSession& s, uint8_t h) {
@@ -73,7 +53,8 @@ unsigned Command(Server& server, std::string_view command, ClientSession& s, uin
                 std::min<size_t>(s.frame_length + 6u, ClientSession::kReceiveBufferSize));
         } else if (IsFullReset(command)) {
             reset = true;
-            released = ReleaseOtherClients(server, s, a->receiver_name);
+            released = DetachEveryHandle(server, a->receiver_name, kResetNotice,
+                                         "RS:" + a->receiver_name + ",0", s.slot_index);
             if (a->transfer && table.cancel_transfer) table.cancel_transfer(*a);
             r->output_active = 0;
             std::lock_guard<platform::RecursiveLock> att(r->attachment_lock);

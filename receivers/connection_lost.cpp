@@ -39,6 +39,24 @@ void ClientsAndReceiversLock::ReleaseClients() {
     clients_ = nullptr;
 }
 
+std::vector<PendingClose> DetachEveryHandle(Server& server, const std::string& name, uint16_t type,
+                                            const std::string& notice, int skip_slot) {
+    std::vector<PendingClose> closes;
+    for (unsigned i = 0; i < ClientTable::kSlots; ++i) {
+        if (static_cast<int>(i) == skip_slot) continue;
+        std::shared_ptr<ClientSession> s = server.clients().Get(i);
+        if (!s || !s->has_handle_table) continue;
+        // Every handle on this receiver: one left behind would keep the receiver open.
+        for (unsigned h = 1; h <= s->handle_count && h < s->handle_table.size(); ++h) {
+            if (!s->handle_table[h] || s->handle_table[h]->receiver_name != name) continue;
+            server.SendReply(i, static_cast<uint8_t>(h), type, 0, notice);
+            std::string ignored;
+            closes.push_back(DetachHandle(server, *s, static_cast<uint8_t>(h), &ignored));
+        }
+    }
+    return closes;
+}
+
 void ConnectionLost(Server& server, unsigned n, const Receiver* which) {
     ReceiverTable& table = Receivers(server);
     std::vector<PendingClose> closes;
@@ -51,17 +69,7 @@ void ConnectionLost(Server& server, unsigned n, const Receiver* which) {
         const std::string name = r->receiver_name;
         server.log().WriteLine("Clear all resource use receiver=" + name);
         const std::string notice = "ER:Connection lost to receiver:" + name;
-        for (unsigned i = 0; i < ClientTable::kSlots; ++i) {
-            std::shared_ptr<ClientSession> s = server.clients().Get(i);
-            if (!s || !s->has_handle_table) continue;
-            // Every handle on this receiver: one left behind would keep the receiver open.
-            for (unsigned h = 1; h <= s->handle_count && h < s->handle_table.size(); ++h) {
-                if (!s->handle_table[h] || s->handle_table[h]->receiver_name != name) continue;
-                server.SendReply(i, static_cast<uint8_t>(h), 0xC00, 0, notice);
-                std::string ignored;
-                closes.push_back(DetachHandle(server, *s, static_cast<uint8_t>(h), &ignored));
-            }
-        }
+        closes = DetachEveryHandle(server, name, 0xC00, notice);
     }
     // The receiver ends here, with the tables free: its reader may be in a delivery.
     for (PendingClose& close : closes)

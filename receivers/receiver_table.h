@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "links/link.h"
 #include "platform/sync.h"
@@ -116,6 +117,11 @@ struct PendingClose {
 // receiver out of the table. `reply` gets "RE:OK. Send=%u" or the refusal.
 PendingClose DetachHandle(Server& server, ClientSession& session, uint8_t handle,
                           std::string* reply);
+// REQUIRES: the receiver table lock. Every handle on receiver `name` of every session but the
+// one in `skip_slot` gets the frame `type` with `notice` and is detached; the closes' receiver
+// part is the caller's, once it has let the tables go.
+std::vector<PendingClose> DetachEveryHandle(Server& server, const std::string& name, uint16_t type,
+                                            const std::string& notice, int skip_slot = -1);
 // EXCLUDES: the receiver table lock and the client table lock. A live receiver's output is
 // stopped and sent again for the clients left; the last user's receiver gets its terminate
 // commands and ends when the last holder lets it go. The outcome of the output list.
