@@ -16,6 +16,7 @@
 #include "platform/hive.h"
 #include "platform/signals.h"
 #include "receivers/receiver_table.h"
+#include "transfer/transfer_session.h"
 
 namespace {
 
@@ -36,6 +37,7 @@ void ApplyTimingOverrides(orvana::ServerOptions& o) {
     read("ORVANA_SHUTDOWN_PAUSE_MS", o.shutdown_pause_ms);
     read("ORVANA_COMMAND_REPLY_MS", o.command_reply_ms);
     read("ORVANA_BIND_RETRY_MS", o.bind_retry_ms);
+    read("ORVANA_TRANSFER_WAIT_MS", o.transfer_wait_ms);
     if (const char* v = std::getenv("ORVANA_CLOCK_DRY_RUN"); v && *v == '1') {
         // Reports the time it would set instead of setting it, on a clock that the system
         // keeps synchronised only when ORVANA_CLOCK_SYNCHRONISED is 1.
@@ -112,6 +114,7 @@ int main(int argc, char** argv) {
     orvana::platform::BlockTerminationSignals();
     orvana::Server server(store, options);
     orvana::InstallReceivers(server);
+    orvana::InstallTransfers(server);
     if (!server.StartServer(command_line)) {
         if (!server.listen_failure().empty())
             std::fprintf(stderr, "orvanasrv: %s\n", server.listen_failure().c_str());

@@ -18,8 +18,8 @@
 
 namespace orvana {
 
-struct Attachment;       // the binding of a handle to an open receiver (receivers/)
-struct TransferSession;  // a running download or upload (transfer/)
+struct Attachment;    // the binding of a handle to an open receiver (receivers/)
+struct LoadFileSlot;  // a file being copied to the server (transfer/)
 
 class ClientSession : public CBlockingSocket {
   public:
@@ -66,6 +66,7 @@ class ClientSession : public CBlockingSocket {
     std::string user_name;
 
     uint16_t frame_length = 0;  // length field of the last request frame
+    size_t request_size = 0;    // bytes of the last request frame as received
     const uint16_t slot_index;
     int32_t send_total = 0;
     int32_t error_total = 0;
@@ -75,7 +76,8 @@ class ClientSession : public CBlockingSocket {
     // under the client table lock (first time) or the receiver table lock (growth).
     std::vector<std::shared_ptr<Attachment>> handle_table;
     bool has_handle_table = false;
-    std::array<std::shared_ptr<TransferSession>, 2> transfers;
+    // LoadFile's two file slots (1 and 2 towards the client). Session thread only.
+    std::array<std::shared_ptr<LoadFileSlot>, 2> load_files;
 };
 
 }  // namespace orvana

@@ -23,7 +23,8 @@ bool IsHexDigit(char c) {
 }  // namespace
 
 std::string BuildRequestFrame(std::string_view text, uint8_t handle, std::string_view binary) {
-    const size_t length = text.size() + (binary.empty() ? 0 : 1 + binary.size());
+    // A frame with binary data counts its 6 header characters in its length.
+    const size_t length = binary.empty() ? text.size() : 6 + text.size() + 1 + binary.size();
     char header[16];
     std::snprintf(header, sizeof header, "%04x%02x", static_cast<unsigned>(length & 0xFFFF),
                   static_cast<unsigned>(handle));
@@ -159,7 +160,7 @@ bool RequestClient::SendRaw(std::string_view bytes) {
 
 bool RequestClient::Send(std::string_view text, uint8_t handle, std::string_view binary) {
     // A longer one would go out with a wrapped length and desynchronise the session.
-    if (text.size() + (binary.empty() ? 0 : 1 + binary.size()) > 0xFFFF)
+    if ((binary.empty() ? text.size() : 7 + text.size() + binary.size()) > 0xFFFF)
         return Fail("request too long for a frame");
     std::string frame = BuildRequestFrame(text, handle, binary);
     if (encipher_) {

@@ -39,6 +39,16 @@ bool HoldsReceiver(Server& server, const ClientSession& session, uint8_t handle)
 
 }  // namespace
 
+std::string_view RequestBinary(const ClientSession& s) {
+    const char* buffer = s.receive_buffer.data();
+    const size_t size = std::min(s.request_size, ClientSession::kReceiveBufferSize);
+    if (size <= 6) return {};
+    const size_t text = strnlen(buffer + 6, size - 6);
+    const size_t start = 6 + text + 1;
+    const size_t end = std::min<size_t>(s.frame_length, size);
+    return start < end ? std::string_view(buffer + start, end - start) : std::string_view();
+}
+
 unsigned DispatchRequest(Server& server, ClientSession& session, uint8_t& handle,
                          std::string_view text) {
     if (handle > session.handle_count) {
@@ -96,12 +106,15 @@ void OnRequestBytes(Server& server, ClientSession& session) {
         }
     }
     const size_t length = ParseHexField(buffer, 4);
-    // The whole text must be there: a frame split by the network is not handled half-read.
-    if (length + 6 > r) return;
+    // The whole text must be there: a frame split by the network is not handled half-read. A
+    // frame that carries binary data after its text's zero byte counts its header in its length.
+    const bool binary = std::memchr(buffer + 6, 0, r - 6) != nullptr;
+    if (length + 6 > r && !(binary && length <= r)) return;
     buffer[r] = 0;
     const size_t received = r;
     r = 0;
     session.frame_length = static_cast<uint16_t>(length);
+    session.request_size = received;
     HandleRequest(server, session, received);
 }
 

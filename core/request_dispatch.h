@@ -17,6 +17,10 @@ class ClientSession;
 // session.received new bytes are in session.receive_buffer: handles the frame when it is whole.
 void OnRequestBytes(Server& server, ClientSession& session);
 
+// The binary data of the request being handled: the bytes after its text's zero byte up to the
+// frame length, which for such a frame counts from the first header character.
+std::string_view RequestBinary(const ClientSession& s);
+
 // Runs the request `text` on `handle` as the dispatch does (checks, handler), without sending or
 // logging; returns the reply code and leaves the reply text in session.reply. `handle` is
 // rewritten to 0 when it is out of range.

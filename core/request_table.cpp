@@ -10,6 +10,7 @@
 #include "receivers/command_request.h"
 #include "receivers/receiver_table.h"
 #include "script/run_request.h"
+#include "transfer/transfer_requests.h"
 
 namespace orvana {
 
@@ -26,15 +27,15 @@ const std::array<RequestEntry, kRequestCount> kRequestTable = {{
     {"Command", kNeedsReceiver, true, &Command},
     {"Attach", kRefusedInScript | kBindsReceiver | kNeedsReceiver, true, &Attach},
     {"Detach", kRefusedInScript | kBindsReceiver | kNeedsReceiver, true, &Detach},
-    {"DownloadFile", kRefusedInScript | kNeedsReceiver, true, &NotYetHandled},
+    {"DownloadFile", kRefusedInScript | kNeedsReceiver, true, &DownloadFile},
     {"Ping", kRefusedInScript, false, &Ping},
     {"Chat", kRefusedInScript, false, &Chat},
-    {"CancelDownload", kRefusedInScript | kDuringTransfer | kNeedsReceiver, true, &NotYetHandled},
+    {"CancelDownload", kRefusedInScript | kDuringTransfer | kNeedsReceiver, true, &CancelDownload},
     {"GetRcvList", 0x00, true, &GetRcvList},
     {"Get", 0x00, true, &Get},
     {"Set", 0x00, false, &Set},
-    {"LoadFile", kRefusedInScript, true, &NotYetHandled},
-    {"LoadFirmware", kRefusedInScript, true, &NotYetHandled},
+    {"LoadFile", kRefusedInScript, true, &LoadFile},
+    {"LoadFirmware", kRefusedInScript, true, &LoadFirmware},
     {"Run", kRefusedInScript, true, &Run},
     {"DetectRcv", kRefusedInScript, true, &NotYetHandled},
 }};

@@ -183,6 +183,7 @@ void Server::StopServer() {
         if (t.joinable()) t.join();
     // Sessions of clients inside the server, if any are left, go now.
     for (unsigned i = 0; i < ClientTable::kSlots; ++i) ReleaseSession(i);
+    if (hooks_.stop_transfers) hooks_.stop_transfers();
 
     {
         std::lock_guard<platform::RecursiveLock> guard(receiver_table_lock_);
@@ -262,14 +263,18 @@ void Server::StartMaintenance() {
 
 bool Server::SendFrame(unsigned slot, uint8_t handle, uint16_t type, unsigned code,
                        const void* data, size_t length) {
-    return SendFrameTo(slot, handle, type, code, data, length, false);
-}
-
-bool Server::SendFrameTo(unsigned slot, uint8_t handle, uint16_t type, unsigned code,
-                         const void* data, size_t length, bool keep_alive) {
     // The reference keeps the session alive through the send without holding the table lock,
     // so a client that stops reading holds up nobody but its own senders.
-    std::shared_ptr<ClientSession> s = clients_.Get(slot);
+    return SendFrameTo(clients_.Get(slot), handle, type, code, data, length, false);
+}
+
+bool Server::SendFrame(const std::shared_ptr<ClientSession>& s, uint8_t handle, uint16_t type,
+                       unsigned code, const void* data, size_t length) {
+    return SendFrameTo(s, handle, type, code, data, length, false);
+}
+
+bool Server::SendFrameTo(const std::shared_ptr<ClientSession>& s, uint8_t handle, uint16_t type,
+                         unsigned code, const void* data, size_t length, bool keep_alive) {
     if (!s) return false;
     const size_t total = FrameSize(length);
     // Before the frame lock: the count takes the receiver table lock, which is taken before
@@ -295,7 +300,7 @@ bool Server::SendFrameTo(unsigned slot, uint8_t handle, uint16_t type, unsigned 
 }
 
 bool Server::SendKeepAlive(unsigned slot) {
-    return SendFrameTo(slot, 0, 0x600, 0, "Ping", 4, true);
+    return SendFrameTo(clients_.Get(slot), 0, 0x600, 0, "Ping", 4, true);
 }
 
 bool Server::SendReply(unsigned slot, uint8_t handle, uint16_t type, unsigned code,

@@ -28,7 +28,8 @@
 
 namespace orvana {
 
-class ReceiverTable;  // the open receivers (receivers/receiver_table.h)
+class ReceiverTable;    // the open receivers (receivers/receiver_table.h)
+class TransferService;  // the running file transfers (transfer/transfer_session.h)
 
 struct ServerOptions {
     std::string home = ".";                  // the program's folder
@@ -55,6 +56,9 @@ struct ServerOptions {
     // program may be releasing it); a server without a listener would serve nobody.
     uint32_t bind_retry_ms = 60000;
     uint32_t accept_retry_ms = 500;  // the pause after a failed accept
+    // The longest a file transfer waits for its peer (a receiver's block or acknowledgement,
+    // an FTP reply or data) before it gives up.
+    uint32_t transfer_wait_ms = 75000;
 };
 
 // What later subsystems plug into the core without the core knowing their types.
@@ -63,8 +67,10 @@ struct ServerHooks {
     std::function<bool(ClientSession&, uint8_t handle)> transfer_busy;
     // Session release: close the attachment at `handle` without reply frames.
     std::function<void(ClientSession&, uint8_t handle)> close_attachment;
-    // Session release: end the session's transfers.
+    // Session release: close the session's LoadFile files.
     std::function<void(ClientSession&)> end_transfers;
+    // Shutdown, after every session has been released: end and join the transfers left.
+    std::function<void()> stop_transfers;
     // SendFrame: count bytes sent on an attachment. Called without the frame lock.
     std::function<void(ClientSession&, uint8_t handle, size_t bytes)> count_sent;
     // Ping with a receiver name: the echo test of a TCP receiver (links/).
@@ -94,6 +100,10 @@ class Server {
                    size_t length);
     bool SendReply(unsigned slot, uint8_t handle, uint16_t type, unsigned code,
                    std::string_view text);
+    // The same to a session the caller holds (a thread that must not reach a later client of
+    // the same slot).
+    bool SendFrame(const std::shared_ptr<ClientSession>& s, uint8_t handle, uint16_t type,
+                   unsigned code, const void* data, size_t length);
     // The keep-alive frame; a failure also sets the session's ping failure flag.
     bool SendKeepAlive(unsigned slot);
     bool ReleaseSession(unsigned slot);
@@ -131,6 +141,10 @@ class Server {
     void set_receiver_table(std::shared_ptr<ReceiverTable> table) {
         receiver_table_ = std::move(table);
     }
+    TransferService* transfer_service() { return transfer_service_.get(); }
+    void set_transfer_service(std::shared_ptr<TransferService> service) {
+        transfer_service_ = std::move(service);
+    }
     // Login counter, Part of every successful login.
     uint32_t NextSessionNumber() { return ++login_counter_; }
 
@@ -145,8 +159,8 @@ class Server {
     void SetLogViewSink(EventLog::ViewSink sink);
 
   private:
-    bool SendFrameTo(unsigned slot, uint8_t handle, uint16_t type, unsigned code, const void* data,
-                     size_t length, bool keep_alive);
+    bool SendFrameTo(const std::shared_ptr<ClientSession>& s, uint8_t handle, uint16_t type,
+                     unsigned code, const void* data, size_t length, bool keep_alive);
     // Starts the next thread of the accept chain; false (logged) when the system cannot.
     bool StartSessionThread();
     void SessionThreadEnded();
@@ -179,7 +193,8 @@ class Server {
 
     platform::RecursiveLock receiver_table_lock_;
     std::array<std::string, kMaxReceivers + 1> receiver_names_;  // GUARDED_BY(receiver_table_lock_)
-    std::shared_ptr<ReceiverTable> receiver_table_;  // released before the log and the clients
+    std::shared_ptr<ReceiverTable> receiver_table_;      // released before the log and the clients
+    std::shared_ptr<TransferService> transfer_service_;  // released before the receiver table
     std::mutex access_list_lock_;
 
     CBlockingSocket listener_;

@@ -55,6 +55,13 @@ void ReplyBuffer::Overwrite(size_t at, const char* data, size_t n) {
     std::memcpy(storage_.data() + at, data, std::min(n, length_ - at));
 }
 
+size_t ReplyBuffer::CopyTo(void* out, size_t n) const {
+    std::lock_guard<std::recursive_mutex> guard(mu_);
+    const size_t count = std::min(n, length_);
+    std::memcpy(out, storage_.data(), count);
+    return count;
+}
+
 std::string ReplyBuffer::Text() const {
     std::lock_guard<std::recursive_mutex> g(mu_);
     return std::string(storage_.data(), strnlen(storage_.data(), length_));

@@ -37,6 +37,8 @@ class ReplyBuffer {
     // Overwrites bytes inside the content (the merged reply's length field).
     void Overwrite(size_t at, const char* data, size_t n);
     std::string Text() const;  // up to the first zero byte
+    // Copies the first min(n, length) bytes of the content, zero bytes included; the count.
+    size_t CopyTo(void* out, size_t n) const;
     size_t Length() const;
     size_t Capacity() const;
     std::recursive_mutex& lock() const { return mu_; }

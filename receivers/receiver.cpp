@@ -45,7 +45,9 @@ void Receiver::HandleInput(size_t n) {
     if (n > kInputSize) n = kInputSize;
     switch (input_mode.load()) {
         case InputMode::kAppend:
-            reply.Append(input_area.data(), n);
+            // A transfer takes what comes frame by frame and clears the buffer each time; a
+            // receiver that floods it meanwhile must not grow it without end.
+            if (reply.Length() < kMaxRawInput) reply.Append(input_area.data(), n);
             raw_input_event.Set();
             break;
         case InputMode::kParse:

@@ -44,6 +44,7 @@ class Receiver {
   public:
     static constexpr size_t kAssemblySize = 8192;
     static constexpr size_t kInputSize = 4096;
+    static constexpr size_t kMaxRawInput = 1 << 20;  // Append mode's limit
 
     Receiver(ReceiverContext context, LinkKind kind);
     // Adds the error count to the stored DevError. Derived links stop their reader thread

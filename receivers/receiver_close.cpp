@@ -42,7 +42,10 @@ PendingClose DetachHandle(Server& server, ClientSession& s, uint8_t h, std::stri
         r->output.RemoveGroup(a.get(), kGroupAll);
     }
     if (a->exclusive) r->locked = 0;
-    if (a->transfer && table.cancel_transfer) table.cancel_transfer(*a);
+    if (a->transfer && table.cancel_transfer) {
+        close.transfer = a->transfer;
+        table.cancel_transfer(*a);
+    }
     s.send_total += static_cast<int32_t>(a->bytes_sent.load());
     s.error_total += static_cast<int32_t>(r->error_count.load());
     char text[64];
@@ -59,6 +62,9 @@ PendingClose DetachHandle(Server& server, ClientSession& s, uint8_t h, std::stri
 }
 
 bool FinishClose(Server& server, PendingClose close) {
+    ReceiverTable& table = Receivers(server);
+    // The transfer gives the receiver its Parse mode back as it ends: the commands below need it.
+    if (close.transfer && table.await_transfer) table.await_transfer(close.transfer);
     Receiver& r = *close.receiver;
     if (r.stop != 0) return true;
     // One output sequence at a time on a receiver: another client's attach or close must not
@@ -73,7 +79,6 @@ bool FinishClose(Server& server, PendingClose close) {
         }
         return true;
     }
-    ReceiverTable& table = Receivers(server);
     return table.resend_output ? table.resend_output(r) : ResendOutputList(r);
 }
 

@@ -71,8 +71,10 @@ class ReceiverTable {
     std::function<void(Receiver&, const uint8_t*, size_t)> deliver;
     std::function<void(Receiver&)> send_delivered;
     std::function<bool(Receiver&)> resend_output;
-    // Ends the file transfer of an attachment being closed.
+    // Asks the file transfer of an attachment being closed to end; never waits (the caller may
+    // hold the receiver table lock). `await_transfer` then waits for its end without locks.
     std::function<void(Attachment&)> cancel_transfer;
+    std::function<void(const std::shared_ptr<TransferSession>&)> await_transfer;
 
     // Starts the thread that releases the clients of a receiver whose link has stopped (a
     // hung-up line, a receiver that no longer answers), so clients that only take data hear of
@@ -111,6 +113,7 @@ bool CloseRcv(Server& server, bool set_reply, ClientSession& session, uint8_t ha
 struct PendingClose {
     std::shared_ptr<Receiver> receiver;  // empty: the handle held nothing to close
     bool last = false;  // the last user: the receiver has left the table and ends with this
+    std::shared_ptr<TransferSession> transfer;  // asked to end; awaited before the receiver's part
 };
 // REQUIRES: the receiver table lock. Takes the handle's attachment off the session and out of
 // the receiver's stream, counts the session's totals and, for the last user, takes the

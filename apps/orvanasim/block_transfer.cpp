@@ -1,21 +1,7 @@
 #include "apps/orvanasim/block_transfer.h"
 
-#include <array>
-
 namespace orvana::sim {
 namespace {
-
-std::array<uint16_t, 256> MakeTable() {
-    std::array<uint16_t, 256> t{};
-    for (unsigned i = 0; i < 256; ++i) {
-        uint16_t c = static_cast<uint16_t>(i << 8);
-        for (int k = 0; k < 8; ++k) {
-            c = static_cast<uint16_t>((c & 0x8000) ? (c << 1) ^ 0x1021 : c << 1);
-        }
-        t[i] = c;
-    }
-    return t;
-}
 
 void PutLe16(std::string* s, size_t at, uint16_t v) {
     (*s)[at] = static_cast<char>(v & 0xFF);
@@ -28,15 +14,6 @@ uint16_t GetLe16(std::string_view s, size_t at) {
 }
 
 }  // namespace
-
-uint16_t Crc16(uint16_t crc, std::string_view bytes) {
-    static const std::array<uint16_t, 256> table = MakeTable();
-    for (char b : bytes) {
-        crc = static_cast<uint16_t>((crc << 8) ^
-                                    table[((crc >> 8) ^ static_cast<unsigned char>(b)) & 0xFF]);
-    }
-    return crc;
-}
 
 DownloadSender::DownloadSender(std::string content, size_t offset, size_t block_size, Faults faults)
     : content_(std::move(content)),

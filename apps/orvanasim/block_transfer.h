@@ -12,14 +12,9 @@
 #include <string>
 #include <string_view>
 
+#include "transfer/block_frame.h"
+
 namespace orvana::sim {
-
-inline constexpr unsigned char kSendBlock = 21;
-inline constexpr unsigned char kBlockAccepted = 6;
-
-// CRC-16, polynomial 0x1021, MSB first, no reflection, no final XOR (XMODEM), continued from
-// `crc`.
-uint16_t Crc16(uint16_t crc, std::string_view bytes);
 
 // A file sent block by block from a start offset.
 class DownloadSender {

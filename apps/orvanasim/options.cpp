@@ -47,7 +47,7 @@ const char* UsageText() {
            "faults:\n"
            "  --silent  --wrong-tag  --garbage  --bad-checksum-every N\n"
            "  --crc-error-block K  --number-error-block K  --disconnect-after BYTES\n"
-           "  --reply-delay MS\n";
+           "  --upload-abort CODE (33 to 47)  --reply-delay MS\n";
 }
 
 bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string* error) {
@@ -136,6 +136,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
             if (!number(0, 65535, &o->faults.crc_error_block)) return false;
         } else if (a == "--number-error-block") {
             if (!number(0, 65535, &o->faults.number_error_block)) return false;
+        } else if (a == "--upload-abort") {
+            if (!number(33, 47, &o->faults.upload_abort)) return false;
         } else if (a == "--disconnect-after") {
             if (!number(1, 2000000000, &o->faults.disconnect_after)) return false;
         } else if (a == "--reply-delay") {

@@ -16,6 +16,7 @@ struct Faults {
     long bad_checksum_every = 0;  // every Nth container has a wrong checksum
     long crc_error_block = -1;
     long number_error_block = -1;
+    long upload_abort = 0;      // answer the first upload block with this byte (33 to 47)
     long disconnect_after = 0;  // drop the connection after this many bytes sent (TCP)
     uint32_t reply_delay_ms = 0;
 };

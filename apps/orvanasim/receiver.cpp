@@ -128,6 +128,8 @@ void SimReceiver::FeedDownload(std::string_view bytes, uint32_t now) {
         unsigned char c = static_cast<unsigned char>(bytes[i]);
         if (c == '\r' || c == '\n') continue;  // the rest of the get command's line end
         if (c == kSendBlock || c == kBlockAccepted) {
+            // Recorded so a test sees what the host asked for, and when.
+            if (transcript_) transcript_->Line(Escaped(bytes.substr(i, 1)));
             std::string frame = download_->OnControl(c);
             if (!frame.empty()) Emit(frame, false);
             if (broken_) return;
@@ -159,6 +161,14 @@ void SimReceiver::FeedUpload(std::string_view bytes, uint32_t now) {
             case UploadReceiver::Verdict::Incomplete:
                 break;
             case UploadReceiver::Verdict::Accepted:
+                if (options_.faults.upload_abort != 0) {
+                    Note("upload aborted with code " +
+                         std::to_string(options_.faults.upload_abort));
+                    Emit(std::string(1, static_cast<char>(options_.faults.upload_abort)), false);
+                    upload_ = Upload{};
+                    mode_ = Mode::Lines;
+                    return;
+                }
                 upload_.fruitless_asks = 0;
                 Emit(std::string(1, static_cast<char>(kBlockAccepted)), false);
                 break;
