@@ -48,7 +48,9 @@ inline DataFrame ParseData(const Frame& f) {
 
 class StreamClient {
   public:
-    bool Connect(uint16_t port) { return client_.Connect(port); }
+    bool Connect(uint16_t port, const std::string& host = "127.0.0.1") {
+        return client_.Connect(port, host);
+    }
     TestClient& raw() { return client_; }
 
     // Sends a request and returns its reply; data frames before it are kept.
@@ -105,6 +107,7 @@ class StreamClient {
 
     std::vector<DataFrame>& data() { return data_; }
     const std::vector<Frame>& notices() const { return notices_; }
+    void ClearNotices() { notices_.clear(); }
 
     static bool IsData(const Frame& f) { return f.type >= 0x100 && f.type <= 0x4FF; }
 

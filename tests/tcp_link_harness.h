@@ -38,7 +38,7 @@ class SimReceiver {
             ADD_FAILURE() << error;
             return false;
         }
-        auto line = process_.WaitForLine("Listening on 127.0.0.1:", 10000);
+        auto line = process_.WaitForLine("Listening on ", 10000);
         if (!line) return false;
         port_ = static_cast<uint16_t>(std::stoul(line->substr(line->rfind(':') + 1)));
         return true;

@@ -23,6 +23,7 @@ const char* UsageText() {
            "transport:\n"
            "  --tcp PORT              listen on 127.0.0.1:PORT (0 = a free port); prints\n"
            "                          \"Listening on 127.0.0.1:PORT\"; up to 8 hosts at once\n"
+           "  --address A             TCP: listen on loopback address A instead\n"
            "  --login PASSWORD        TCP: run the login exchange, expecting PASSWORD\n"
            "  --greeting TEXT         TCP: the line sent on connect (Simulated GNSS receiver)\n"
            "  --pty                   create a pseudo-terminal; prints \"Terminal PATH\"\n"
@@ -77,6 +78,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
             if (!number(0, 65535, &n)) return false;
             o->tcp = true;
             o->port = static_cast<uint16_t>(n);
+        } else if (a == "--address") {
+            if (!value(&o->address)) return false;
         } else if (a == "--login") {
             if (!value(&o->password)) return false;
             o->use_login = true;

@@ -24,6 +24,7 @@ struct Faults {
 struct Options {
     bool tcp = false;
     uint16_t port = 0;
+    std::string address = "127.0.0.1";
     bool use_login = false;
     std::string password;
     std::string greeting = "Simulated GNSS receiver";  // TCP: sent on connect between line ends

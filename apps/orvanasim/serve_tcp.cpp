@@ -124,23 +124,26 @@ struct Connection {
 // Hosts are served side by side: a file transfer comes in on a second connection while the
 // first stays open.
 int ServeTcp(const Options& options, Transcript* transcript) {
+    platform::Ipv4Endpoint at;
+    if (!platform::ParseDotted(options.address, &at.address) || !platform::IsLoopback(at.address)) {
+        Note("--address must be a loopback address: " + options.address);
+        return 2;
+    }
     SocketFd listener = platform::OpenStreamSocket();
     if (listener == platform::kNoSocket) {
         Note("cannot create a socket");
         return 1;
     }
-    platform::Ipv4Endpoint at;
-    platform::ParseDotted("127.0.0.1", &at.address);
     at.port = options.port;
     if (!platform::Bind(listener, at) || !platform::Listen(listener, 4)) {
-        Note("cannot listen on 127.0.0.1:" + std::to_string(options.port) + " (error " +
-             std::to_string(platform::LastSocketError()) + ")");
+        Note("cannot listen on " + options.address + ":" + std::to_string(options.port) +
+             " (error " + std::to_string(platform::LastSocketError()) + ")");
         platform::CloseSocket(listener);
         return 1;
     }
     platform::Ipv4Endpoint bound;
     platform::LocalEndpoint(listener, &bound);
-    std::printf("Listening on 127.0.0.1:%u\n", bound.port);
+    std::printf("Listening on %s:%u\n", options.address.c_str(), bound.port);
     std::fflush(stdout);
 
     std::vector<Connection> connections;

@@ -30,10 +30,14 @@ std::string ProgramPath(const std::string& name) {
     return std::string(ORVANA_BIN_DIR) + "/" + name;
 }
 
+std::string SourcePath(const std::string& relative) {
+    return std::string(ORVANA_SOURCE_DIR) + "/" + relative;
+}
+
 ProgramResult RunProgram(const std::string& name, const std::vector<std::string>& args,
                          unsigned timeout_ms, const std::vector<std::string>& env) {
     platform::Subprocess p;
-    std::vector<std::string> argv{ProgramPath(name)};
+    std::vector<std::string> argv{name.find('/') == std::string::npos ? ProgramPath(name) : name};
     argv.insert(argv.end(), args.begin(), args.end());
     std::string error;
     ProgramResult r;

@@ -28,14 +28,17 @@ class TempDir {
 // Full path of a program built by this project ("orvanasrv", "orvanasim", ...).
 std::string ProgramPath(const std::string& name);
 
+// Full path of a file of the source tree ("tests/support/ftp_server.py").
+std::string SourcePath(const std::string& relative);
+
 struct ProgramResult {
     int status = -1;  // exit status, 128 + signal, or -1 when it had to be killed
     std::string out;
     std::string err;
 };
 
-// Runs the program with `args` (and "NAME=value" entries added to its environment) to its end;
-// kills it after `timeout_ms`.
+// Runs the program (a name of this project's, or a path) with `args` (and "NAME=value" entries
+// added to its environment) to its end; kills it after `timeout_ms`.
 ProgramResult RunProgram(const std::string& name, const std::vector<std::string>& args,
                          unsigned timeout_ms = 20000, const std::vector<std::string>& env = {});
 
