@@ -1,5 +1,7 @@
 #include "platform/folders.h"
 
+#include <cstdio>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -115,6 +117,10 @@ std::vector<FileInfo> ListFiles(const std::string& folder, const std::string& pr
 
 bool RemoveFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool MakeFolder(const std::string& path) {

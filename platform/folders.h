@@ -55,6 +55,8 @@ struct FileInfo {
 std::vector<FileInfo> ListFiles(const std::string& folder, const std::string& prefix,
                                 const std::string& suffix);
 bool RemoveFile(const std::string& path);
+// Replaces `to` by `from` in one step (same file system).
+bool RenameFile(const std::string& from, const std::string& to);
 // Creates the folder and its missing parents.
 bool MakeFolder(const std::string& path);
 bool FileExists(const std::string& path);

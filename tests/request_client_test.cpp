@@ -71,11 +71,12 @@ TEST(EncipherRequest, RefusesFramesBeyondTheLimit) {
     EXPECT_TRUE(EncipherRequest("000000", "short").empty());
 }
 
-TEST(BuildRequestFrame, HeaderCountsTextAndBinary) {
+TEST(BuildRequestFrame, HeaderCountsTheTextOrTheWholeBinaryFrame) {
     EXPECT_EQ(BuildRequestFrame("Ping"), "000400Ping");
     EXPECT_EQ(BuildRequestFrame("Command x", 0x1a), "00091aCommand x");
+    // With binary data after the text's zero byte the length counts the header too.
     EXPECT_EQ(BuildRequestFrame("L", 0, std::string("\x01\x02", 2)),
-              std::string("000400L\0\x01\x02", 10));
+              std::string("000a00L\0\x01\x02", 10));
 }
 
 // ---- Frames from the server, however they arrive ------------------------------------------

@@ -176,7 +176,8 @@ TEST_F(TransferFixture, FirmwareAbortedByTheReceiver) {
     Upload(*c, "fw.bin", RandomBytes(5000, 9));
     ASSERT_EQ(Text(c->Call("LoadFirmware fw.bin")), "RE:OK.");
     EXPECT_EQ(Follow(*c, 0xB00).final_text, "ER:Aborted with code 0x21");
-    EXPECT_EQ(Text(c->Call("Command print,/par/rcvid")).rfind("RE", 0), 0u);
+    auto after = c->Call("Command print,/par/rcvid");
+    EXPECT_EQ(Text(after).rfind("RE", 0), 0u) << Text(after) << server_.LogText();
 }
 
 TEST_F(TransferFixture, FileNamesFromTheNetworkStayInTheUsersFolder) {
@@ -223,6 +224,50 @@ TEST_F(TransferFixture, FileNamesFromTheNetworkStayInTheUsersFolder) {
     }
     EXPECT_TRUE(outside.empty()) << outside.front();
     EXPECT_FALSE(std::filesystem::exists(server_.home() + "/up"));
+}
+
+TEST_F(TransferFixture, OrvanacliDownloadsUploadsAndLoadsFirmware) {
+    StartWithFiles({"--crc-error-block", "1"});
+    const std::string content = RandomBytes(4 * 2048 + 100, 17);
+    PutReceiverFile("obs.dat", content);
+    const std::string work = server_.home() + "/work";
+    std::filesystem::create_directories(work);
+    auto cli = [&](std::vector<std::string> verb) {
+        std::vector<std::string> args = {
+            "--port", std::to_string(server_.port()), "--user", "ann", "--password", "secret"};
+        args.insert(args.end(), verb.begin(), verb.end());
+        return RunProgram("orvanacli", args, 60000);
+    };
+    // Not a terminal: progress comes as plain lines, the file under its name only when whole.
+    auto got = cli({"download", "Base1", "obs.dat", "-o", work + "/obs.dat"});
+    EXPECT_EQ(got.status, 0) << got.out << got.err;
+    EXPECT_TRUE(ReadFile(work + "/obs.dat") == content);
+    EXPECT_NE(got.out.find("download: 5 blocks, 8292 bytes in "), std::string::npos) << got.out;
+    EXPECT_NE(got.out.find("RE:Complete Downloading."), std::string::npos);
+    EXPECT_NE(got.err.find("RT:1 Error CRC "), std::string::npos) << got.err;
+    got = cli({"download", "Base1", "obs.dat", "--offset", "8192", "-o", work + "/tail.dat"});
+    EXPECT_EQ(got.status, 0) << got.out << got.err;
+    EXPECT_TRUE(ReadFile(work + "/tail.dat") == content.substr(8192));
+
+    got = cli({"download", "Base1", "missing.dat", "-o", work + "/missing.dat"});
+    EXPECT_EQ(got.status, 1);
+    EXPECT_EQ(got.out, "ER:Downloading\n");
+    EXPECT_FALSE(std::filesystem::exists(work + "/missing.dat"));
+    EXPECT_FALSE(std::filesystem::exists(work + "/missing.dat.part"));
+
+    const std::string image = RandomBytes(5000, 2);
+    WriteFile(work + "/image-v2.bin", image);
+    got = cli({"upload", work + "/image-v2.bin", "--as", "fw.bin"});
+    EXPECT_EQ(got.status, 0) << got.out << got.err;
+    EXPECT_TRUE(ReadFile(server_.home() + "/ann/fw.bin") == image);
+    got = cli({"firmware", "Base1", "fw.bin"});
+    EXPECT_EQ(got.status, 0) << got.out << got.err;
+    EXPECT_NE(got.out.find("firmware: 3 blocks, 5000 bytes in "), std::string::npos) << got.out;
+    EXPECT_TRUE(ReadFile(files_ + "/fw") == image);
+
+    got = cli({"cancel", "Base1"});
+    EXPECT_EQ(got.status, 1);
+    EXPECT_EQ(got.out, "ER:Download not active!\n");
 }
 
 }  // namespace

@@ -126,7 +126,6 @@ void DownloadThread(TransferSession& s) {
     std::snprintf(line, sizeof line, "%s Download thread stopped NBL=%d SBL=%d ",
                   s.primary->receiver_name.c_str(), s.blocks_done, s.block_size);
     server.log().WriteLine(line + s.result);
-    s.SendToClient(s.result);
 }
 
 // Up to the receiver's first block; false with the client's reply set.

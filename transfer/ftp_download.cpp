@@ -99,7 +99,6 @@ void FtpPipeThread(TransferSession& s) {
     std::snprintf(line, sizeof line, "%s Download thread stopped NBL=%u SBL=%d ",
                   s.primary->receiver_name.c_str(), block, static_cast<int>(kPipePiece));
     server.log().WriteLine(line + s.result);
-    s.SendToClient(s.result);
 }
 
 }  // namespace orvana

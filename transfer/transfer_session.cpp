@@ -60,6 +60,9 @@ void SendControlByte(Receiver& r, uint8_t control) {
 
 void EndTransfer(TransferSession& s) {
     Server& server = s.server;
+    // Held to the end of this function only: a finished session waits for its thread to be
+    // joined, and must not keep the receiver's port open meanwhile.
+    const std::shared_ptr<Receiver> primary = s.primary;
     ReceiverTable& table = Receivers(server);
     bool restore = false;
     {
@@ -81,20 +84,22 @@ void EndTransfer(TransferSession& s) {
         std::lock_guard<std::mutex> parts(s.parts_lock);
         second = std::move(s.second);
         ftp = std::move(s.ftp);
+        s.primary.reset();
     }
     ftp.reset();  // says QUIT unless the dialogue failed
     second.reset();
     if (restore) {
         if (table.resend_output) {
-            table.resend_output(*s.primary);
+            table.resend_output(*primary);
         } else {
-            ResendOutputList(*s.primary);
+            ResendOutputList(*primary);
         }
     }
     s.attachment.reset();
     s.data_socket.Cleanup();
     s.listening_socket.Cleanup();
     s.file.reset();
+    s.block.reset();
 }
 
 // ---- the service -----------------------------------------------------------------------------
@@ -112,7 +117,10 @@ bool TransferService::Launch(const std::shared_ptr<TransferSession>& s,
     if (!s->thread.Start(
             [raw, body = std::move(body)] {
                 body(*raw);
+                // The receiver is restored before the client hears the end, so that its next
+                // request finds it free.
                 EndTransfer(*raw);
+                raw->SendToClient(raw->result);
                 raw->ended.Set();
             },
             error)) {
@@ -126,7 +134,7 @@ void TransferService::RequestCancel(TransferSession& s) {
     s.cancel = true;
     s.cancelled.Set();
     std::lock_guard<std::mutex> parts(s.parts_lock);
-    s.link().raw_input_event.Set();
+    if (Receiver* link = s.second ? s.second.get() : s.primary.get()) link->raw_input_event.Set();
     s.data_socket.Cleanup();
     s.listening_socket.Cleanup();
 }

@@ -97,7 +97,8 @@ class TransferService {
     TransferService(const TransferService&) = delete;
     TransferService& operator=(const TransferService&) = delete;
 
-    // Runs `body` on the session's own thread, then ends the session (EndTransfer). False with
+    // Runs `body` on the session's own thread, then ends the session (EndTransfer) and sends the
+    // client its result text. False with
     // `error` set when the thread could not start; the session is then not ended.
     bool Launch(const std::shared_ptr<TransferSession>& s,
                 std::function<void(TransferSession&)> body, std::string* error);

@@ -111,7 +111,6 @@ void UploadThread(TransferSession& s) {
         if (InternalCommand(link, command, 6000)) s.result = link.last_reply;
     }
     s.cancelled.Wait(kFirmwareSettleMs);
-    s.SendToClient(s.result);
     char line[160];
     std::snprintf(line, sizeof line, "%s Upload thread stopped NBL=%d SBL=%d ",
                   s.primary->receiver_name.c_str(), s.blocks_done, s.block_size);

@@ -42,7 +42,9 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& args,
     bool options_end = false;  // after "--" every word is a verb word
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        const bool is_option = !options_end && a.size() > 2 && a.compare(0, 2, "--") == 0;
+        const bool is_short_out = !options_end && a == "-o";
+        const bool is_option =
+            is_short_out || (!options_end && a.size() > 2 && a.compare(0, 2, "--") == 0);
         if (!options_end && a == "--") {
             options_end = true;
             continue;
@@ -54,7 +56,7 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& args,
                 o.words.push_back(a);
             continue;
         }
-        const std::string name = a.substr(2);
+        const std::string name = is_short_out ? "out" : a.substr(2);
         if (name == "encipher") {
             o.encipher = true;
             continue;
@@ -92,6 +94,9 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& args,
             o.seconds = s;
         } else if (name == "out") {
             o.out = v;
+            ok = !v.empty();
+        } else if (name == "as") {
+            o.as = v;
             ok = !v.empty();
         } else if (name == "offset") {
             uint64_t n = 0;

@@ -22,7 +22,8 @@ struct CliOptions {
     // Options after the verb; which verb takes which is checked against the verb table.
     bool lock = false;
     std::optional<double> seconds;
-    std::optional<std::string> out;
+    std::optional<std::string> out;  // --out or -o
+    std::optional<std::string> as;   // upload: the name on the server
     std::optional<uint64_t> offset;
     std::optional<unsigned> handle;
 };

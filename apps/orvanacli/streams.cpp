@@ -1,11 +1,14 @@
 // The verbs that go on after their request's reply: a data stream, a download, an upload, a
 // firmware load and a detection run each send frames of their own until they end.
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "apps/orvanacli/verbs.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/folders.h"
 #include "platform/output_file.h"
 #include "platform/signals.h"
 #include "platform/terminal.h"
@@ -33,26 +36,50 @@ bool EndsSession(const ServerFrame& f) {
     return f.type == frame_type::kConnectionLost || f.type == frame_type::kTerminated;
 }
 
+// Bytes and blocks done and the rate: a bar redrawn in place on a terminal, else a plain line a
+// second (for logs and pipes).
 class Progress {
   public:
-    explicit Progress(const char* what) : what_(what), shown_(platform::StdoutIsTerminal()) {}
+    explicit Progress(const char* what)
+        : what_(what), terminal_(platform::StdoutIsTerminal()), start_(platform::TickCount()) {}
     void Update(size_t blocks, size_t bytes) {
-        if (!shown_) return;
-        const int marks = static_cast<int>(blocks % 30);
-        std::printf("\r%s [%-30.*s] %zu blocks, %zu bytes", what_, marks,
-                    "##############################", blocks, bytes);
+        blocks_ = blocks;
+        bytes_ = bytes;
+        const uint32_t now = platform::TickCount();
+        if (shown_ && now - last_ < (terminal_ ? 100u : 1000u)) return;
+        last_ = now;
+        shown_ = true;
+        if (terminal_) {
+            const int marks = static_cast<int>(blocks % 30);
+            std::printf("\r%s [%-30.*s] %zu blocks, %zu bytes, %.1f KB/s   ", what_, marks,
+                        "##############################", blocks, bytes, Rate());
+        } else {
+            std::printf("%s: %zu blocks, %zu bytes, %.1f KB/s\n", what_, blocks, bytes, Rate());
+        }
         std::fflush(stdout);
-        drawn_ = true;
     }
+    // The last figures on a line of their own.
     void End() {
-        if (drawn_) std::fputc('\n', stdout);
-        drawn_ = false;
+        if (!shown_) return;
+        if (terminal_) std::fputc('\n', stdout);
+        const double seconds = (platform::TickCount() - start_) / 1000.0;
+        std::printf("%s: %zu blocks, %zu bytes in %.1f s, %.1f KB/s\n", what_, blocks_, bytes_,
+                    seconds, Rate());
+        std::fflush(stdout);
+        shown_ = false;
     }
 
   private:
+    double Rate() const {
+        const uint32_t ms = platform::TickCount() - start_;
+        return ms == 0 ? 0.0 : static_cast<double>(bytes_) / 1024.0 / (ms / 1000.0);
+    }
     const char* what_;
-    bool shown_;
-    bool drawn_ = false;
+    bool terminal_;
+    uint32_t start_;
+    uint32_t last_ = 0;
+    bool shown_ = false;
+    size_t blocks_ = 0, bytes_ = 0;
 };
 
 // Follows the frames of type `type` on the receiver handle until a final text, printing
@@ -100,15 +127,22 @@ int FollowTransfer(Cli& cli, uint16_t type, const char* what, platform::OutputFi
             bytes += d.size() - 12;
             progress.Update(++blocks, bytes);
         } else if (d.compare(0, 4, "INW:") == 0) {
+            const size_t blank = d.find(' ');
+            if (blank != std::string::npos)
+                bytes += std::strtoul(d.c_str() + blank + 1, nullptr, 10);
             progress.Update(++blocks, bytes);
         } else if (d.compare(0, 3, "RT:") == 0) {
-            progress.End();
             std::fprintf(stderr, "%s\n", d.c_str());
         } else {
             progress.End();
             return PrintReply(*f);
         }
     }
+}
+
+bool IsLocalFile(const std::string& path) {
+    std::string content;
+    return platform::ReadRegularFile(path, 0, &content) != platform::BoundedRead::Missing;
 }
 
 }  // namespace
@@ -171,27 +205,38 @@ int RunAttach(Cli& cli) {
 
 int RunDownload(Cli& cli) {
     const auto& w = cli.options.words;
-    if (!cli.options.out) return Complain("usage: download NAME FILE [--offset N] --out PATH");
+    const std::string path = cli.options.out.value_or(BaseName(w[1]));
+    if (path.empty()) return Complain("no file name in \"" + w[1] + "\": give -o PATH");
+    // The file appears under its name only when it has arrived whole.
+    const std::string partial = path + ".part";
     platform::OutputFile file;
     std::string error;
-    if (!file.Open(*cli.options.out, &error)) return Complain(error);
+    if (!file.Open(partial, &error)) return Complain(error);
     int status = kExitOk;
-    if (!OpenReceiver(cli, w[0], false, &status)) return status;
-    auto reply =
-        Ask(cli, "DownloadFile " + w[1] + " " + std::to_string(cli.options.offset.value_or(0)),
-            kReceiverHandle);
-    if (!reply) return kExitFailure;
-    if (!reply->Succeeded()) return PrintReply(*reply);
-    status = FollowTransfer(cli, frame_type::kDownload, "download", &file);
-    if (!file.Close(&error)) return Complain(error);
+    if (OpenReceiver(cli, w[0], false, &status)) {
+        auto reply =
+            Ask(cli, "DownloadFile " + w[1] + " " + std::to_string(cli.options.offset.value_or(0)),
+                kReceiverHandle);
+        if (!reply) {
+            status = kExitFailure;
+        } else if (!reply->Succeeded()) {
+            status = PrintReply(*reply);
+        } else {
+            status = FollowTransfer(cli, frame_type::kDownload, "download", &file);
+        }
+    }
+    if (!file.Close(&error) && status == kExitOk) status = Complain(error);
+    if (status == kExitOk && !platform::RenameFile(partial, path))
+        status = Complain("cannot rename " + partial + " to " + path);
+    if (status != kExitOk) platform::RemoveFile(partial);
     return status;
 }
 
-std::optional<ServerFrame> UploadFile(Cli& cli, const std::string& path, int* status) {
+std::optional<ServerFrame> UploadFile(Cli& cli, const std::string& path, const std::string& name,
+                                      int* status) {
     std::string content, error;
-    const std::string name = BaseName(path);
     if (name.empty() || name.find(' ') != std::string::npos) {
-        *status = Complain("the file name must not be empty or hold blanks: \"" + path + "\"");
+        *status = Complain("the file name must not be empty or hold blanks: \"" + name + "\"");
         return std::nullopt;
     }
     if (!platform::ReadWholeFile(path, &content, &error)) {
@@ -209,6 +254,7 @@ std::optional<ServerFrame> UploadFile(Cli& cli, const std::string& path, int* st
     }
     const unsigned slot = reply->code;
     const size_t pieces = content.empty() ? 1 : (content.size() + kUploadPiece - 1) / kUploadPiece;
+    Progress progress("upload");
     for (size_t k = 1; k <= pieces; ++k) {
         const std::string_view piece =
             std::string_view(content).substr((k - 1) * kUploadPiece, kUploadPiece);
@@ -217,21 +263,26 @@ std::optional<ServerFrame> UploadFile(Cli& cli, const std::string& path, int* st
         reply =
             Ask(cli, "LoadFile " + std::to_string(slot) + " " + std::to_string(counter), 0, piece);
         if (!reply) {
+            progress.End();
             *status = kExitFailure;
             return std::nullopt;
         }
         if (reply->data.compare(0, 4, "INS:") != 0) {
+            progress.End();
             *status = PrintReply(*reply);
             return std::nullopt;
         }
+        progress.Update(k, std::min(content.size(), k * kUploadPiece));
     }
+    progress.End();
     *status = kExitOk;
     return reply;
 }
 
 int RunUpload(Cli& cli) {
+    const std::string& path = cli.options.words[0];
     int status = kExitOk;
-    auto last = UploadFile(cli, cli.options.words[0], &status);
+    auto last = UploadFile(cli, path, cli.options.as.value_or(BaseName(path)), &status);
     if (last) PrintReply(*last);
     return status;
 }
@@ -239,16 +290,23 @@ int RunUpload(Cli& cli) {
 int RunFirmware(Cli& cli) {
     const auto& w = cli.options.words;
     int status = kExitOk;
-    if (!UploadFile(cli, w[1], &status)) return status;
+    const std::string name = BaseName(w[1]);
+    if (IsLocalFile(w[1]) && !UploadFile(cli, w[1], name, &status)) return status;
     if (!OpenReceiver(cli, w[0], false, &status)) return status;
-    auto reply = Ask(cli, "LoadFirmware " + BaseName(w[1]), kReceiverHandle);
+    auto reply = Ask(cli, "LoadFirmware " + name, kReceiverHandle);
     if (!reply) return kExitFailure;
-    // A refusal may come as "RE:OK." with code 0.
     if (!reply->Succeeded() || reply->code == 0) {
         PrintReply(*reply);
         return kExitRefused;
     }
     return FollowTransfer(cli, frame_type::kUpload, "firmware", nullptr);
+}
+
+int RunCancel(Cli& cli) {
+    int status = kExitOk;
+    if (!OpenReceiver(cli, cli.options.words[0], false, &status)) return status;
+    auto reply = Ask(cli, "CancelDownload", kReceiverHandle);
+    return reply ? PrintReply(*reply) : kExitFailure;
 }
 
 int RunDetect(Cli& cli) {

@@ -80,7 +80,7 @@ int RunRaw(Cli& cli) {
                   static_cast<uint8_t>(cli.options.handle.value_or(0)));
 }
 
-const std::array<Verb, 17> kVerbs = {{
+const std::array<Verb, 18> kVerbs = {{
     {"ping", 0, 1, 0, "ping [NAME]", "the server answers (or pings receiver NAME's address)",
      RunPing},
     {"rcvlist", 0, 0, 0, "rcvlist", "the receivers this user may open", RunRcvList},
@@ -94,12 +94,17 @@ const std::array<Verb, 17> kVerbs = {{
      "follows data messages (GROUP 0-3 or jps, cmr, nmea, rtcm; LIST \"RT:1,PO\")", RunAttach},
     {"detach", 2, 2, 0, "detach NAME GROUP", "stops a group's messages (4 or all: every group)",
      RunDetach},
-    {"download", 2, 2, kOffset | kOut, "download NAME FILE [--offset N] --out PATH",
-     "copies FILE of the receiver's log folder to PATH", RunDownload},
-    {"upload", 1, 1, 0, "upload FILE", "puts FILE into this user's folder on the server",
-     RunUpload},
-    {"firmware", 2, 2, 0, "firmware NAME FILE", "uploads FILE and loads it into receiver NAME",
+    {"download", 2, 2, kOffset | kOut, "download NAME FILE [--offset N] [-o PATH]",
+     "copies FILE of receiver NAME's log folder to PATH (default: FILE here)", RunDownload},
+    {"upload", 1, 1, kAs, "upload PATH [--as FILE]",
+     "puts PATH into this user's folder on the server (as FILE)", RunUpload},
+    {"firmware", 2, 2, 0, "firmware NAME FILE",
+     "loads FILE of this user's folder into receiver NAME (a local FILE is uploaded first)",
      RunFirmware},
+    {"cancel", 1, 1, 0, "cancel NAME",
+     "cancels this connection's transfer on NAME (a running download or firmware load of "
+     "orvanacli is cancelled with Ctrl-C)",
+     RunCancel},
     {"run", 1, kAnyCount, 0, "run SCRIPT [ARGS...]",
      "runs a script of the server's scripts folder and prints its output", RunScript},
     {"get", 1, kAnyCount, 0, "get KIND [ARG]",
@@ -137,7 +142,8 @@ std::string CheckVerbUse(const Verb& verb, const CliOptions& o) {
                            {o.seconds.has_value(), kSeconds, "--seconds"},
                            {o.out.has_value(), kOut, "--out"},
                            {o.offset.has_value(), kOffset, "--offset"},
-                           {o.handle.has_value(), kHandle, "--handle"}};
+                           {o.handle.has_value(), kHandle, "--handle"},
+                           {o.as.has_value(), kAs, "--as"}};
     for (const Given& g : given)
         if (g.present && !(verb.options & g.bit))
             return std::string(g.name) + " does not apply to " + verb.name;

@@ -14,6 +14,7 @@ inline constexpr unsigned kSeconds = 2;
 inline constexpr unsigned kOut = 4;
 inline constexpr unsigned kOffset = 8;
 inline constexpr unsigned kHandle = 16;
+inline constexpr unsigned kAs = 32;
 }  // namespace verb_option
 
 inline constexpr size_t kAnyCount = static_cast<size_t>(-1);
@@ -42,10 +43,12 @@ int RunAttach(Cli& cli);
 int RunDownload(Cli& cli);
 int RunUpload(Cli& cli);
 int RunFirmware(Cli& cli);
+int RunCancel(Cli& cli);
 int RunDetect(Cli& cli);
 
-// Uploads a local file into the user's folder on the server (LoadFile pieces); the last reply.
-// nullopt after a reported failure, with `status` set.
-std::optional<ServerFrame> UploadFile(Cli& cli, const std::string& path, int* status);
+// Uploads a local file into the user's folder on the server (LoadFile pieces) as `name`; the
+// last reply. nullopt after a reported failure, with `status` set.
+std::optional<ServerFrame> UploadFile(Cli& cli, const std::string& path, const std::string& name,
+                                      int* status);
 
 }  // namespace orvana::cli
