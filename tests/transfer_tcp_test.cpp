@@ -84,6 +84,23 @@ TEST_F(TcpTransfer, FirmwareOverASecondConnection) {
     EXPECT_TRUE(ReadFile(files_ + "/fw2") == image);
 }
 
+TEST_F(TcpTransfer, SecondConnectionRefusedLeavesTheFirstServing) {
+    StartReceiver();
+    ASSERT_TRUE(server_.Start());
+    WriteFile(files_ + "/obs.dat", "x");
+    auto c = Client();
+    ASSERT_EQ(c->Call("LoadFile 0 fw.bin", 0)->code, 1u);
+    ASSERT_TRUE(c->raw().SendRaw(BuildRequestFrame("LoadFile 1 -1", 0, "image")));
+    ASSERT_EQ(Text(c->NextReply()), "INS:-001 0005");
+    // The receiver now refuses the login of a new connection.
+    server_.store().WriteText(std::string(cfg::kInterfaceKey) + "TCP 127.0.0.1",
+                              cfg::kInterfacePassword.name, "changed");
+    EXPECT_EQ(Text(c->Call("DownloadFile obs.dat 0", 1, 60)), "ER:Can't open receiver:tcp");
+    EXPECT_EQ(Text(c->Call("LoadFirmware fw.bin", 1, 60)), "ER:Can't open receiver");
+    EXPECT_EQ(Text(c->Call("Command print,/par/rcvid", 1, 30)).rfind("RE", 0), 0u);
+    EXPECT_EQ(Text(c->Call("CancelDownload")), "ER:Download not active!");
+}
+
 // ---- FTP --------------------------------------------------------------------------------------
 
 bool CanServeFtp() {

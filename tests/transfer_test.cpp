@@ -74,8 +74,10 @@ TEST_F(TransferFixture, DownloadRecoversFromBadFramesAndLeavesTheReceiverUsable)
     EXPECT_TRUE(
         server_.WaitForLog("Base1 Download thread stopped NBL=5 SBL=2048 "
                            "RE:Complete Downloading."));
-    // Commands reach the receiver again, and so does a new output list.
     EXPECT_EQ(Text(c->Call("Command print,/par/rcvid")).rfind("RE", 0), 0u);
+    // The defaults the download used are in the store now.
+    EXPECT_EQ(server_.store().ReadNumber(cfg::kDownloadKey, cfg::kBlockSize.name, 0), 2048u);
+    EXPECT_EQ(server_.store().ReadNumber(cfg::kDownloadKey, cfg::kTimeout.name, 0), 200u);
 }
 
 TEST_F(TransferFixture, DownloadFromAnOffsetNumbersFromItsBlockAndSurvivesABadLastFrame) {

@@ -37,7 +37,7 @@ bool TransferSession::SendToClient(std::string_view text) {
 void TransferSession::ReadSettings() {
     const ConfigStore& store = server.store();
     auto read = [&](const cfg::NumberSetting& s, uint32_t max) {
-        uint32_t v = store.ReadNumber(cfg::kDownloadKey, s, KeyAccess::Create);
+        uint32_t v = store.ReadNumber(cfg::kDownloadKey, s.name, 0, KeyAccess::Create);
         if (v == 0 || v > max) {
             v = s.fallback;
             store.WriteNumber(cfg::kDownloadKey, s.name, v);

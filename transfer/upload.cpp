@@ -28,7 +28,8 @@ constexpr size_t kMaxBlocks = 65535;  // the number field of a data block
 bool PrepareBlock(TransferSession& s) {
     BlockBuffer& b = *s.block;
     const long got = s.file->Read(b.data(), b.block_size());
-    if (got < 0) {
+    // A file cut short meanwhile (a new LoadFile of the same name) would never reach its end.
+    if (got < 0 || (got == 0 && s.size > 0)) {
         s.result = "ER:Can't read file!";
         return false;
     }
