@@ -271,18 +271,6 @@ Figures Measure(const std::string& transport, size_t n, const std::string& conte
     return f;
 }
 
-std::vector<std::string> Split(const std::string& text) {
-    std::vector<std::string> out;
-    size_t at = 0;
-    while (at <= text.size()) {
-        size_t comma = text.find(',', at);
-        if (comma == std::string::npos) comma = text.size();
-        if (comma > at) out.push_back(text.substr(at, comma - at));
-        at = comma + 1;
-    }
-    return out;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -293,9 +281,9 @@ int main(int argc, char** argv) {
         if (a == "--size") {
             megabytes = std::atof(v.c_str());
         } else if (a == "--blocks") {
-            blocks = Split(v);
+            blocks = test::CommaList(v);
         } else if (a == "--transports") {
-            transports = Split(v);
+            transports = test::CommaList(v);
         } else {
             std::fprintf(stderr,
                          "usage: transfer_bench [--size MB] [--blocks 2048,8192] "

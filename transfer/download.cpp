@@ -171,9 +171,8 @@ bool StartDownload(TransferSession& s, ClientSession& client) {
         s.second = std::move(second);
     }
     Receiver& link = s.link();
-    char get[160];
-    std::snprintf(get, sizeof get, "%%WL%%get,/log/%s:{500,%u},%ld", s.request.c_str(),
-                  static_cast<unsigned>(s.block_size), offset);
+    const std::string get = "%WL%get,/log/" + s.request + ":{500," + std::to_string(s.block_size) +
+                            "}," + std::to_string(offset);
     if (!InternalCommand(link, get, kGetReplyMs)) {
         client.reply = "ER:Logon failed!/" + ReplyText(link, 9);
         return false;

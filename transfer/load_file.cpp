@@ -33,12 +33,7 @@ unsigned OpenSlot(Server& server, std::string_view args, ClientSession& s) {
         s.reply = "ER:syntax!";
         return 0;
     }
-    std::string_view name = args.substr(blank + 1);
-    // A path from the client's machine: only its last part names the file here.
-    if (const size_t sep = name.find_last_of("\\/"); sep != std::string_view::npos)
-        name.remove_prefix(sep + 1);
-    if (const size_t end = name.find(' '); end != std::string_view::npos)
-        name = name.substr(0, end);
+    const std::string_view name = BareFileName(args.substr(blank + 1));
     if (!IsPlainFileName(name)) {
         s.reply = "ER:Invalid file name!";
         return 0;

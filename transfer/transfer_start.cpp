@@ -58,6 +58,12 @@ bool LaunchTransfer(const std::shared_ptr<TransferSession>& s,
     return false;
 }
 
+std::string_view BareFileName(std::string_view path) {
+    if (const size_t sep = path.find_last_of("\\/"); sep != std::string_view::npos)
+        path.remove_prefix(sep + 1);
+    return path.substr(0, path.find(' '));
+}
+
 bool IsPlainFileName(std::string_view name) {
     if (name.empty() || name == "." || name == "..") return false;
     for (char ch : name) {

@@ -32,6 +32,10 @@ bool FindTransferTarget(Server& server, ClientSession& s, uint8_t handle, Transf
 bool LaunchTransfer(const std::shared_ptr<TransferSession>& s,
                     std::function<void(TransferSession&)> body, bool upload, std::string* reply);
 
+// The file name part of a path from the client's machine (either separator), up to its first
+// blank.
+std::string_view BareFileName(std::string_view path);
+
 // A file name that may travel in a receiver command or name a file of a user's folder: not
 // empty, no control characters and none of the characters that carry command or path syntax.
 bool IsPlainFileName(std::string_view name);

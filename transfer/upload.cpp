@@ -106,10 +106,8 @@ void UploadThread(TransferSession& s) {
         // Every block has gone out: load it.
         InternalCommand(link, "print,/par/rcvid", 6000);
         const std::string id = ReplyText(link, 5);
-        char command[200];
-        std::snprintf(command, sizeof command, "%%fld%%fld,%s,/log/%s", id.c_str(),
-                      s.request.c_str());
-        if (InternalCommand(link, command, 6000)) s.result = link.last_reply;
+        if (InternalCommand(link, "%fld%fld," + id + ",/log/" + s.request, 6000))
+            s.result = link.last_reply;
     }
     s.cancelled.Wait(kFirmwareSettleMs);
     char line[160];
@@ -158,9 +156,7 @@ bool StartUpload(TransferSession& s, ClientSession& client, const std::string& p
     Receiver& link = s.link();
     link.raw_input_event.ResetEvent();
     InternalCommand(link, "%remove%remove,/log/" + name, 6000);
-    char put[160];
-    std::snprintf(put, sizeof put, "%%LD%%put,/log/%s:{10,%u},0", name.c_str(),
-                  static_cast<unsigned>(s.block_size));
+    const std::string put = "%LD%put,/log/" + name + ":{10," + std::to_string(s.block_size) + "},0";
     if (!InternalCommand(link, put, 9000)) {
         client.reply = link.last_reply;
         return false;
@@ -196,11 +192,7 @@ unsigned LoadFirmware(Server& server, std::string_view args, ClientSession& clie
     }
     TransferTarget target;
     if (!FindTransferTarget(server, client, h, &target)) return 0;
-    std::string_view name = args;
-    if (const size_t sep = name.find_last_of("\\/"); sep != std::string_view::npos)
-        name.remove_prefix(sep + 1);
-    if (const size_t end = name.find(' '); end != std::string_view::npos)
-        name = name.substr(0, end);
+    const std::string_view name = BareFileName(args);
     if (!IsPlainFileName(name)) {
         client.reply = "ER:Invalid file name!";
         return 0;
