@@ -38,6 +38,7 @@ void ApplyTimingOverrides(orvana::ServerOptions& o) {
     read("ORVANA_COMMAND_REPLY_MS", o.command_reply_ms);
     read("ORVANA_BIND_RETRY_MS", o.bind_retry_ms);
     read("ORVANA_TRANSFER_WAIT_MS", o.transfer_wait_ms);
+    read("ORVANA_MODEM_DIAL_MS", o.modem_dial_ms);
     if (const char* v = std::getenv("ORVANA_CLOCK_DRY_RUN"); v && *v == '1') {
         // Reports the time it would set instead of setting it, on a clock that the system
         // keeps synchronised only when ORVANA_CLOCK_SYNCHRONISED is 1.

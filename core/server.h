@@ -59,6 +59,8 @@ struct ServerOptions {
     // The longest a file transfer waits for its peer (a receiver's block or acknowledgement,
     // an FTP reply or data) before it gives up.
     uint32_t transfer_wait_ms = 75000;
+    // The longest wait for a modem's answer to a dial; 0: the Hayes sequences' own (60 and 90 s).
+    uint32_t modem_dial_ms = 0;
 };
 
 // What later subsystems plug into the core without the core knowing their types.

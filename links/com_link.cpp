@@ -24,7 +24,14 @@ const char* LineErrorText(const platform::LineErrorCounts& before,
 }
 
 ComLink::ComLink(ReceiverContext context, const std::string& addr, PortOpener opener)
-    : Receiver(std::move(context), LinkKind::kCom) {
+    : ComLink(std::move(context), addr, LinkKind::kCom, std::move(opener)) {
+    if (error_text.empty())
+        StartReader("Dev/COM " + address + " thread started.",
+                    "Dev/COM " + address + " thread terminated.\r\n");
+}
+
+ComLink::ComLink(ReceiverContext context, const std::string& addr, LinkKind kind, PortOpener opener)
+    : Receiver(std::move(context), kind) {
     address = addr;
     if (addr.empty() || addr.find_first_not_of("0123456789") != std::string::npos) {
         error_text = "COM " + addr + ": not a port number";
@@ -36,29 +43,39 @@ ComLink::ComLink(ReceiverContext context, const std::string& addr, PortOpener op
         error = opener ? opener(port_, path) : port_.Open(path);
         ++attempts_;
         if (error == 0) break;
-        if (error != platform::kDeviceNotFunctioning || attempts_ >= kOpenAttempts) {
+        if (kind != LinkKind::kCom || error != platform::kDeviceNotFunctioning ||
+            attempts_ >= kOpenAttempts) {
             error_text = "COM " + platform::SystemErrorText(error);
             return;
         }
         platform::SleepMs(kRetryPauseMs);
     }
     ClearInput();
-    std::string why;
-    if (!reader_.Start([this] { ReaderThread(); }, &why)) {
-        error_text = "COM " + address + ": cannot start the reader thread (" + why + ")";
-        port_.Close();
-    }
 }
 
-ComLink::~ComLink() {
+bool ComLink::StartReader(std::string started, std::string ended) {
+    started_line_ = std::move(started);
+    ended_line_ = std::move(ended);
+    std::string why;
+    if (reader_.Start([this] { ReaderThread(); }, &why)) return true;
+    error_text = "COM " + address + ": cannot start the reader thread (" + why + ")";
+    port_.Close();
+    return false;
+}
+
+void ComLink::StopReader() {
     stop = 1;
     port_.Wake();
     reader_.Join();
+}
+
+ComLink::~ComLink() {
+    StopReader();
     port_.Close();
 }
 
 void ComLink::ReaderThread() {
-    log().WriteLine("Dev/COM " + address + " thread started.");
+    log().WriteLine(started_line_);
     std::optional<platform::LineErrorCounts> counts = port_.ErrorCounts();
     while (stop == 0) {
         const platform::SerialPort::Wait w = port_.WaitReadable(kReaderPollMs);
@@ -71,13 +88,14 @@ void ComLink::ReaderThread() {
             n < 0) {
             // The device went away: the receiver is given up, and the next command that finds
             // the stop flag releases its clients.
-            log().WriteLine("Dev/COM " + address + " line lost");
+            log().WriteLine((kind == LinkKind::kModem ? "Dev/MODEM " : "Dev/COM ") + address +
+                            " line lost");
             RequestStop();
             break;
         }
-        if (n > 0) HandleInput(static_cast<size_t>(n));
+        if (n > 0) OnInput(static_cast<size_t>(n));
     }
-    log().WriteLine("Dev/COM " + address + " thread terminated.\r\n");
+    log().WriteLine(ended_line_);
 }
 
 // Line errors do not stop the link: they are logged and reading goes on.

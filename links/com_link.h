@@ -38,12 +38,25 @@ class ComLink : public Receiver {
 
     int open_attempts() const { return attempts_; }
 
+  protected:
+    // Opens the port for a link of `kind` (only a COM port's open is retried) without starting
+    // the reader: a derived link sets itself up first.
+    ComLink(ReceiverContext context, const std::string& address, LinkKind kind, PortOpener opener);
+    // Starts the reader, which logs `started` and `ended`; false with error_text set.
+    bool StartReader(std::string started, std::string ended);
+    // Stops and joins the reader. A derived link calls it in its destructor, before its own
+    // members go.
+    void StopReader();
+    // The bytes of one read, in input_area: the receiver's input handler.
+    virtual void OnInput(size_t n) { HandleInput(n); }
+
   private:
     void ReaderThread();
     void ReportLineErrors(std::optional<platform::LineErrorCounts>* last);
 
     platform::SerialPort port_;
     int attempts_ = 0;
+    std::string started_line_, ended_line_;
     platform::Thread reader_;
 };
 

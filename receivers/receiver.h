@@ -34,6 +34,7 @@ struct ReceiverContext {
     std::string receiver_name;           // set before the reader thread starts
     std::string interface_name;
     const MessageTable* messages = nullptr;
+    uint32_t modem_dial_ms = 0;  // 0: the dial sequences' own limits
     // A data container whose checksum is right, on the reader thread.
     std::function<void(Receiver&, const uint8_t* container, size_t size)> deliver;
     // On the reader thread after the containers of one read have been delivered.

@@ -47,14 +47,29 @@ bool PrepareReceiver(ReceiverTable& table, ReceiverEntry& entry, Receiver& r,
     if (!r.error_text.empty()) return false;
 
     InternalCommand(r, kDisableSequence, 0);
+    if (r.kind == LinkKind::kModem) {
+        // Past the modem: whatever half-line the receiver holds is ended first.
+        InternalCommand(r, "%%", 6000);
+        InternalCommand(r, "", 100);
+    }
     // A gate's other server has prepared the receiver already.
     if (r.kind != LinkKind::kGate) {
         if (!InternalCommand(r, "print,/cur/term", 8000)) return false;
-        r.current_terminal = r.last_reply.size() > 5 ? r.last_reply.substr(5) : std::string();
+        const std::string terminal_reply = r.last_reply;
+        r.current_terminal = terminal_reply.size() > 5 ? terminal_reply.substr(5) : std::string();
         InternalCommand(r, "set,lock/elm,0", 0);
         if (!InternalCommand(r, "%Loop%", 8000) || r.last_reply != "RE006%Loop%") {
             entry.state = 0;
             return false;
+        }
+        // The receiver's own modem must not hang up an idle line.
+        if (r.kind == LinkKind::kModem) {
+            const std::string port = terminal_reply.empty()
+                                         ? std::string()
+                                         : terminal_reply.substr(terminal_reply.size() - 1);
+            if (!InternalCommand(r, "%modem%set,modem/" + port + "/rcvtimeout,0", 6000) ||
+                !InternalCommand(r, "%modem%set,modem/" + port + "/sndtime,0", 6000))
+                return false;
         }
     }
     r.elm_value = "-90";

@@ -10,6 +10,7 @@
 #include "core/server.h"
 #include "core/text.h"
 #include "links/com_link.h"
+#include "links/modem_link.h"
 #include "links/tcp_link.h"
 #include "links/tcp_ping.h"
 #include "platform/clock.h"
@@ -24,6 +25,7 @@ std::unique_ptr<Receiver> DefaultLink(LinkKind kind, const std::string& address,
                                       const ReceiverContext& context) {
     if (kind == LinkKind::kCom) return std::make_unique<ComLink>(context, address);
     if (kind == LinkKind::kTcp) return std::make_unique<TcpLink>(context, address);
+    if (kind == LinkKind::kModem) return std::make_unique<ModemLink>(context, address);
     return nullptr;
 }
 
@@ -74,6 +76,7 @@ ReceiverContext ReceiverTable::MakeContext() const {
     c.interface_path = server_.interface_path().empty() ? std::string(cfg::kInterfaceKey)
                                                         : server_.interface_path();
     c.ports_folder = server_.options().ports_folder;
+    c.modem_dial_ms = server_.options().modem_dial_ms;
     c.messages = &messages_;
     c.deliver = [this](Receiver& r, const uint8_t* container, size_t size) {
         if (deliver) deliver(r, container, size);

@@ -29,6 +29,8 @@ const char* UsageText() {
            "  --pty                   create a pseudo-terminal; prints \"Terminal PATH\"\n"
            "  --ports DIR --com N     with --pty: make DIR/COMN a link to the terminal\n"
            "  --speed BAUD            pty: the receiver's line speed at start (115200)\n"
+           "  --modem ANSWER          pty: a Hayes modem first; a dial gets ANSWER: connect,\n"
+           "                          nocarrier or silent\n"
            "identity:\n"
            "  --term NAME             answer to print,/cur/term (default /dev/ser/a on a pty,\n"
            "                          /dev/tcp/a, /dev/tcp/b, ... per TCP connection)\n"
@@ -78,6 +80,12 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
             if (!number(0, 65535, &n)) return false;
             o->tcp = true;
             o->port = static_cast<uint16_t>(n);
+        } else if (a == "--modem") {
+            if (!value(&o->modem)) return false;
+            if (o->modem != "connect" && o->modem != "nocarrier" && o->modem != "silent") {
+                *error = "--modem is connect, nocarrier or silent";
+                return false;
+            }
         } else if (a == "--address") {
             if (!value(&o->address)) return false;
         } else if (a == "--login") {

@@ -36,6 +36,7 @@ struct Options {
     std::string rcvid = "SIM00000001";
     std::string version = "1.0.0";
     uint32_t speed = 115200;
+    std::string modem;  // pty: "connect", "nocarrier" or "silent"; empty: no modem
     MessageNames messages = DefaultMessageNames();
     double time_scale = 1.0;
     bool flood = false;

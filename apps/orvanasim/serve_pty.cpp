@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <string>
 
+#include "apps/orvanasim/modem.h"
 #include "apps/orvanasim/serve.h"
 #include "apps/orvanasim/session.h"
 #include "platform/clock.h"
@@ -68,10 +69,21 @@ int ServePty(const Options& options, Transcript* transcript) {
     std::fflush(stdout);
     PtyPeer peer(pty, options.speed);
     const std::string term = options.term.empty() ? "/dev/ser/a" : options.term;
+    const bool modem = !options.modem.empty();
+    const ModemAnswer answer = options.modem == "nocarrier" ? ModemAnswer::kNoCarrier
+                               : options.modem == "silent"  ? ModemAnswer::kSilent
+                                                            : ModemAnswer::kConnect;
+    ModemDataPeer connected(peer, transcript);
     while (!StopRequested()) {
         peer.SetOwnSpeed(options.speed);
-        SimReceiver receiver(options, peer, term, transcript);
-        if (RunSession(receiver, peer, {}) == SessionEnd::Stopped) break;
+        if (modem) {
+            if (!RunModemCommands(peer, answer, transcript)) break;
+            connected.Reset();
+        }
+        Peer& line = modem ? static_cast<Peer&>(connected) : peer;
+        SimReceiver receiver(options, line, term, transcript);
+        if (RunSession(receiver, line, {}) == SessionEnd::Stopped) break;
+        if (modem && connected.escaped()) continue;
         // A disconnect fault on a terminal: go quiet for a moment, then start afresh.
         platform::SleepMs(500);
     }
