@@ -15,6 +15,7 @@
 #include "platform/files.h"
 #include "platform/hive.h"
 #include "platform/signals.h"
+#include "links/receiver_detection.h"
 #include "receivers/receiver_table.h"
 #include "transfer/transfer_session.h"
 
@@ -116,6 +117,7 @@ int main(int argc, char** argv) {
     orvana::Server server(store, options);
     orvana::InstallReceivers(server);
     orvana::InstallTransfers(server);
+    orvana::InstallDetection(server);
     if (!server.StartServer(command_line)) {
         if (!server.listen_failure().empty())
             std::fprintf(stderr, "orvanasrv: %s\n", server.listen_failure().c_str());

@@ -6,6 +6,7 @@
 #include "core/keep_alive.h"
 #include "core/login.h"
 #include "core/sessions.h"
+#include "links/receiver_detection.h"
 #include "receivers/attach_request.h"
 #include "receivers/command_request.h"
 #include "receivers/receiver_table.h"
@@ -37,7 +38,7 @@ const std::array<RequestEntry, kRequestCount> kRequestTable = {{
     {"LoadFile", kRefusedInScript, true, &LoadFile},
     {"LoadFirmware", kRefusedInScript, true, &LoadFirmware},
     {"Run", kRefusedInScript, true, &Run},
-    {"DetectRcv", kRefusedInScript, true, &NotYetHandled},
+    {"DetectRcv", kRefusedInScript, true, &DetectRcv},
 }};
 
 const RequestEntry* FindRequest(std::string_view text, std::string_view* args) {

@@ -183,7 +183,7 @@ void Server::StopServer() {
         if (t.joinable()) t.join();
     // Sessions of clients inside the server, if any are left, go now.
     for (unsigned i = 0; i < ClientTable::kSlots; ++i) ReleaseSession(i);
-    if (hooks_.stop_transfers) hooks_.stop_transfers();
+    for (auto& stop : hooks_.at_stop) stop();
 
     {
         std::lock_guard<platform::RecursiveLock> guard(receiver_table_lock_);

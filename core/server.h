@@ -71,8 +71,11 @@ struct ServerHooks {
     std::function<void(ClientSession&, uint8_t handle)> close_attachment;
     // Session release: close the session's LoadFile files.
     std::function<void(ClientSession&)> end_transfers;
-    // Shutdown, after every session has been released: end and join the transfers left.
-    std::function<void()> stop_transfers;
+    // Shutdown, after every session has been released: the background work of the
+    // subsystems (transfers, a detection run) ends and its threads are joined, in this order.
+    std::vector<std::function<void()>> at_stop;
+    // DetectRcv: start a detection run for the session (or tell it when the running one ends).
+    std::function<void(const std::shared_ptr<ClientSession>&)> detect_receivers;
     // SendFrame: count bytes sent on an attachment. Called without the frame lock.
     std::function<void(ClientSession&, uint8_t handle, size_t bytes)> count_sent;
     // Ping with a receiver name: the echo test of a TCP receiver (links/).

@@ -24,7 +24,7 @@ uint32_t ReportedRate(const Receiver& r) {
 
 }  // namespace
 
-uint32_t SpeedSearch(Receiver& r, bool first_only) {
+uint32_t SpeedSearch(Receiver& r, bool first_only, bool adopt_configured) {
     const uint32_t configured =
         static_cast<uint32_t>(std::strtoul(r.speed_text.c_str(), nullptr, 10));
     std::vector<uint32_t> speeds{configured};
@@ -43,7 +43,7 @@ uint32_t SpeedSearch(Receiver& r, bool first_only) {
     }
     if (found != 0) {
         const uint32_t reported = ReportedRate(r);
-        if (reported != configured) {
+        if (adopt_configured && reported != configured) {
             const uint32_t divisor = reported / found > 1 ? reported / found : 1;
             r.SetSpeed(found);
             if (!InternalCommand(r, "%%set,cur/term/rate," + r.speed_text, 6000))

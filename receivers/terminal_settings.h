@@ -9,8 +9,9 @@ namespace orvana {
 
 class Receiver;
 
-// The speed found, or 0. With `first_only` only the configured speed is tried.
-uint32_t SpeedSearch(Receiver& r, bool first_only);
+// The speed found, or 0. With `first_only` only the configured speed is tried. With
+// `adopt_configured` a receiver found at another speed is moved to the configured one.
+uint32_t SpeedSearch(Receiver& r, bool first_only, bool adopt_configured = true);
 
 bool ChangeFlowControl(Receiver& r, bool on);
 

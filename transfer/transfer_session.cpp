@@ -181,7 +181,7 @@ TransferService& InstallTransfers(Server& server) {
     table.await_transfer = [&t](const std::shared_ptr<TransferSession>& s) { t.AwaitEnd(s); };
     ServerHooks& hooks = server.hooks();
     hooks.end_transfers = [](ClientSession& s) { CloseLoadFiles(s); };
-    hooks.stop_transfers = [&t] { t.StopAll(); };
+    hooks.at_stop.push_back([&t] { t.StopAll(); });
     return t;
 }
 
