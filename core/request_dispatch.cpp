@@ -10,6 +10,7 @@
 #include "core/request_table.h"
 #include "core/server.h"
 #include "core/server_frames.h"
+#include "core/text.h"
 
 namespace orvana {
 namespace {
@@ -37,6 +38,17 @@ bool HoldsReceiver(Server& server, const ClientSession& session, uint8_t handle)
     return handle != 0 && handle < session.handle_table.size() && session.handle_table[handle];
 }
 
+// A gate of another server passes its client's whole request frame on as the text of its own
+// request. The inner header goes: the request acts on the handle the gate sent it on, which is
+// the gate's receiver here, not the handle the client used over there.
+std::string_view PassedOnRequest(std::string_view text) {
+    if (text.size() < 6) return text;
+    for (size_t i = 0; i < 6; ++i)
+        if (HexDigitValue(text[i]) < 0) return text;
+    if (ParseHexField(text.data(), 4) != text.size() - 6) return text;
+    return text.substr(6);
+}
+
 }  // namespace
 
 std::string_view RequestBinary(const ClientSession& s) {
@@ -59,6 +71,7 @@ unsigned DispatchRequest(Server& server, ClientSession& session, uint8_t& handle
         return 0;
     }
     session.reply = "ER:Unknown request type";
+    text = PassedOnRequest(text);
     std::string_view args;
     const RequestEntry* entry = FindRequest(text, &args);
     if (entry == nullptr) return 0;

@@ -74,6 +74,8 @@ bool PrepareReceiver(ReceiverTable& table, ReceiverEntry& entry, Receiver& r,
     }
     r.elm_value = "-90";
     InternalCommand(r, "%elm%set,/par/out/elm/cur/term," + r.elm_value, 6000);
+    // Nothing is sent to a gate: its message names are the other server's.
+    if (r.kind == LinkKind::kGate) return true;
 
     const bool built = table.messages().Build([&r](const char* command, std::string* reply) {
         if (!InternalCommand(r, command, 6000)) return false;

@@ -10,6 +10,7 @@
 #include "core/server.h"
 #include "core/text.h"
 #include "links/com_link.h"
+#include "links/gate_link.h"
 #include "links/modem_link.h"
 #include "links/tcp_link.h"
 #include "links/tcp_ping.h"
@@ -26,6 +27,11 @@ std::unique_ptr<Receiver> DefaultLink(LinkKind kind, const std::string& address,
     if (kind == LinkKind::kCom) return std::make_unique<ComLink>(context, address);
     if (kind == LinkKind::kTcp) return std::make_unique<TcpLink>(context, address);
     if (kind == LinkKind::kModem) return std::make_unique<ModemLink>(context, address);
+    if (kind == LinkKind::kGate) {
+        const std::string key = context.interface_path + context.interface_name;
+        return std::make_unique<GateLink>(context, address, context.store->ReadText(key, cfg::kUsr),
+                                          context.store->ReadText(key, cfg::kRcv));
+    }
     return nullptr;
 }
 

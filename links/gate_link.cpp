@@ -1,0 +1,139 @@
+#include "links/gate_link.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/config_keys.h"
+#include "core/config_store.h"
+#include "core/event_log.h"
+#include "core/request_client.h"
+
+namespace orvana {
+namespace {
+
+constexpr int kReadWaitSeconds = 9999;
+
+}  // namespace
+
+GateLink::GateLink(ReceiverContext context, const std::string& addr, const std::string& user_line,
+                   const std::string& receiver_line)
+    : Receiver(std::move(context), LinkKind::kGate) {
+    address = addr;
+    const std::string port_text =
+        this->context().store->ReadText(cfg::kActiveKey, cfg::kPortServer.name, "8000");
+    const unsigned long port = std::strtoul(port_text.c_str(), nullptr, 10);
+    try {
+        socket_.Create(1);
+        if (port == 0 || port > 0xffff) {
+            platform::SetLastSocketError(10049);
+            throw CBlockingSocketException("Connect");
+        }
+        socket_.Connect(CBlockingSocket::GetHostByName(addr, static_cast<uint16_t>(port)));
+        std::string why;
+        if (!reader_.Start([this] { ReaderThread(); }, &why))
+            throw CBlockingSocketException("TCP Thread aborted!");
+    } catch (const CBlockingSocketException& e) {
+        error_text = "GATE " + addr;
+        e.Report(error_text, &log());
+        socket_.Cleanup();
+        return;
+    }
+    channel_ = 0;
+    if (!Request("OpenUsr " + user_line)) {
+        error_text = "ER:Receiver reply timeout!";
+        return;
+    }
+    channel_ = 1;
+    if (Request("OpenRcv " + receiver_line)) {
+        channel_ = reply_handle_.load();
+    } else {
+        error_text = reply.Text();
+        if (error_text.empty()) error_text = "ER:Receiver reply timeout!";
+    }
+}
+
+GateLink::~GateLink() {
+    stop = 1;
+    socket_.Cleanup();
+    reader_.Join();
+}
+
+uint32_t GateLink::Write(const void* data, uint32_t length) {
+    char header[8];
+    std::snprintf(header, sizeof header, "%04x%02x", static_cast<unsigned>(length & 0xFFFF),
+                  static_cast<unsigned>(channel_.load()));
+    std::string frame(header);
+    frame.append(static_cast<const char*>(data), length);
+    const int sent = socket_.Send(frame.data(), static_cast<int>(frame.size()));
+    if (sent < 1) {
+        ReportSocketError(&log(), "");
+        return 0;
+    }
+    return static_cast<uint32_t>(sent);
+}
+
+bool GateLink::Request(const std::string& text) {
+    reply_event.ResetEvent();
+    reply_code_ = 0;
+    awaiting_reply = 1;
+    const bool sent = Write(text.data(), static_cast<uint32_t>(text.size())) > 0;
+    // Bounded: a server that takes the connection and never answers must not hold the opening
+    // client for ever.
+    const bool replied = sent && reply_event.Wait(kRequestWaitMs) && stop == 0;
+    awaiting_reply = 0;
+    return replied && reply_code_ != 0;
+}
+
+void GateLink::ReaderThread() {
+    log().WriteRaw(interface_name + " Link thread started");
+    ServerFrameReader frames;
+    while (stop == 0) {
+        const int n = socket_.Receive(input_area.data(), static_cast<int>(input_area.size()),
+                                      kReadWaitSeconds);
+        if (n == -2) continue;
+        if (n <= 0) {
+            // The other server went away (or this link is being destroyed): the receiver is
+            // given up, and its clients hear of it.
+            if (stop == 0) ReportSocketError(&log(), "");
+            RequestStop();
+            break;
+        }
+        frames.Append(reinterpret_cast<const char*>(input_area.data()), static_cast<size_t>(n));
+        for (;;) {
+            ServerFrame f;
+            std::string why;
+            const auto got = frames.Next(&f, &why);
+            if (got == ServerFrameReader::Result::kNeedMore) break;
+            if (got == ServerFrameReader::Result::kCorrupt) {
+                log().WriteLine("ER:" + interface_name + " frame dropped: " + why);
+                continue;
+            }
+            OnFrame(f);
+        }
+        if (frames.buffered() > 0) {
+            char line[32];
+            std::snprintf(line, sizeof line, "--Sep=%zu--", frames.buffered());
+            log().WriteRaw(line);
+        }
+    }
+    log().WriteRaw("Client link thread terminated\n");
+}
+
+void GateLink::OnFrame(const ServerFrame& f) {
+    if (f.IsReply()) {
+        // A reply nobody waits for any more (its sender gave up) is dropped.
+        if (awaiting_reply == 0) return;
+        reply.Assign(f.data.data(), f.data.size());
+        reply_code_ = f.code;
+        reply_handle_ = f.handle;
+        reply_event.Set();
+        return;
+    }
+    // The other server lost the receiver: so has this one.
+    if (f.type == frame_type::kConnectionLost || f.type == frame_type::kTerminated) {
+        log().WriteLine(interface_name + " " + f.data);
+        RequestStop();
+    }
+}
+
+}  // namespace orvana

@@ -1,0 +1,86 @@
+// A receiver reached through another server: two orvanasrv processes on the same port number,
+// at 127.0.0.1 and 127.0.0.2; the second owns an orvanasim receiver on a pseudo-terminal.
+
+#include <gtest/gtest.h>
+
+#include "core/config_keys.h"
+#include "tests/streams_harness.h"
+#include "tests/tcp_link_harness.h"
+
+namespace orvana::test {
+namespace {
+
+class GateLinkTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string port = std::to_string(FreePort());
+        for (ServerProcess* s : {&near_, &far_})
+            s->store().WriteText(cfg::kActiveKey, cfg::kPortServer.name, port);
+        near_.store().WriteText(cfg::kActiveKey, cfg::kIPAdress.name, "127.0.0.1");
+        far_.store().WriteText(cfg::kActiveKey, cfg::kIPAdress.name, "127.0.0.2");
+        far_.AddUser("gate", "gpw", 4);
+        far_.AddReceiver("Base1", true, "COM 1");
+        near_.AddUser("ann", "secret", 4);
+        near_.AddReceiver("Far", true, "GATE 127.0.0.2");
+        const std::string key = std::string(cfg::kInterfaceKey) + "GATE 127.0.0.2";
+        near_.store().WriteText(key, cfg::kUsr.name, "gate gpw");
+        near_.store().WriteText(key, cfg::kRcv.name, "Base1");
+        ASSERT_TRUE(sim_.StartPty({"--ports", far_.Ports(), "--com", "1"}));
+        ASSERT_TRUE(far_.Start());
+        ASSERT_TRUE(near_.Start());
+    }
+    void TearDown() override {
+        near_.Stop();
+        far_.Stop();
+    }
+    std::unique_ptr<StreamClient> LoggedIn() {
+        auto c = std::make_unique<StreamClient>();
+        EXPECT_TRUE(c->Connect(near_.port()));
+        EXPECT_EQ(Text(c->Call("OpenUsr ann secret tests", 0)), "RE:OK.");
+        return c;
+    }
+
+    ServerProcess near_, far_;
+    simtest::Sim sim_;
+};
+
+TEST_F(GateLinkTest, OpensAnswersCommandsAndCloses) {
+    auto c = LoggedIn();
+    ASSERT_EQ(Text(c->Call("OpenRcv Far", 1, 60)), "RE:OK.");
+    EXPECT_TRUE(far_.WaitForLog("OpenUsr gate"));
+    // The client's whole request goes over; the other server answers it on the gate's handle.
+    EXPECT_EQ(Text(c->Call("Command print,/par/rcvid", 1, 30)), "RE00BSIM00000001");
+    EXPECT_TRUE(far_.WaitForLog("> Rcv=1 001801Command print,/par/rcvid"));
+    EXPECT_EQ(Text(c->Call("Command print,/par/rcv/model", 1, 30)), "RE00ASIM-GNSS-1");
+
+    EXPECT_EQ(Text(c->Call("CloseRcv", 1, 30)).rfind("RE:OK.", 0), 0u);
+    // The link's end releases what it held over there.
+    EXPECT_TRUE(far_.WaitForLog("Dev/COM 1 thread terminated."));
+    EXPECT_TRUE(near_.WaitForLog("Client link thread terminated"));
+}
+
+TEST_F(GateLinkTest, RefusalsOverThereAndTheOtherServerGoing) {
+    // A receiver name the other server does not know: its reply is the refusal here.
+    near_.store().WriteText(std::string(cfg::kInterfaceKey) + "GATE 127.0.0.2", cfg::kRcv.name,
+                            "Nowhere");
+    auto c = LoggedIn();
+    EXPECT_EQ(Text(c->Call("OpenRcv Far", 1, 60)), "ER:Can't open receiver:Far");
+    EXPECT_TRUE(far_.WaitForLog("< Rcv=1 ER:Can't find receiver."));
+
+    near_.store().WriteText(std::string(cfg::kInterfaceKey) + "GATE 127.0.0.2", cfg::kRcv.name,
+                            "Base1");
+    // A failed open keeps others from trying again at once for a moment; wait it out.
+    bool opened = false;
+    for (int i = 0; i < 20 && !opened; ++i) {
+        opened = Text(c->Call("OpenRcv Far", 1, 60)) == "RE:OK.";
+        if (!opened) platform::SleepMs(500);
+    }
+    ASSERT_TRUE(opened);
+    far_.Stop();
+    auto lost = c->WaitNotice(0xC00, 30);
+    ASSERT_TRUE(lost.has_value());
+    EXPECT_EQ(lost->data, "ER:Connection lost to receiver:Far");
+}
+
+}  // namespace
+}  // namespace orvana::test
