@@ -129,6 +129,11 @@ void GateLink::OnFrame(const ServerFrame& f) {
         reply_event.Set();
         return;
     }
+    // A passed-on transfer's messages belong to the client that asked for it.
+    if (f.type == 0x800 || f.type == 0xB00) {
+        if (context().relay_frame) context().relay_frame(*this, f.type, f.data);
+        return;
+    }
     // The other server lost the receiver: so has this one.
     if (f.type == frame_type::kConnectionLost || f.type == frame_type::kTerminated) {
         log().WriteLine(interface_name + " " + f.data);

@@ -10,6 +10,7 @@
 #include "core/server.h"
 #include "core/text.h"
 #include "receivers/command_engine.h"
+#include "receivers/pass_on.h"
 #include "receivers/receiver_table.h"
 
 namespace orvana {
@@ -33,16 +34,6 @@ bool StillAttached(ClientSession& s, uint8_t h, const std::shared_ptr<Attachment
     return HasAttachment(s, h) && s.handle_table[h] == a;
 }
 
-// A gate's other server answers the whole request frame itself.
-unsigned Forward(Receiver& r, ClientSession& s) {
-    const std::string text(
-        s.receive_buffer.data(),
-        std::min<size_t>(s.frame_length + 6u, ClientSession::kReceiveBufferSize));
-    ++r.sender_count;
-    std::lock_guard<platform::RecursiveLock> command_guard(r.command_lock);
-    return SendCommand(r, text, &s.reply, 75000) ? 1 : 0;
-}
-
 }  // namespace
 
 // Attach and Detach hold the receiver's command lock for their whole output sequence ("dm",
@@ -61,7 +52,7 @@ unsigned Attach(Server& server, std::string_view args, ClientSession& s, uint8_t
         s.reply = kLost;
         return 0;
     }
-    if (r->kind == LinkKind::kGate) return Forward(*r, s);
+    if (r->kind == LinkKind::kGate) return PassOn(*r, s);
 
     std::lock_guard<platform::RecursiveLock> sequence(r->command_lock);
     DisableOutput(*r);
@@ -99,7 +90,7 @@ unsigned Detach(Server& server, std::string_view args, ClientSession& s, uint8_t
         s.reply = kLost;
         return 0;
     }
-    if (r->kind == LinkKind::kGate) return Forward(*r, s);
+    if (r->kind == LinkKind::kGate) return PassOn(*r, s);
     // A character that is no hex digit is refused like a code above 4.
     const int g = args.empty() ? -1 : HexDigitValue(args[0]);
     if (g < 0 || g > kGroupAll) {

@@ -10,8 +10,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "links/link.h"
 #include "platform/sync.h"
@@ -23,6 +25,7 @@ namespace orvana {
 class EventLog;
 class ConfigStore;
 class Receiver;
+class ClientSession;
 
 // What a receiver needs from the server around it.
 struct ReceiverContext {
@@ -39,6 +42,8 @@ struct ReceiverContext {
     std::function<void(Receiver&, const uint8_t* container, size_t size)> deliver;
     // On the reader thread after the containers of one read have been delivered.
     std::function<void(Receiver&)> send_delivered;
+    // A gate's frames of a passed-on transfer, to the client that asked for it (reader thread).
+    std::function<void(Receiver&, uint16_t type, std::string_view data)> relay_frame;
 };
 
 class Receiver {
@@ -106,6 +111,11 @@ class Receiver {
     uint8_t locked = 0;  // GUARDED_BY(receiver table lock)
 
     OutputSetup output;  // GUARDED_BY(attachment_lock)
+    // A gate's current transfer client: the session whose DownloadFile or LoadFirmware went on
+    // to the other server, and its handle, where that server's transfer frames are passed.
+    std::mutex relay_lock;
+    std::weak_ptr<ClientSession> relay_client;  // GUARDED_BY(relay_lock)
+    uint8_t relay_handle = 0;                   // GUARDED_BY(relay_lock)
     ReplyBuffer reply;
     platform::RecursiveLock command_lock;
     platform::RecursiveLock attachment_lock;

@@ -83,6 +83,17 @@ ReceiverContext ReceiverTable::MakeContext() const {
                                                         : server_.interface_path();
     c.ports_folder = server_.options().ports_folder;
     c.modem_dial_ms = server_.options().modem_dial_ms;
+    Server* server = &server_;
+    c.relay_frame = [server](Receiver& r, uint16_t type, std::string_view data) {
+        std::shared_ptr<ClientSession> client;
+        uint8_t handle = 0;
+        {
+            std::lock_guard<std::mutex> guard(r.relay_lock);
+            client = r.relay_client.lock();
+            handle = r.relay_handle;
+        }
+        if (client) server->SendFrame(client, handle, type, 0, data.data(), data.size());
+    };
     c.messages = &messages_;
     c.deliver = [this](Receiver& r, const uint8_t* container, size_t size) {
         if (deliver) deliver(r, container, size);

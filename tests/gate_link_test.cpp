@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "core/config_keys.h"
 #include "tests/streams_harness.h"
 #include "tests/tcp_link_harness.h"
+#include "tests/transfer_harness.h"
 
 namespace orvana::test {
 namespace {
@@ -25,7 +28,9 @@ class GateLinkTest : public ::testing::Test {
         const std::string key = std::string(cfg::kInterfaceKey) + "GATE 127.0.0.2";
         near_.store().WriteText(key, cfg::kUsr.name, "gate gpw");
         near_.store().WriteText(key, cfg::kRcv.name, "Base1");
-        ASSERT_TRUE(sim_.StartPty({"--ports", far_.Ports(), "--com", "1"}));
+        files_ = far_.home() + "/receiver-log";
+        std::filesystem::create_directories(files_);
+        ASSERT_TRUE(sim_.StartPty({"--ports", far_.Ports(), "--com", "1", "--files", files_}));
         ASSERT_TRUE(far_.Start());
         ASSERT_TRUE(near_.Start());
     }
@@ -42,6 +47,7 @@ class GateLinkTest : public ::testing::Test {
 
     ServerProcess near_, far_;
     simtest::Sim sim_;
+    std::string files_;
 };
 
 TEST_F(GateLinkTest, OpensAnswersCommandsAndCloses) {
@@ -52,6 +58,15 @@ TEST_F(GateLinkTest, OpensAnswersCommandsAndCloses) {
     EXPECT_EQ(Text(c->Call("Command print,/par/rcvid", 1, 30)), "RE00BSIM00000001");
     EXPECT_TRUE(far_.WaitForLog("> Rcv=1 001801Command print,/par/rcvid"));
     EXPECT_EQ(Text(c->Call("Command print,/par/rcv/model", 1, 30)), "RE00ASIM-GNSS-1");
+
+    // A download runs on the other server; its messages come back to this client.
+    const std::string content = RandomBytes(3 * 2048 + 5, 12);
+    WriteFile(files_ + "/obs.dat", content);
+    ASSERT_EQ(Text(c->Call("DownloadFile obs.dat 0", 1, 90)), "RE:OK.");
+    TransferRun run = Follow(*c, 0x800, 60);
+    EXPECT_EQ(run.final_text, "RE:Complete Downloading.");
+    EXPECT_TRUE(run.data == content) << run.data.size();
+    EXPECT_EQ(Text(c->Call("CancelDownload", 1, 30)), "ER:Download not active!");
 
     EXPECT_EQ(Text(c->Call("CloseRcv", 1, 30)).rfind("RE:OK.", 0), 0u);
     // The link's end releases what it held over there.

@@ -12,6 +12,7 @@
 #include "core/text.h"
 #include "platform/clock.h"
 #include "receivers/command_engine.h"
+#include "receivers/pass_on.h"
 #include "receivers/receiver_table.h"
 #include "transfer/ftp_download.h"
 #include "transfer/second_link.h"
@@ -190,6 +191,7 @@ unsigned DownloadFile(Server& server, std::string_view args, ClientSession& clie
     TransferTarget target;
     if (!FindTransferTarget(server, client, h, &target)) return 0;
     Receiver& r = *target.receiver;
+    if (r.kind == LinkKind::kGate) return PassOnTransfer(target, client);
     if (r.kind != LinkKind::kTcp) DisableOutput(r);
     auto s = std::make_shared<TransferSession>(server, target.client, target.attachment,
                                                target.receiver, std::string(args));
@@ -204,10 +206,16 @@ unsigned DownloadFile(Server& server, std::string_view args, ClientSession& clie
 
 unsigned CancelDownload(Server& server, std::string_view, ClientSession& client, uint8_t h) {
     std::shared_ptr<TransferSession> s;
+    std::shared_ptr<Receiver> gate;
     {
         std::lock_guard<platform::RecursiveLock> guard(server.receiver_table_lock());
-        if (HasAttachment(client, h)) s = client.handle_table[h]->transfer;
+        if (HasAttachment(client, h)) {
+            s = client.handle_table[h]->transfer;
+            gate = Receivers(server).shared_slot(client.handle_table[h]->receiver_number);
+            if (gate && gate->kind != LinkKind::kGate) gate.reset();
+        }
     }
+    if (gate) return PassOn(*gate, client);
     if (!s) {
         client.reply = "ER:Download not active!";
         return 0;

@@ -3,6 +3,7 @@
 #include "core/client_session.h"
 #include "core/server.h"
 #include "platform/sync.h"
+#include "receivers/pass_on.h"
 #include "receivers/receiver_table.h"
 #include "transfer/transfer_session.h"
 
@@ -31,6 +32,16 @@ bool FindTransferTarget(Server& server, ClientSession& s, uint8_t h, TransferTar
         return false;
     }
     return true;
+}
+
+unsigned PassOnTransfer(const TransferTarget& target, ClientSession& s) {
+    Receiver& gate = *target.receiver;
+    {
+        std::lock_guard<std::mutex> guard(gate.relay_lock);
+        gate.relay_client = target.client;
+        gate.relay_handle = target.attachment->handle;
+    }
+    return PassOn(gate, s);
 }
 
 bool LaunchTransfer(const std::shared_ptr<TransferSession>& s,

@@ -25,6 +25,10 @@ struct TransferTarget {
 // when that attachment already runs a transfer.
 bool FindTransferTarget(Server& server, ClientSession& s, uint8_t handle, TransferTarget* target);
 
+// A gate's transfer runs on the other server: the request goes on whole, and the frames that
+// server sends for it come back to this client on this handle. The other server's outcome.
+unsigned PassOnTransfer(const TransferTarget& target, ClientSession& s);
+
 // Marks the transfer (the attachment; the receiver's transfer flag, for a download unless it is
 // TCP; its locked flag for an upload) and starts its thread with `body`. False with `reply` set
 // when the attachment was closed meanwhile or the thread could not start; the caller then ends the

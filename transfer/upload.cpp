@@ -192,6 +192,8 @@ unsigned LoadFirmware(Server& server, std::string_view args, ClientSession& clie
     }
     TransferTarget target;
     if (!FindTransferTarget(server, client, h, &target)) return 0;
+    // The file and the load are the other server's (its user folder for this gate's user).
+    if (target.receiver->kind == LinkKind::kGate) return PassOnTransfer(target, client);
     const std::string_view name = BareFileName(args);
     if (!IsPlainFileName(name)) {
         client.reply = "ER:Invalid file name!";
