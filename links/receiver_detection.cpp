@@ -156,6 +156,7 @@ class Detection {
 }  // namespace
 
 bool RegisterReceiver(Server& server, bool add, const std::string& name, bool write_enable) {
+    unsigned filled = 0;
     {
         std::lock_guard<platform::RecursiveLock> guard(server.receiver_table_lock());
         auto& names = server.receiver_names();
@@ -174,11 +175,15 @@ bool RegisterReceiver(Server& server, bool add, const std::string& name, bool wr
                 return false;
             }
             names[free] = name;
-            ReceiverEntry& entry = Receivers(server).entry(free);
-            entry.state = -1;
-            std::lock_guard<std::mutex> open(entry.open_lock);
-            entry.failure_tick = 0;
+            Receivers(server).entry(free).state = -1;
+            filled = free;
         }
+    }
+    if (filled != 0) {
+        // The open lock comes before the table lock: taken only now.
+        ReceiverEntry& entry = Receivers(server).entry(filled);
+        std::lock_guard<std::mutex> open(entry.open_lock);
+        entry.failure_tick = 0;
     }
     const std::string notice = "RS:" + name + "," + (add ? "1" : "0");
     server.log().WriteLine(notice);
