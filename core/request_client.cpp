@@ -81,7 +81,7 @@ ServerFrameReader::Result ServerFrameReader::Next(ServerFrame* frame, std::strin
     bool hex = true;
     for (size_t i = 0; i < 4; ++i) hex = hex && IsHexDigit(at[i]);
     const size_t total = hex ? ParseHexField(at, 4) : 0;
-    if (total < kFrameOverhead) {
+    if (total < kFrameOverhead || total > max_frame_) {
         if (why) *why = "bad frame length field";
         Clear();
         return Result::kCorrupt;

@@ -69,11 +69,15 @@ class ServerFrameReader {
     // framing. `why` gets the reason.
     Result Next(ServerFrame* frame, std::string* why = nullptr);
     size_t buffered() const { return buffer_.size() - start_; }
+    // Frames longer than this are taken for a lost framing (a reader that knows its peer's
+    // largest frame sets it; the default is what the length field can say).
+    void set_max_frame(size_t bytes) { max_frame_ = bytes; }
     void Clear();
 
   private:
     std::string buffer_;
     size_t start_ = 0;
+    size_t max_frame_ = 0xFFFF;
 };
 
 // One connection to a server. One thread reads (the calls below except Close); Close may come

@@ -87,6 +87,8 @@ bool GateLink::Request(const std::string& text) {
 void GateLink::ReaderThread() {
     log().WriteRaw(interface_name + " Link thread started");
     ServerFrameReader frames;
+    // The other server's largest frame for a receiver: a container's payload in a data frame.
+    frames.set_max_frame(kAssemblySize + 16);
     while (stop == 0) {
         const int n = socket_.Receive(input_area.data(), static_cast<int>(input_area.size()),
                                       kReadWaitSeconds);

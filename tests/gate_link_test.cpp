@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "core/config_keys.h"
+#include "core/server_frames.h"
+#include "platform/net.h"
 #include "tests/streams_harness.h"
 #include "tests/tcp_link_harness.h"
 #include "tests/transfer_harness.h"
@@ -95,6 +98,72 @@ TEST_F(GateLinkTest, RefusalsOverThereAndTheOtherServerGoing) {
     auto lost = c->WaitNotice(0xC00, 30);
     ASSERT_TRUE(lost.has_value());
     EXPECT_EQ(lost->data, "ER:Connection lost to receiver:Far");
+}
+
+// A far "server" that answers the login and the open, then sends frames whose length fields lie
+// before the answer to the first command.
+class LyingServer {
+  public:
+    bool Start(uint16_t port) {
+        platform::Ipv4Endpoint at;
+        platform::ParseDotted("127.0.0.3", &at.address);
+        at.port = port;
+        listener_ = platform::OpenStreamSocket();
+        if (!platform::Bind(listener_, at) || !platform::Listen(listener_, 1)) return false;
+        thread_ = std::thread([this] { Serve(); });
+        return true;
+    }
+    ~LyingServer() {
+        if (thread_.joinable()) thread_.join();
+        platform::CloseSocket(listener_);
+    }
+
+  private:
+    static std::string Frame(uint16_t type, unsigned code, const std::string& text) {
+        std::string out(FrameSize(text.size()), '\0');
+        BuildServerFrame(out.data(), type, 1, code, text.data(), text.size());
+        return out;
+    }
+    void Serve() {
+        if (platform::WaitReadable(listener_, 30000) <= 0) return;
+        platform::Ipv4Endpoint peer;
+        platform::SocketFd fd = platform::Accept(listener_, &peer);
+        auto send = [fd](const std::string& bytes) {
+            platform::SendAll(fd, bytes.data(), bytes.size(), 5000);
+        };
+        char buffer[4096];
+        for (int request = 0; request < 3; ++request) {
+            if (platform::WaitReadable(fd, 30000) <= 0) break;
+            if (platform::ReceiveOnce(fd, buffer, sizeof buffer, false) <= 0) break;
+            if (request == 2) {
+                // Shorter than a header; longer than any frame for a receiver; then the true
+                // answer.
+                send("0005");
+                platform::SleepMs(200);
+                send("ffff000100" + std::string(40, 'x'));
+                platform::SleepMs(200);
+            }
+            send(Frame(0, 1, request == 2 ? "RE00BSIM00000001" : "RE:OK."));
+        }
+        platform::WaitReadable(fd, 10000);
+        platform::CloseSocket(fd);
+    }
+    platform::SocketFd listener_ = platform::kNoSocket;
+    std::thread thread_;
+};
+
+TEST_F(GateLinkTest, FramesWithLyingLengthsAreDropped) {
+    near_.AddReceiver("Liar", true, "GATE 127.0.0.3");
+    LyingServer liar;
+    ASSERT_TRUE(liar.Start(near_.port()));
+    near_.Stop();
+    ASSERT_TRUE(near_.Start());
+    auto c = LoggedIn();
+    ASSERT_EQ(Text(c->Call("OpenRcv Liar", 1, 60)), "RE:OK.");
+    // The garbage goes, with a line in the log, and the link reads on.
+    const std::string reply = Text(c->Call("Command print,/par/rcvid", 1, 90));
+    EXPECT_TRUE(near_.WaitForLog("frame dropped")) << near_.LogText();
+    EXPECT_EQ(reply, "RE00BSIM00000001");
 }
 
 }  // namespace
