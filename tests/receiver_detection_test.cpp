@@ -27,6 +27,8 @@ class Detection : public ::testing::Test {
         ASSERT_TRUE(silent_.StartPty({"--ports", ports, "--com", "1", "--silent"}));
         ASSERT_TRUE(slow_.StartPty({"--ports", ports, "--com", "2", "--speed", "57600"}));
         ASSERT_TRUE(held_.StartPty({"--ports", ports, "--com", "3"}));
+        // Silent, and never detected before: there is no entry to delete.
+        ASSERT_TRUE(unknown_.StartPty({"--ports", ports, "--com", "4", "--silent"}));
         ASSERT_TRUE(server_.Start());
     }
     void TearDown() override { server_.Stop(); }
@@ -41,7 +43,7 @@ class Detection : public ::testing::Test {
     }
 
     ServerProcess server_;
-    simtest::Sim silent_, slow_, held_;
+    simtest::Sim silent_, slow_, held_, unknown_;
 };
 
 TEST_F(Detection, FindsTheAnsweringPortAndForgetsTheSilentOne) {
