@@ -10,6 +10,7 @@
 #include "core/server.h"
 #include "receivers/command_engine.h"
 #include "receivers/command_guards.h"
+#include "receivers/pass_on.h"
 #include "receivers/receiver_table.h"
 
 namespace orvana {
@@ -48,9 +49,7 @@ unsigned Command(Server& server, std::string_view command, ClientSession& s, uin
         }
         if (r->kind == LinkKind::kGate) {
             // The other server gets the whole request frame and answers it itself.
-            text = std::string(
-                s.receive_buffer.data(),
-                std::min<size_t>(s.frame_length + 6u, ClientSession::kReceiveBufferSize));
+            text = CurrentRequestFrame(s);
         } else if (IsFullReset(command)) {
             reset = true;
             released = DetachEveryHandle(server, a->receiver_name, kResetNotice,

@@ -79,7 +79,7 @@ bool FinishClose(Server& server, PendingClose close) {
         }
         return true;
     }
-    return table.resend_output ? table.resend_output(r) : ResendOutputList(r);
+    return table.ResendOutput(r);
 }
 
 }  // namespace orvana

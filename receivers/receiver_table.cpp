@@ -73,6 +73,10 @@ void ReceiverTable::LostWatch() {
     }
 }
 
+bool ReceiverTable::ResendOutput(Receiver& r) {
+    return resend_output ? resend_output(r) : ResendOutputList(r);
+}
+
 ReceiverContext ReceiverTable::MakeContext() const {
     ReceiverContext c;
     c.log = &server_.log();

@@ -71,6 +71,8 @@ class ReceiverTable {
     std::function<void(Receiver&, const uint8_t*, size_t)> deliver;
     std::function<void(Receiver&)> send_delivered;
     std::function<bool(Receiver&)> resend_output;
+    // The output list sent again through the seam (ResendOutputList when none is set).
+    bool ResendOutput(Receiver& r);
     // Asks the file transfer of an attachment being closed to end; never waits (the caller may
     // hold the receiver table lock). `await_transfer` then waits for its end without locks.
     std::function<void(Attachment&)> cancel_transfer;

@@ -41,12 +41,7 @@ class GateLinkTest : public ::testing::Test {
         near_.Stop();
         far_.Stop();
     }
-    std::unique_ptr<StreamClient> LoggedIn() {
-        auto c = std::make_unique<StreamClient>();
-        EXPECT_TRUE(c->Connect(near_.port()));
-        EXPECT_EQ(Text(c->Call("OpenUsr ann secret tests", 0)), "RE:OK.");
-        return c;
-    }
+    std::unique_ptr<StreamClient> LoggedIn() { return LoggedInStream(near_.port(), "ann"); }
 
     ServerProcess near_, far_;
     simtest::Sim sim_;

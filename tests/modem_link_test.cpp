@@ -28,18 +28,7 @@ class ModemLinkTest : public ::testing::Test {
         ASSERT_TRUE(server_.Start({"ORVANA_MODEM_DIAL_MS=3000"}));
     }
     // What the modem and the receiver behind it received, one entry a line.
-    std::vector<std::string> Heard() const {
-        std::vector<std::string> lines;
-        const std::string all = ReadFile(transcript_);
-        size_t at = 0;
-        for (size_t end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
-            std::string line = all.substr(at, end - at);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (line.size() > 3 && line[line.size() - 3] == '@') line.resize(line.size() - 3);
-            lines.push_back(line);
-        }
-        return lines;
-    }
+    std::vector<std::string> Heard() const { return TranscriptLines(transcript_); }
     std::vector<std::string> ModemLines() const {
         std::vector<std::string> out;
         for (const std::string& l : Heard())
@@ -50,12 +39,7 @@ class ModemLinkTest : public ::testing::Test {
         const auto all = Heard();
         return std::find(all.begin(), all.end(), line) != all.end();
     }
-    std::unique_ptr<StreamClient> LoggedIn() {
-        auto c = std::make_unique<StreamClient>();
-        EXPECT_TRUE(c->Connect(server_.port()));
-        EXPECT_EQ(Text(c->Call("OpenUsr ann secret tests", 0)), "RE:OK.");
-        return c;
-    }
+    std::unique_ptr<StreamClient> LoggedIn() { return LoggedInStream(server_.port(), "ann"); }
 
     ServerProcess server_;
     simtest::Sim sim_;

@@ -33,10 +33,7 @@ class Detection : public ::testing::Test {
     }
     void TearDown() override { server_.Stop(); }
     std::unique_ptr<StreamClient> LoggedIn(const std::string& user) {
-        auto c = std::make_unique<StreamClient>();
-        EXPECT_TRUE(c->Connect(server_.port()));
-        EXPECT_EQ(Text(c->Call("OpenUsr " + user + " secret tests", 0)), "RE:OK.");
-        return c;
+        return LoggedInStream(server_.port(), user);
     }
     std::string Value(const std::string& key, const char* name) {
         return server_.store().ReadText(key, name, "(none)");

@@ -117,6 +117,33 @@ class StreamClient {
     std::vector<Frame> notices_;
 };
 
+// Logged in as `user` (password "secret").
+inline std::unique_ptr<StreamClient> LoggedInStream(uint16_t port, const std::string& user,
+                                                    const std::string& host = "127.0.0.1") {
+    auto c = std::make_unique<StreamClient>();
+    EXPECT_TRUE(c->Connect(port, host));
+    auto f = c->Call("OpenUsr " + user + " secret tests", 0);
+    EXPECT_TRUE(f && f->data == "RE:OK.") << (f ? f->data : "no reply");
+    return c;
+}
+
+// The lines of a simulator's transcript, checksums taken off.
+inline std::vector<std::string> TranscriptLines(const std::string& path) {
+    std::vector<std::string> lines;
+    const std::string all = ReadFile(path);
+    size_t at = 0;
+    while (at < all.size()) {
+        size_t end = all.find('\n', at);
+        if (end == std::string::npos) end = all.size();
+        std::string line = all.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.size() > 3 && line[line.size() - 3] == '@') line.resize(line.size() - 3);
+        lines.push_back(line);
+        at = end + 1;
+    }
+    return lines;
+}
+
 class StreamsFixture : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -137,32 +164,15 @@ class StreamsFixture : public ::testing::Test {
     }
     // Logged in with the receiver open at handle 1.
     std::unique_ptr<StreamClient> Client(const std::string& user) {
-        auto c = std::make_unique<StreamClient>();
-        EXPECT_TRUE(c->Connect(server_.port()));
-        auto f = c->Call("OpenUsr " + user + " secret tests", 0);
-        EXPECT_TRUE(f && f->data == "RE:OK.") << (f ? f->data : "no reply");
-        f = c->Call("OpenRcv Base1", 1, 60);
+        auto c = LoggedInStream(server_.port(), user);
+        auto f = c->Call("OpenRcv Base1", 1, 60);
         EXPECT_TRUE(f && f->data == "RE:OK.") << (f ? f->data : "no reply");
         return c;
     }
     static std::string Text(const std::optional<Frame>& f) { return f ? f->data : "(no reply)"; }
 
     // The lines the simulator received, checksums taken off.
-    std::vector<std::string> SimLines() const {
-        std::vector<std::string> lines;
-        const std::string all = ReadFile(transcript_);
-        size_t at = 0;
-        while (at < all.size()) {
-            size_t end = all.find('\n', at);
-            if (end == std::string::npos) end = all.size();
-            std::string line = all.substr(at, end - at);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (line.size() > 3 && line[line.size() - 3] == '@') line.resize(line.size() - 3);
-            lines.push_back(line);
-            at = end + 1;
-        }
-        return lines;
-    }
+    std::vector<std::string> SimLines() const { return TranscriptLines(transcript_); }
     // The "%em%em,," commands after the last disable sequence: the list now programmed.
     std::vector<std::string> LastEmCommands() const {
         std::vector<std::string> ems;

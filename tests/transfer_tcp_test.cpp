@@ -33,9 +33,7 @@ class TcpTransfer : public ::testing::Test {
         AddTcpReceiver(server_.store(), "tcp", "TCP " + address, sim_.port(), "pw1");
     }
     std::unique_ptr<StreamClient> Client(const std::string& host = "127.0.0.1") {
-        auto c = std::make_unique<StreamClient>();
-        EXPECT_TRUE(c->Connect(server_.port(), host));
-        EXPECT_EQ(Text(c->Call("OpenUsr ann secret tests", 0)), "RE:OK.");
+        auto c = LoggedInStream(server_.port(), "ann", host);
         EXPECT_EQ(Text(c->Call("OpenRcv tcp", 1, 60)), "RE:OK.");
         return c;
     }

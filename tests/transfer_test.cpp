@@ -143,9 +143,7 @@ TEST_F(TransferFixture, CancelAndAClientThatLeavesEndASilentTransfer) {
     c.reset();
     EXPECT_TRUE(server_.WaitForLog("Download thread stopped NBL=", 20000));
     ASSERT_TRUE(sim_.process().Signal(18));
-    auto later = std::make_unique<StreamClient>();
-    ASSERT_TRUE(later->Connect(server_.port()));
-    EXPECT_EQ(Text(later->Call("OpenUsr ann secret tests", 0)), "RE:OK.");
+    auto later = LoggedInStream(server_.port(), "ann");
     EXPECT_EQ(Text(later->Call("OpenRcv Base1", 2, 60)), "RE:OK.");
 }
 
@@ -207,14 +205,9 @@ TEST_F(TransferFixture, FileNamesFromTheNetworkStayInTheUsersFolder) {
     EXPECT_EQ(Text(c->Call("LoadFile x", 0)), "ER:syntax!");
     EXPECT_EQ(Text(c->Call("LoadFirmware ../../../etc/passwd")), "ER:Can't open file!");
 
-    StreamClient up;
-    ASSERT_TRUE(up.Connect(server_.port()));
-    ASSERT_EQ(Text(up.Call("OpenUsr ../up secret tests", 0)), "RE:OK.");
-    EXPECT_EQ(Text(up.Call("LoadFile 0 f.bin", 0)), "ER:Can't create file!");
-    StreamClient plain;
-    ASSERT_TRUE(plain.Connect(server_.port()));
-    ASSERT_EQ(Text(plain.Call("OpenUsr plain secret tests", 0)), "RE:OK.");
-    EXPECT_EQ(Text(plain.Call("LoadFile 0 f.bin", 0)),
+    EXPECT_EQ(Text(LoggedInStream(server_.port(), "../up")->Call("LoadFile 0 f.bin", 0)),
+              "ER:Can't create file!");
+    EXPECT_EQ(Text(LoggedInStream(server_.port(), "plain")->Call("LoadFile 0 f.bin", 0)),
               "ER:User not authorized to send this command!");
 
     std::vector<std::string> outside;

@@ -43,6 +43,17 @@ size_t ReceiveBlock(TransferSession& s) {
     const int entry_retries = s.retry_count;
     const uint32_t wait_limit = s.server.options().transfer_wait_ms;
     uint32_t asked = platform::TickCount();
+    // A bad frame is asked for again; the seventh in one block wait ends the transfer.
+    auto reject = [&](const char* reason) {
+        if (s.retry_count > entry_retries + kBadFramesPerBlock - 1) {
+            s.result = "ER:Retry > MAX.";
+            return false;
+        }
+        ReportRetry(s, reason);
+        SendControlByte(link, kSendBlock);
+        asked = platform::TickCount();
+        return true;
+    };
     for (;;) {
         link.raw_input_event.Wait(kBlockWaitMs);
         if (s.cancel) {
@@ -61,17 +72,13 @@ size_t ReceiveBlock(TransferSession& s) {
             }
             if (length == frame_size) link.reply.CopyTo(s.block->frame(), frame_size);
         }
-        if (length != frame_size) {
+        if (length > frame_size) {
             // More than a frame never becomes one: ask again rather than wait for nothing.
-            if (length > frame_size) {
-                if (s.retry_count > entry_retries + kBadFramesPerBlock - 1) {
-                    s.result = "ER:Retry > MAX.";
-                    return 0;
-                }
-                ReportRetry(s, "Frame length error.");
-                SendControlByte(link, kSendBlock);
-                asked = platform::TickCount();
-            } else if (platform::TickCount() - asked >= wait_limit) {
+            if (!reject("Frame length error.")) return 0;
+            continue;
+        }
+        if (length < frame_size) {
+            if (platform::TickCount() - asked >= wait_limit) {
                 s.result = kReplyTimeout;
                 return 0;
             }
@@ -83,13 +90,8 @@ size_t ReceiveBlock(TransferSession& s) {
             return s.block->number();
         }
         if (verdict == BlockVerdict::kData) return s.block->block_size();
-        if (s.retry_count > entry_retries + kBadFramesPerBlock - 1) {
-            s.result = "ER:Retry > MAX.";
+        if (!reject(verdict == BlockVerdict::kBadTag ? "Tag error." : "Block number error."))
             return 0;
-        }
-        ReportRetry(s, verdict == BlockVerdict::kBadTag ? "Tag error." : "Block number error.");
-        SendControlByte(link, kSendBlock);
-        asked = platform::TickCount();
     }
 }
 
@@ -158,8 +160,7 @@ bool StartDownload(TransferSession& s, ClientSession& client) {
     s.offset = static_cast<uint32_t>(offset);
     s.start_block = s.offset / s.block_size;
     if (r.kind == LinkKind::kTcp) {
-        const std::string interface_key = server.interface_path() + "TCP " + r.address;
-        if (server.store().ReadFlag(interface_key, cfg::kUSEFTP))
+        if (server.store().ReadFlag(server.interface_path() + r.interface_name, cfg::kUSEFTP))
             return StartFtpDownload(s, client);
         std::string link_error;
         auto second = OpenSecondLink(server, r, s.receiver_name, &link_error);

@@ -48,12 +48,16 @@ void TransferSession::ReadSettings() {
     timeout_setting = read(cfg::kTimeout, UINT32_MAX);
 }
 
-void SendControlByte(Receiver& r, uint8_t control) {
+void SendToReceiver(Receiver& r, const void* data, size_t n) {
     {
         std::lock_guard<std::recursive_mutex> guard(r.reply.lock());
         r.reply.Clear();
     }
-    r.Write(&control, 1);
+    r.Write(data, static_cast<uint32_t>(n));
+}
+
+void SendControlByte(Receiver& r, uint8_t control) {
+    SendToReceiver(r, &control, 1);
 }
 
 // ---- ending ----------------------------------------------------------------------------------
@@ -88,13 +92,7 @@ void EndTransfer(TransferSession& s) {
     }
     ftp.reset();  // says QUIT unless the dialogue failed
     second.reset();
-    if (restore) {
-        if (table.resend_output) {
-            table.resend_output(*primary);
-        } else {
-            ResendOutputList(*primary);
-        }
-    }
+    if (restore) table.ResendOutput(*primary);
     s.attachment.reset();
     s.data_socket.Cleanup();
     s.listening_socket.Cleanup();

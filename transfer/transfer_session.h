@@ -131,7 +131,9 @@ TransferService& Transfers(Server& server);
 // attachment and receiver lose their transfer marks, the second link closes.
 void EndTransfer(TransferSession& s);
 
-// Sends a control byte to the receiver the blocks travel on, after dropping what it had sent.
+// Sends bytes (a frame, a control byte) to the receiver the blocks travel on, after dropping
+// what it had sent: its answer is the next thing in the reply buffer.
+void SendToReceiver(Receiver& r, const void* data, size_t n);
 void SendControlByte(Receiver& r, uint8_t control);
 
 }  // namespace orvana

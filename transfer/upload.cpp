@@ -46,15 +46,6 @@ bool PrepareBlock(TransferSession& s) {
     return s.SendToClient(text);
 }
 
-void SendBlock(TransferSession& s) {
-    Receiver& link = s.link();
-    {
-        std::lock_guard<std::recursive_mutex> guard(link.reply.lock());
-        link.reply.Clear();
-    }
-    link.Write(s.block->frame(), static_cast<uint32_t>(s.block->frame_size()));
-}
-
 void UploadThread(TransferSession& s) {
     Server& server = s.server;
     Receiver& link = s.link();
@@ -97,7 +88,7 @@ void UploadThread(TransferSession& s) {
             s.result = "ER:Retry > MAX.";
             break;
         }
-        SendBlock(s);
+        SendToReceiver(link, s.block->frame(), s.block->frame_size());
         sent_last = !s.last_block;
     }
     InternalCommand(link, "###\ndm\n", 0);

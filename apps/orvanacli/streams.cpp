@@ -140,11 +140,6 @@ int FollowTransfer(Cli& cli, uint16_t type, const char* what, platform::OutputFi
     }
 }
 
-bool IsLocalFile(const std::string& path) {
-    std::string content;
-    return platform::ReadRegularFile(path, 0, &content) != platform::BoundedRead::Missing;
-}
-
 }  // namespace
 
 int GroupCode(std::string text, bool allow_all) {
@@ -291,7 +286,7 @@ int RunFirmware(Cli& cli) {
     const auto& w = cli.options.words;
     int status = kExitOk;
     const std::string name = BaseName(w[1]);
-    if (IsLocalFile(w[1]) && !UploadFile(cli, w[1], name, &status)) return status;
+    if (platform::FileExists(w[1]) && !UploadFile(cli, w[1], name, &status)) return status;
     if (!OpenReceiver(cli, w[0], false, &status)) return status;
     auto reply = Ask(cli, "LoadFirmware " + name, kReceiverHandle);
     if (!reply) return kExitFailure;
