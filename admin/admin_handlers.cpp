@@ -3,6 +3,7 @@
 #include "admin/admin_requests.h"
 #include "core/client_session.h"
 #include "core/server.h"
+#include "links/usb_link.h"
 #include "platform/port_folder.h"
 #include "receivers/messages_column.h"
 #include "receivers/receiver_table.h"
@@ -62,8 +63,11 @@ admin::AdminContext ContextFor(Server& server, ClientSession& session) {
     ctx.announced_columns = &server.announced_columns();
     std::string ports = server.options().ports_folder;
     ctx.serial_ports = [ports] { return platform::ListComPorts(ports); };
-    // No USB receivers can be enumerated until the USB link exists.
-    ctx.usb_paths = [] { return std::vector<std::string>{}; };
+    ctx.usb_paths = [] {
+        std::vector<std::string> paths;
+        for (UsbReceiverDevice& r : EnumerateUsbReceivers()) paths.push_back(std::move(r.path));
+        return paths;
+    };
     ctx.connections = [&server] { return Connections(server); };
     return ctx;
 }

@@ -36,6 +36,13 @@ std::string ToLowerAscii(std::string_view s) {
     return out;
 }
 
+std::string ToUpperAscii(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return out;
+}
+
 bool EqualsNoCaseAscii(std::string_view a, std::string_view b) {
     return a.size() == b.size() && ToLowerAscii(a) == ToLowerAscii(b);
 }

@@ -1,5 +1,6 @@
 #include "links/receiver_detection.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -10,6 +11,7 @@
 #include "core/config_keys.h"
 #include "core/server.h"
 #include "links/com_link.h"
+#include "links/usb_link.h"
 #include "platform/port_folder.h"
 #include "platform/sync.h"
 #include "receivers/receiver_table.h"
@@ -19,6 +21,7 @@ namespace orvana {
 namespace {
 
 constexpr size_t kMaxProbes = 32;
+constexpr size_t kMaxUsbReceivers = 8;
 constexpr uint16_t kRegisterNotice = 0x700;
 constexpr uint16_t kDetectionEnd = 0xD00;
 
@@ -114,6 +117,10 @@ class Detection {
             Record(f);
         }
         probes.clear();  // joins
+        {
+            std::lock_guard<std::mutex> detection(server_.access_list_lock());
+            RecordUsb();
+        }
         std::vector<std::weak_ptr<ClientSession>> told;
         {
             std::lock_guard<std::mutex> guard(mu_);
@@ -144,6 +151,22 @@ class Detection {
         if (!old.empty()) store.DeleteKey(std::string(cfg::kInterfaceKey) + old);
         if (store.KeyExists(receiver_key)) store.DeleteKey(receiver_key);
         RegisterReceiver(server_, false, name, false);
+    }
+
+    // Every receiver plugged in by USB, each once, at most eight.
+    void RecordUsb() {
+        const ConfigStore& store = server_.store();
+        std::vector<std::string> seen;
+        for (const UsbReceiverDevice& r : EnumerateUsbReceivers()) {
+            const std::string id = UsbIdentifier(r.path);
+            if (std::find(seen.begin(), seen.end(), id) != seen.end()) continue;
+            if (seen.size() >= kMaxUsbReceivers) continue;
+            seen.push_back(id);
+            store.WriteText(std::string(cfg::kInterfaceKey) + "USB " + id, cfg::kID.name, id);
+            store.WriteText(std::string(cfg::kReceiversKey) + "USB" + id, cfg::kInterface.name,
+                            "USB " + id);
+            RegisterReceiver(server_, true, "USB" + id, true);
+        }
     }
 
     Server& server_;

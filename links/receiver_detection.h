@@ -1,7 +1,8 @@
 #pragma once
 // DetectRcv: every serial port of the ports folder that no open receiver holds is probed for a
 // receiver, all at once, and what is found becomes a ready-to-use receiver of the store (named
-// after its port); a port without one loses the entries an earlier run made for it.
+// after its port); a port without one loses the entries an earlier run made for it. Receivers
+// plugged in by USB are then added under their identifier ("USB" + id).
 
 #include <memory>
 #include <string>

@@ -14,6 +14,7 @@
 #include "links/modem_link.h"
 #include "links/tcp_link.h"
 #include "links/tcp_ping.h"
+#include "links/usb_link.h"
 #include "platform/clock.h"
 #include "receivers/command_engine.h"
 #include "receivers/deliver.h"
@@ -27,6 +28,7 @@ std::unique_ptr<Receiver> DefaultLink(LinkKind kind, const std::string& address,
     if (kind == LinkKind::kCom) return std::make_unique<ComLink>(context, address);
     if (kind == LinkKind::kTcp) return std::make_unique<TcpLink>(context, address);
     if (kind == LinkKind::kModem) return std::make_unique<ModemLink>(context, address);
+    if (kind == LinkKind::kUsb) return std::make_unique<UsbLink>(context, address);
     if (kind == LinkKind::kGate) {
         const std::string key = context.interface_path + context.interface_name;
         return std::make_unique<GateLink>(context, address, context.store->ReadText(key, cfg::kUsr),

@@ -1,6 +1,7 @@
-// orvanasim: a simulated GNSS receiver on a TCP port or a pseudo-terminal, for tests, the demo
-// and the benchmarks. `orvanasim --help` lists the options; receiver.h describes the replies,
-// output_list.h the containers and their payload, block_transfer.h the file transfer frames.
+// orvanasim: a simulated GNSS receiver on a TCP port, a pseudo-terminal or an emulated USB bus, for
+// tests, the demo and the benchmarks. `orvanasim --help` lists the options; receiver.h describes
+// the replies, output_list.h the containers and their payload, block_transfer.h the file transfer
+// frames.
 
 #include <cstdio>
 #include <string>
@@ -33,5 +34,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     Transcript* t = options.transcript.empty() ? nullptr : &transcript;
-    return options.tcp ? ServeTcp(options, t) : ServePty(options, t);
+    if (options.tcp) return ServeTcp(options, t);
+    return options.usb_serial.empty() ? ServePty(options, t) : ServeUsb(options, t);
 }

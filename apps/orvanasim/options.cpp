@@ -19,7 +19,7 @@ bool ToLong(const std::string& text, long min, long max, long* out) {
 }  // namespace
 
 const char* UsageText() {
-    return "usage: orvanasim (--tcp PORT | --pty) [options]\n"
+    return "usage: orvanasim (--tcp PORT | --pty | --usb SERIAL) [options]\n"
            "transport:\n"
            "  --tcp PORT              listen on 127.0.0.1:PORT (0 = a free port); prints\n"
            "                          \"Listening on 127.0.0.1:PORT\"; up to 8 hosts at once\n"
@@ -31,6 +31,10 @@ const char* UsageText() {
            "  --speed BAUD            pty: the receiver's line speed at start (115200)\n"
            "  --modem ANSWER          pty: a Hayes modem first; a dial gets ANSWER: connect,\n"
            "                          nocarrier or silent\n"
+           "  --usb SERIAL            a USB device with this serial number on an emulated bus\n"
+           "                          (umockdev); prints \"USB testbed DIR\": a host finds it\n"
+           "                          with UMOCKDEV_DIR=DIR and the umockdev preload library\n"
+           "  --usb-endpoints N       USB: 2 (bulk IN and OUT) or 1 (bulk IN only)\n"
            "identity:\n"
            "  --term NAME             answer to print,/cur/term (default /dev/ser/a on a pty,\n"
            "                          /dev/tcp/a, /dev/tcp/b, ... per TCP connection)\n"
@@ -86,6 +90,15 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
                 *error = "--modem is connect, nocarrier or silent";
                 return false;
             }
+        } else if (a == "--usb") {
+            if (!value(&o->usb_serial)) return false;
+            if (o->usb_serial.empty() || o->usb_serial.size() > 60) {
+                *error = "--usb needs a serial number of 1 to 60 characters";
+                return false;
+            }
+        } else if (a == "--usb-endpoints") {
+            if (!number(1, 2, &n)) return false;
+            o->usb_endpoints = static_cast<int>(n);
         } else if (a == "--address") {
             if (!value(&o->address)) return false;
         } else if (a == "--login") {
@@ -159,8 +172,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
             return false;
         }
     }
-    if (o->tcp == o->pty) {
-        *error = "give exactly one of --tcp PORT and --pty";
+    if (int{o->tcp} + int{o->pty} + int{!o->usb_serial.empty()} != 1) {
+        *error = "give exactly one of --tcp PORT, --pty and --usb SERIAL";
         return false;
     }
     if (o->use_login && !o->tcp) {

@@ -36,7 +36,9 @@ struct Options {
     std::string rcvid = "SIM00000001";
     std::string version = "1.0.0";
     uint32_t speed = 115200;
-    std::string modem;  // pty: "connect", "nocarrier" or "silent"; empty: no modem
+    std::string modem;       // pty: "connect", "nocarrier" or "silent"; empty: no modem
+    std::string usb_serial;  // non-empty: a USB device on an emulated bus, with this serial
+    int usb_endpoints = 2;   // 1: its interface has a bulk IN endpoint only
     MessageNames messages = DefaultMessageNames();
     double time_scale = 1.0;
     bool flood = false;

@@ -1,7 +1,7 @@
 #pragma once
-// The two transports, served until SIGTERM or SIGINT: the pty has one host, TCP up to eight at
-// once, each on its own thread (a file transfer needs a second connection); the return value
-// is the program's exit status.
+// The transports, served until SIGTERM or SIGINT: the pty and the USB device have one host, TCP
+// up to eight at once, each on its own thread (a file transfer needs a second connection); the
+// return value is the program's exit status.
 
 #include "apps/orvanasim/options.h"
 #include "apps/orvanasim/sim_log.h"
@@ -10,6 +10,7 @@ namespace orvana::sim {
 
 int ServeTcp(const Options& options, Transcript* transcript);
 int ServePty(const Options& options, Transcript* transcript);
+int ServeUsb(const Options& options, Transcript* transcript);
 
 // True once a termination signal has arrived (polled, never waits long). Takes the flood
 // switches on the way.
