@@ -12,12 +12,18 @@ namespace orvana {
 namespace {
 
 constexpr int kReadWaitSeconds = 9999;
+constexpr const char* kNoReply = "ER:Receiver reply timeout!";
+// Data frames: (message group + 1) * 256 + message index + 1, groups 0 to 3.
+constexpr uint16_t kFirstDataType = 0x100;
+constexpr uint16_t kLastDataType = 0x4FF;
 
 }  // namespace
 
 GateLink::GateLink(ReceiverContext context, const std::string& addr, const std::string& user_line,
                    const std::string& receiver_line)
-    : Receiver(std::move(context), LinkKind::kGate) {
+    : Receiver(std::move(context), LinkKind::kGate),
+      user_line_(user_line),
+      receiver_line_(receiver_line) {
     address = addr;
     const std::string port_text =
         this->context().store->ReadText(cfg::kActiveKey, cfg::kPortServer.name, "8000");
@@ -40,7 +46,7 @@ GateLink::GateLink(ReceiverContext context, const std::string& addr, const std::
     }
     channel_ = 0;
     if (!Request("OpenUsr " + user_line)) {
-        error_text = "ER:Receiver reply timeout!";
+        error_text = kNoReply;
         return;
     }
     channel_ = 1;
@@ -48,11 +54,17 @@ GateLink::GateLink(ReceiverContext context, const std::string& addr, const std::
         channel_ = reply_handle_.load();
     } else {
         error_text = reply.Text();
-        if (error_text.empty()) error_text = "ER:Receiver reply timeout!";
+        if (error_text.empty()) error_text = kNoReply;
     }
 }
 
 GateLink::~GateLink() {
+    std::map<uint8_t, std::shared_ptr<GateLink>> streams;
+    {
+        std::lock_guard<std::mutex> guard(streams_lock_);
+        streams.swap(streams_);
+    }
+    streams.clear();
     stop = 1;
     socket_.Cleanup();
     reader_.Join();
@@ -82,6 +94,77 @@ bool GateLink::Request(const std::string& text) {
     const bool replied = sent && reply_event.Wait(kRequestWaitMs) && stop == 0;
     awaiting_reply = 0;
     return replied && reply_code_ != 0;
+}
+
+uint8_t GateLink::OpenClientStream(std::weak_ptr<ClientSession> client, uint8_t handle,
+                                   std::string* refusal) {
+    uint8_t number = 1;
+    {
+        // The number is taken at once (its link comes later), so two opens never share it.
+        std::lock_guard<std::mutex> guard(streams_lock_);
+        while (number != 0 && streams_.count(number) != 0) ++number;
+        if (number == 0) {
+            *refusal = "ER:Can't find place for messages";
+            return 0;
+        }
+        streams_[number] = nullptr;
+    }
+    ReceiverContext c = context();
+    c.interface_name = interface_name + "/" + std::to_string(number);
+    auto stream = std::make_shared<GateLink>(std::move(c), address, user_line_, receiver_line_);
+    {
+        std::lock_guard<std::mutex> guard(stream->route_lock_);
+        stream->route_ = ClientRoute{std::move(client), handle};
+    }
+    std::lock_guard<std::mutex> guard(streams_lock_);
+    if (!stream->error_text.empty()) {
+        *refusal = stream->error_text;
+        streams_.erase(number);
+        return 0;
+    }
+    streams_[number] = std::move(stream);
+    return number;
+}
+
+bool GateLink::PassOnStream(uint8_t number, const std::string& frame, std::string* reply_text) {
+    std::shared_ptr<GateLink> stream;
+    {
+        std::lock_guard<std::mutex> guard(streams_lock_);
+        auto found = streams_.find(number);
+        if (found != streams_.end()) stream = found->second;
+    }
+    if (!stream || stream->stop != 0) {
+        *reply_text = "ER:Connection to receiver lost";
+        return false;
+    }
+    std::lock_guard<platform::RecursiveLock> command(stream->command_lock);
+    const bool done = stream->Request(frame);
+    *reply_text = stream->reply.Text();
+    if (reply_text->empty()) *reply_text = kNoReply;
+    return done;
+}
+
+void GateLink::MuteClientStream(uint8_t number) {
+    std::shared_ptr<GateLink> stream;
+    {
+        std::lock_guard<std::mutex> guard(streams_lock_);
+        auto found = streams_.find(number);
+        if (found != streams_.end()) stream = found->second;
+    }
+    if (!stream) return;
+    std::lock_guard<std::mutex> guard(stream->route_lock_);
+    stream->route_ = ClientRoute{};
+}
+
+void GateLink::CloseClientStream(uint8_t number) {
+    std::shared_ptr<GateLink> stream;
+    {
+        std::lock_guard<std::mutex> guard(streams_lock_);
+        auto found = streams_.find(number);
+        if (found == streams_.end()) return;
+        stream = std::move(found->second);
+        streams_.erase(found);
+    }
 }
 
 void GateLink::ReaderThread() {
@@ -133,7 +216,25 @@ void GateLink::OnFrame(const ServerFrame& f) {
     }
     // A passed-on transfer's messages belong to the client that asked for it.
     if (f.type == 0x800 || f.type == 0xB00) {
-        if (context().relay_frame) context().relay_frame(*this, f.type, f.data);
+        std::weak_ptr<ClientSession> client;
+        uint8_t handle = 0;
+        {
+            std::lock_guard<std::mutex> guard(relay_lock);
+            client = relay_client;
+            handle = relay_handle;
+        }
+        if (context().send_to_client) context().send_to_client(client, handle, f.type, f.data);
+        return;
+    }
+    // On a client's own stream: that client's data messages.
+    if (f.type >= kFirstDataType && f.type <= kLastDataType) {
+        ClientRoute route;
+        {
+            std::lock_guard<std::mutex> guard(route_lock_);
+            route = route_;
+        }
+        if (route.handle != 0 && context().send_to_client)
+            context().send_to_client(route.client, route.handle, f.type, f.data);
         return;
     }
     // The other server lost the receiver: so has this one.

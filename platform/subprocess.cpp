@@ -70,7 +70,14 @@ bool Subprocess::Start(const std::vector<std::string>& argv, std::string* error,
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     std::vector<std::string> env_store;
-    for (char** e = environ; *e; ++e) env_store.emplace_back(*e);
+    // An extra entry replaces the inherited one of its name: getenv takes the first it finds.
+    auto name_of = [](const std::string& entry) { return entry.substr(0, entry.find('=') + 1); };
+    for (char** e = environ; *e; ++e) {
+        const std::string entry(*e);
+        bool replaced = false;
+        for (const auto& x : extra_env) replaced = replaced || name_of(x) == name_of(entry);
+        if (!replaced) env_store.push_back(entry);
+    }
     for (const auto& e : extra_env) env_store.push_back(e);
     std::vector<char*> env;
     for (auto& e : env_store) env.push_back(e.data());

@@ -18,8 +18,8 @@ class Subprocess {
     Subprocess(const Subprocess&) = delete;
     Subprocess& operator=(const Subprocess&) = delete;
 
-    // argv[0] is the program path. `extra_env` entries are "NAME=value". The object may be
-    // started again once its child has ended.
+    // argv[0] is the program path. `extra_env` entries are "NAME=value" and replace inherited
+    // ones of that name. The object may be started again once its child has ended.
     bool Start(const std::vector<std::string>& argv, std::string* error,
                const std::vector<std::string>& extra_env = {});
 

@@ -9,6 +9,7 @@
 #include "core/request_table.h"
 #include "core/server.h"
 #include "core/text.h"
+#include "links/gate_link.h"
 #include "receivers/command_engine.h"
 #include "receivers/pass_on.h"
 #include "receivers/receiver_table.h"
@@ -34,6 +35,54 @@ bool StillAttached(ClientSession& s, uint8_t h, const std::shared_ptr<Attachment
     return HasAttachment(s, h) && s.handle_table[h] == a;
 }
 
+// Attach on a gate receiver: the client's request goes on over its own stream (opened on its
+// first Attach), and the data that comes back on it goes to the client.
+unsigned AttachThroughGate(Server& server, Receiver& r, ClientSession& s, uint8_t h,
+                           const std::shared_ptr<Attachment>& a,
+                           const std::shared_ptr<ClientSession>& self) {
+    auto* gate = dynamic_cast<GateLink*>(&r);
+    if (gate == nullptr) return PassOn(r, s);
+    uint8_t stream = 0;
+    {
+        std::lock_guard<platform::RecursiveLock> att(r.attachment_lock);
+        stream = a->gate_stream;
+    }
+    if (stream == 0) {
+        stream = gate->OpenClientStream(self, h, &s.reply);
+        if (stream == 0) return 0;
+        bool attached = false;
+        {
+            std::lock_guard<platform::RecursiveLock> table_guard(server.receiver_table_lock());
+            std::lock_guard<platform::RecursiveLock> att(r.attachment_lock);
+            attached = StillAttached(s, h, a);
+            if (attached) a->gate_stream = stream;
+        }
+        if (!attached) {
+            gate->CloseClientStream(stream);
+            s.reply = kLost;
+            return 0;
+        }
+    }
+    return gate->PassOnStream(stream, CurrentRequestFrame(s), &s.reply) ? 1 : 0;
+}
+
+// Detach on a gate receiver goes on over the client's stream; before any Attach there is
+// nothing over there to take away.
+unsigned DetachThroughGate(Receiver& r, ClientSession& s, const std::shared_ptr<Attachment>& a) {
+    auto* gate = dynamic_cast<GateLink*>(&r);
+    if (gate == nullptr) return PassOn(r, s);
+    uint8_t stream = 0;
+    {
+        std::lock_guard<platform::RecursiveLock> att(r.attachment_lock);
+        stream = a->gate_stream;
+    }
+    if (stream == 0) {
+        s.reply = "RE:OK.";
+        return 1;
+    }
+    return gate->PassOnStream(stream, CurrentRequestFrame(s), &s.reply) ? 1 : 0;
+}
+
 }  // namespace
 
 // Attach and Detach hold the receiver's command lock for their whole output sequence ("dm",
@@ -52,7 +101,7 @@ unsigned Attach(Server& server, std::string_view args, ClientSession& s, uint8_t
         s.reply = kLost;
         return 0;
     }
-    if (r->kind == LinkKind::kGate) return PassOn(*r, s);
+    if (r->kind == LinkKind::kGate) return AttachThroughGate(server, *r, s, h, a, self);
 
     std::lock_guard<platform::RecursiveLock> sequence(r->command_lock);
     DisableOutput(*r);
@@ -90,7 +139,7 @@ unsigned Detach(Server& server, std::string_view args, ClientSession& s, uint8_t
         s.reply = kLost;
         return 0;
     }
-    if (r->kind == LinkKind::kGate) return PassOn(*r, s);
+    if (r->kind == LinkKind::kGate) return DetachThroughGate(*r, s, a);
     // A character that is no hex digit is refused like a code above 4.
     const int g = args.empty() ? -1 : HexDigitValue(args[0]);
     if (g < 0 || g > kGroupAll) {

@@ -38,6 +38,9 @@ struct Attachment : MessageSubscription {
     // the handle table, which other threads may grow or change under the table lock.
     bool held = false;
     std::string client_text;  // "user/task(address)" for socket error reports
+    // On a gate receiver: the number of the gate's stream that carries this client's data
+    // messages, 0 before its first Attach. Under the receiver's attachment lock.
+    uint8_t gate_stream = 0;
     // Data frames of the receiver's read `queued_read`, sent together at its end. GUARDED_BY
     // the receiver's attachment lock.
     std::vector<uint8_t> queued_frames;

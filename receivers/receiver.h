@@ -42,8 +42,11 @@ struct ReceiverContext {
     std::function<void(Receiver&, const uint8_t* container, size_t size)> deliver;
     // On the reader thread after the containers of one read have been delivered.
     std::function<void(Receiver&)> send_delivered;
-    // A gate's frames of a passed-on transfer, to the client that asked for it (reader thread).
-    std::function<void(Receiver&, uint16_t type, std::string_view data)> relay_frame;
+    // A gate's frames for one of this server's clients (reader thread): a passed-on transfer's
+    // messages, or the data of the client's own attachment over there.
+    std::function<void(const std::weak_ptr<ClientSession>& client, uint8_t handle, uint16_t type,
+                       std::string_view data)>
+        send_to_client;
 };
 
 class Receiver {

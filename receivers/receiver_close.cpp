@@ -5,6 +5,7 @@
 
 #include "core/client_session.h"
 #include "core/server.h"
+#include "links/gate_link.h"
 #include "receivers/command_engine.h"
 #include "receivers/receiver_table.h"
 
@@ -40,7 +41,11 @@ PendingClose DetachHandle(Server& server, ClientSession& s, uint8_t h, std::stri
         s.handle_table[h].reset();
         a->held = false;
         r->output.RemoveGroup(a.get(), kGroupAll);
+        close.gate_stream = a->gate_stream;
     }
+    // The handle may soon name another receiver: no more of this one's data on it.
+    if (auto* gate = dynamic_cast<GateLink*>(r.get()); gate != nullptr && close.gate_stream != 0)
+        gate->MuteClientStream(close.gate_stream);
     if (a->exclusive) r->locked = 0;
     if (a->transfer && table.cancel_transfer) {
         close.transfer = a->transfer;
@@ -69,6 +74,8 @@ bool FinishClose(Server& server, PendingClose close) {
     if (r.stop != 0) return true;
     // One output sequence at a time on a receiver: another client's attach or close must not
     // slip its list between this one's "dm" and "em".
+    if (auto* gate = dynamic_cast<GateLink*>(&r); gate != nullptr && close.gate_stream != 0)
+        gate->CloseClientStream(close.gate_stream);
     std::lock_guard<platform::RecursiveLock> command(r.command_lock);
     DisableOutput(r);
     if (close.last) {

@@ -90,15 +90,10 @@ ReceiverContext ReceiverTable::MakeContext() const {
     c.ports_folder = server_.options().ports_folder;
     c.modem_dial_ms = server_.options().modem_dial_ms;
     Server* server = &server_;
-    c.relay_frame = [server](Receiver& r, uint16_t type, std::string_view data) {
-        std::shared_ptr<ClientSession> client;
-        uint8_t handle = 0;
-        {
-            std::lock_guard<std::mutex> guard(r.relay_lock);
-            client = r.relay_client.lock();
-            handle = r.relay_handle;
-        }
-        if (client) server->SendFrame(client, handle, type, 0, data.data(), data.size());
+    c.send_to_client = [server](const std::weak_ptr<ClientSession>& to, uint8_t handle,
+                                uint16_t type, std::string_view data) {
+        if (std::shared_ptr<ClientSession> client = to.lock())
+            server->SendFrame(client, handle, type, 0, data.data(), data.size());
     };
     c.messages = &messages_;
     c.deliver = [this](Receiver& r, const uint8_t* container, size_t size) {

@@ -116,6 +116,7 @@ struct PendingClose {
     std::shared_ptr<Receiver> receiver;  // empty: the handle held nothing to close
     bool last = false;  // the last user: the receiver has left the table and ends with this
     std::shared_ptr<TransferSession> transfer;  // asked to end; awaited before the receiver's part
+    uint8_t gate_stream = 0;  // a gate's stream for the attachment's data, to be closed
 };
 // REQUIRES: the receiver table lock. Takes the handle's attachment off the session and out of
 // the receiver's stream, counts the session's totals and, for the last user, takes the

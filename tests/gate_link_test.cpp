@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "core/config_keys.h"
@@ -91,6 +92,56 @@ TEST_F(GateLinkTest, RefusalsOverThereAndTheOtherServerGoing) {
     ASSERT_TRUE(opened);
     far_.Stop();
     auto lost = c->WaitNotice(0xC00, 30);
+    ASSERT_TRUE(lost.has_value());
+    EXPECT_EQ(lost->data, "ER:Connection lost to receiver:Far");
+}
+
+// The names of the data messages a client received on `handle`, each once.
+std::set<std::string> Names(StreamClient& c, unsigned handle) {
+    std::set<std::string> names;
+    for (const DataFrame& d : c.data())
+        if (d.handle == handle) names.insert(d.name);
+    return names;
+}
+
+TEST_F(GateLinkTest, DataMessagesReachEachClientOnItsOwnHandle) {
+    auto ann = LoggedIn();
+    auto bob = LoggedIn();
+    ASSERT_EQ(Text(ann->Call("OpenRcv Far", 1, 60)), "RE:OK.");
+    ASSERT_EQ(Text(bob->Call("OpenRcv Far", 2, 60)), "RE:OK.");
+    // Each client's messages over there are kept apart: one stream each.
+    EXPECT_EQ(Text(ann->Call("Attach 0,RT:0.2", 1)), "RE:OK.");
+    EXPECT_EQ(Text(bob->Call("Attach 0,SI:0.2", 2)), "RE:OK.");
+    ASSERT_GE(ann->ReadData(5), 5u);
+    ASSERT_GE(bob->ReadData(5), 5u);
+    EXPECT_EQ(Names(*ann, 1), std::set<std::string>{"jps/RT"});
+    EXPECT_EQ(Names(*bob, 2), std::set<std::string>{"jps/SI"});
+    for (StreamClient* c : {ann.get(), bob.get()})
+        for (const DataFrame& d : c->data()) EXPECT_TRUE(d.checksum_ok);
+    // Commands still go on the link's own channel, between the data.
+    EXPECT_EQ(Text(ann->Call("Command print,/par/rcvid", 1, 30)), "RE00BSIM00000001");
+
+    // Bob stops his messages: Ann's go on, his do not.
+    EXPECT_EQ(Text(bob->Call("Detach 4", 2)), "RE:OK.");
+    bob->ReadFor(500);
+    bob->data().clear();
+    ann->data().clear();
+    ann->ReadData(5);
+    bob->ReadFor(1500);
+    EXPECT_GE(ann->data().size(), 5u);
+    EXPECT_TRUE(bob->data().empty()) << bob->data().size() << " frames after the detach";
+
+    // Bob's close ends his stream over there (the connection's end is logged with the user's
+    // name); Ann's is not disturbed.
+    EXPECT_EQ(Text(bob->Call("CloseRcv", 2, 30)).rfind("RE:OK.", 0), 0u);
+    EXPECT_TRUE(far_.WaitForLog("Client=gate/127.0.0.1:"));
+    EXPECT_EQ(CountOf(far_.LogText(), "Client=gate/"), 1u);
+    ann->data().clear();
+    EXPECT_GE(ann->ReadData(5), 5u);
+
+    // The other server ends mid-stream: Ann hears that the receiver is lost.
+    far_.Stop();
+    auto lost = ann->WaitNotice(0xC00, 30);
     ASSERT_TRUE(lost.has_value());
     EXPECT_EQ(lost->data, "ER:Connection lost to receiver:Far");
 }
