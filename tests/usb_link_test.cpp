@@ -80,6 +80,19 @@ TEST_F(UsbLinkTest, NoMatchingDeviceAndASingleBulkEndpointAreRefused) {
     EXPECT_EQ(CountOf(log, "Dev/USB"), 0u) << "a reader started";
 }
 
+TEST_F(UsbLinkTest, APulledOutReceiverIsGivenUpAndItsClientsAreTold) {
+    server_.AddReceiver("Roof", true, "USB ab12");
+    Start({"--disconnect-after", "1200"});
+    auto c = LoggedIn();
+    ASSERT_EQ(Text(c->Call("OpenRcv Roof", 1, 60)), "RE:OK.");
+    ASSERT_EQ(Text(c->Call("Attach 0,RT:0.1")), "RE:OK.");
+    auto lost = c->WaitNotice(0xC00, 60);
+    ASSERT_TRUE(lost.has_value());
+    EXPECT_EQ(lost->data, "ER:Connection lost to receiver:Roof");
+    EXPECT_TRUE(server_.WaitForLog("Dev/USB ab12 device lost"));
+    EXPECT_TRUE(server_.WaitForLog("Dev/USB ab12 thread terminated."));
+}
+
 TEST_F(UsbLinkTest, DetectionConfiguresTheReceiverUnderItsIdentifier) {
     Start();
     const std::string name = std::string("USB") + kIdentifier;

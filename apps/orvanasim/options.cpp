@@ -54,7 +54,8 @@ const char* UsageText() {
            "faults:\n"
            "  --silent  --wrong-tag  --garbage  --bad-checksum-every N\n"
            "  --crc-error-block K  --number-error-block K  --disconnect-after BYTES\n"
-           "  --upload-abort CODE (33 to 47)  --reply-delay MS\n";
+           "  --upload-abort CODE (33 to 47)  --reply-delay MS\n"
+           "  (--disconnect-after: TCP drops the connection, USB pulls the device out)\n";
 }
 
 bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string* error) {

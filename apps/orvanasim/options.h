@@ -17,7 +17,7 @@ struct Faults {
     long crc_error_block = -1;
     long number_error_block = -1;
     long upload_abort = 0;      // answer the first upload block with this byte (33 to 47)
-    long disconnect_after = 0;  // drop the connection after this many bytes sent (TCP)
+    long disconnect_after = 0;  // after this many bytes sent: TCP hangs up, USB is pulled out
     uint32_t reply_delay_ms = 0;
 };
 

@@ -150,6 +150,10 @@ class EmulatedDevice : public Peer {
                 umockdev_ioctl_client_complete(client, -1, ENODATA);
                 return true;
             case USBDEVFS_SUBMITURB:
+                if (Unplugged()) {
+                    umockdev_ioctl_client_complete(client, -1, ENODEV);
+                    return true;
+                }
                 Submit(client, arg);
                 return true;
             case USBDEVFS_REAPURB:
@@ -161,6 +165,19 @@ class EmulatedDevice : public Peer {
                 return true;
             default:
                 return false;
+        }
+    }
+
+    // The disconnect fault: the device is pulled out. The host's pending reads end as the
+    // kernel ends them then, and every later request finds no device.
+    void Unplug() {
+        std::lock_guard<std::mutex> guard(mu_);
+        unplugged_ = true;
+        while (!pending_in_.empty()) {
+            Urb u = pending_in_.front();
+            pending_in_.pop_front();
+            u.fields()->status = -ENODEV;
+            reapable_[u.client].push_back(u);
         }
     }
 
@@ -187,6 +204,10 @@ class EmulatedDevice : public Peer {
     }
 
   private:
+    bool Unplugged() {
+        std::lock_guard<std::mutex> guard(mu_);
+        return unplugged_;
+    }
     static void Release(Urb& u) {
         if (u.buffer != nullptr) g_object_unref(u.buffer);
         if (u.record != nullptr) g_object_unref(u.record);
@@ -317,6 +338,7 @@ class EmulatedDevice : public Peer {
     Transcript* transcript_;
     std::mutex mu_;
     std::condition_variable from_host_cv_;
+    bool unplugged_ = false;                                    // GUARDED_BY(mu_)
     std::string from_host_;                                     // GUARDED_BY(mu_)
     std::string to_host_;                                       // GUARDED_BY(mu_)
     std::deque<Urb> pending_in_;                                // GUARDED_BY(mu_)
@@ -369,6 +391,12 @@ int ServeUsb(const Options& options, Transcript* transcript) {
     while (!StopRequested()) {
         SimReceiver receiver_sim(options, device, term, transcript);
         if (RunSession(receiver_sim, device, {}) == SessionEnd::Stopped) break;
+        if (options.faults.disconnect_after > 0) {
+            device.Unplug();
+            while (!StopRequested(100)) {
+            }
+            break;
+        }
     }
     umockdev_testbed_detach_ioctl(testbed, "/dev/bus/usb/001/002", nullptr);
     g_object_unref(handler);
