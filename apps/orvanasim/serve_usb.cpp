@@ -37,6 +37,7 @@ constexpr uint8_t kSerialIndex = 3;
 constexpr uint8_t kInEndpoint = 0x81;
 constexpr uint8_t kOutEndpoint = 0x02;
 constexpr size_t kSetupLength = 8;
+constexpr int kEmptyReapWaitMs = 2;
 
 std::vector<uint8_t> DeviceDescriptor(uint16_t vendor, uint8_t serial_index) {
     return {18,
@@ -179,6 +180,7 @@ class EmulatedDevice : public Peer {
             u.fields()->status = -ENODEV;
             reapable_[u.client].push_back(u);
         }
+        reapable_cv_.notify_all();
     }
 
     // Peer: the host's bulk OUT data, and the receiver's answers for its bulk IN reads.
@@ -294,13 +296,18 @@ class EmulatedDevice : public Peer {
             f->actual_length = static_cast<int>(n);
             reapable_[u.client].push_back(u);
         }
+        reapable_cv_.notify_all();
     }
 
     void Reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
         Urb u;
         {
-            std::lock_guard<std::mutex> guard(mu_);
+            // The emulated device node always polls ready, so the host asks again at once: a
+            // short wait for an answer keeps that from spinning.
+            std::unique_lock<std::mutex> lock(mu_);
             std::deque<Urb>& mine = reapable_[client];
+            reapable_cv_.wait_for(lock, std::chrono::milliseconds(kEmptyReapWaitMs),
+                                  [&] { return !mine.empty(); });
             if (mine.empty()) {
                 umockdev_ioctl_client_complete(client, -1, EAGAIN);
                 return;
@@ -338,6 +345,7 @@ class EmulatedDevice : public Peer {
     Transcript* transcript_;
     std::mutex mu_;
     std::condition_variable from_host_cv_;
+    std::condition_variable reapable_cv_;
     bool unplugged_ = false;                                    // GUARDED_BY(mu_)
     std::string from_host_;                                     // GUARDED_BY(mu_)
     std::string to_host_;                                       // GUARDED_BY(mu_)
