@@ -58,8 +58,17 @@ std::string SerialNumber(libusb_device* device, uint8_t index) {
                  : std::string();
 }
 
+// A read's end, seen by the thread that waits for it: libusb's own flag for its event loop, and
+// an atomic copy for the loop around it (another thread's event handling may run the callback).
+struct Completion {
+    int done = 0;
+    std::atomic<bool> finished{false};
+};
+
 void MarkDone(libusb_transfer* transfer) {
-    *static_cast<int*>(transfer->user_data) = 1;
+    auto* c = static_cast<Completion*>(transfer->user_data);
+    c->done = 1;
+    c->finished = true;
 }
 
 }  // namespace
@@ -140,10 +149,10 @@ long UsbDevice::Read(uint8_t endpoint, void* data, size_t capacity, uint32_t tim
     std::unique_ptr<libusb_transfer, void (*)(libusb_transfer*)> transfer(libusb_alloc_transfer(0),
                                                                           libusb_free_transfer);
     if (!transfer) return -1;
-    int done = 0;
+    Completion completion;
     libusb_fill_bulk_transfer(transfer.get(), handle_, endpoint, static_cast<unsigned char*>(data),
-                              static_cast<int>(std::min(capacity, kMaxTransfer)), MarkDone, &done,
-                              timeout_ms);
+                              static_cast<int>(std::min(capacity, kMaxTransfer)), MarkDone,
+                              &completion, timeout_ms);
     {
         std::lock_guard<std::mutex> guard(read_lock_);
         if (cancelled_) return 0;
@@ -152,9 +161,9 @@ long UsbDevice::Read(uint8_t endpoint, void* data, size_t capacity, uint32_t tim
         if (rc != 0) return -1;
         pending_ = transfer.get();
     }
-    while (done == 0) {
+    while (!completion.finished) {
         timeval wait{kEventWaitSeconds, 0};
-        const int rc = libusb_handle_events_timeout_completed(context_, &wait, &done);
+        const int rc = libusb_handle_events_timeout_completed(context_, &wait, &completion.done);
         if (rc != 0 && rc != LIBUSB_ERROR_INTERRUPTED && rc != LIBUSB_ERROR_BUSY) {
             // The event handling itself failed: take the transfer back before it goes.
             libusb_cancel_transfer(transfer.get());
