@@ -111,6 +111,7 @@ uint8_t GateLink::OpenClientStream(std::weak_ptr<ClientSession> client, uint8_t 
     }
     ReceiverContext c = context();
     c.interface_name = interface_name + "/" + std::to_string(number);
+    c.receiver_name.clear();  // the receiver's counts are the gate's own, not its streams'
     auto stream = std::make_shared<GateLink>(std::move(c), address, user_line_, receiver_line_);
     {
         std::lock_guard<std::mutex> guard(stream->route_lock_);

@@ -35,6 +35,11 @@ bool StillAttached(ClientSession& s, uint8_t h, const std::shared_ptr<Attachment
     return HasAttachment(s, h) && s.handle_table[h] == a;
 }
 
+uint8_t GateStream(Receiver& r, const Attachment& a) {
+    std::lock_guard<platform::RecursiveLock> att(r.attachment_lock);
+    return a.gate_stream;
+}
+
 // Attach on a gate receiver: the client's request goes on over its own stream (opened on its
 // first Attach), and the data that comes back on it goes to the client.
 unsigned AttachThroughGate(Server& server, Receiver& r, ClientSession& s, uint8_t h,
@@ -42,11 +47,7 @@ unsigned AttachThroughGate(Server& server, Receiver& r, ClientSession& s, uint8_
                            const std::shared_ptr<ClientSession>& self) {
     auto* gate = dynamic_cast<GateLink*>(&r);
     if (gate == nullptr) return PassOn(r, s);
-    uint8_t stream = 0;
-    {
-        std::lock_guard<platform::RecursiveLock> att(r.attachment_lock);
-        stream = a->gate_stream;
-    }
+    uint8_t stream = GateStream(r, *a);
     if (stream == 0) {
         stream = gate->OpenClientStream(self, h, &s.reply);
         if (stream == 0) return 0;
@@ -71,11 +72,7 @@ unsigned AttachThroughGate(Server& server, Receiver& r, ClientSession& s, uint8_
 unsigned DetachThroughGate(Receiver& r, ClientSession& s, const std::shared_ptr<Attachment>& a) {
     auto* gate = dynamic_cast<GateLink*>(&r);
     if (gate == nullptr) return PassOn(r, s);
-    uint8_t stream = 0;
-    {
-        std::lock_guard<platform::RecursiveLock> att(r.attachment_lock);
-        stream = a->gate_stream;
-    }
+    const uint8_t stream = GateStream(r, *a);
     if (stream == 0) {
         s.reply = "RE:OK.";
         return 1;

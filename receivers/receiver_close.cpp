@@ -72,10 +72,10 @@ bool FinishClose(Server& server, PendingClose close) {
     if (close.transfer && table.await_transfer) table.await_transfer(close.transfer);
     Receiver& r = *close.receiver;
     if (r.stop != 0) return true;
-    // One output sequence at a time on a receiver: another client's attach or close must not
-    // slip its list between this one's "dm" and "em".
     if (auto* gate = dynamic_cast<GateLink*>(&r); gate != nullptr && close.gate_stream != 0)
         gate->CloseClientStream(close.gate_stream);
+    // One output sequence at a time on a receiver: another client's attach or close must not
+    // slip its list between this one's "dm" and "em".
     std::lock_guard<platform::RecursiveLock> command(r.command_lock);
     DisableOutput(r);
     if (close.last) {
