@@ -56,7 +56,7 @@ bool ModemLink::Dial(bool gsm, const std::string& phone) {
             : ModemCommand(1000, "ate0v1x7") && ModemCommand(limit ? limit : 90000, "atd" + phone);
     {
         std::lock_guard<std::mutex> guard(line_lock_);
-        if (!answered || line_.compare(0, 9, "\r\nCONNECT") != 0) return false;
+        if (!answered || !line_.StartsWith("\r\nCONNECT")) return false;
     }
     platform::SleepMs(kGuardMs);
     return true;
@@ -68,8 +68,7 @@ bool ModemLink::ModemCommand(uint32_t timeout_ms, std::string command) {
     if (command.empty() || command[0] != '+') command += '\r';
     {
         std::lock_guard<std::mutex> guard(line_lock_);
-        line_.clear();
-        line_done_ = false;
+        line_.Clear();
     }
     command_event_.ResetEvent();
     Write(command.data(), static_cast<uint32_t>(command.size()));
@@ -80,7 +79,7 @@ bool ModemLink::ModemCommand(uint32_t timeout_ms, std::string command) {
 
 std::string ModemLink::ReplyLine() const {
     std::lock_guard<std::mutex> guard(line_lock_);
-    return line_.size() > 2 ? line_.substr(2) : std::string();
+    return line_.Text();
 }
 
 void ModemLink::OnInput(size_t n) {
@@ -89,16 +88,7 @@ void ModemLink::OnInput(size_t n) {
         return;
     }
     std::lock_guard<std::mutex> guard(line_lock_);
-    if (line_done_) return;
-    const size_t room = kReplyLineSize - line_.size();
-    line_.append(reinterpret_cast<const char*>(input_area.data()), n < room ? n : room);
-    // A verbose modem's line starts with "\r\n": its end is the next carriage return.
-    const size_t cr = line_.size() > 2 ? line_.find('\r', 2) : std::string::npos;
-    if (cr != std::string::npos) {
-        line_.resize(cr);
-        line_done_ = true;
-        command_event_.Set();
-    }
+    if (line_.Append(reinterpret_cast<const char*>(input_area.data()), n)) command_event_.Set();
 }
 
 }  // namespace orvana

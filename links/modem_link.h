@@ -12,6 +12,7 @@
 #include <string>
 
 #include "links/com_link.h"
+#include "links/modem_reply.h"
 #include "platform/sync.h"
 
 namespace orvana {
@@ -20,7 +21,6 @@ class ModemLink : public ComLink {
   public:
     static constexpr uint32_t kGuardMs = 2000;  // silence around "+++", and after CONNECT
     static constexpr size_t kMaxCommand = 39;   // longer commands are not sent
-    static constexpr size_t kReplyLineSize = 4096;
 
     // On return either the line is connected, the reader runs and error_text is empty, or
     // error_text says why not ("ER:no CONNECT on dial" for every dial failure).
@@ -40,8 +40,7 @@ class ModemLink : public ComLink {
     std::atomic<bool> talking_{false};  // the command event "exists"
     platform::Event command_event_{platform::Event::Reset::Auto};
     mutable std::mutex line_lock_;
-    std::string line_;        // GUARDED_BY(line_lock_)
-    bool line_done_ = false;  // GUARDED_BY(line_lock_)
+    ModemReplyLine line_;  // GUARDED_BY(line_lock_)
     bool reader_started_ = false;
 };
 
