@@ -7,6 +7,7 @@
 
 #include "core/client_session.h"
 #include "core/log_redaction.h"
+#include "core/request_framer.h"
 #include "core/request_table.h"
 #include "core/server.h"
 #include "core/server_frames.h"
@@ -89,46 +90,21 @@ unsigned DispatchRequest(Server& server, ClientSession& session, uint8_t& handle
 }
 
 void OnRequestBytes(Server& server, ClientSession& session) {
-    char* buffer = session.receive_buffer.data();
-    size_t& r = session.received;
-    if (session.discard > 0) {
-        const size_t n = std::min(session.discard, r);
-        std::memmove(buffer, buffer + n, r - n);
-        r -= n;
-        session.discard -= n;
-    }
-    if (r < 6) return;
-    if (std::memcmp(buffer + 3, "NLG", 3) == 0) {
-        // Wait for the rest only of a frame that can fit the buffer; one that cannot (or a
-        // header that makes no sense) is refused now rather than waited for.
-        const size_t total = EncipheredLength(buffer);
-        if (total > r && total >= 6 && total < ClientSession::kReceiveBufferSize) return;
-        size_t plain = DecipherRequest(buffer, r, ClientSession::kSessionKey);
-        if (plain == 0) {
-            if (total > r) session.discard = total - r;
-            r = 0;
-            std::memset(buffer, 0, ClientSession::kReceiveBufferSize);
+    RequestFrame frame;
+    switch (TakeRequestFrame(session.receive_buffer.data(), &session.received, &session.discard,
+                             &frame)) {
+        case RequestFrameStep::kNeedMore:
+            return;
+        case RequestFrameStep::kBadCipher:
             server.SendReply(session.slot_index, 0, 0, 0, "ER:Error uncript");
             server.log().WriteLine(" Client=" + session.address + "ER:Error uncript");
             return;
-        }
-        r = plain;
-        if (r < 6) {
-            r = 0;
-            return;
-        }
+        case RequestFrameStep::kFrame:
+            break;
     }
-    const size_t length = ParseHexField(buffer, 4);
-    // The whole text must be there: a frame split by the network is not handled half-read. A
-    // frame that carries binary data after its text's zero byte counts its header in its length.
-    const bool binary = std::memchr(buffer + 6, 0, r - 6) != nullptr;
-    if (length + 6 > r && !(binary && length <= r)) return;
-    buffer[r] = 0;
-    const size_t received = r;
-    r = 0;
-    session.frame_length = static_cast<uint16_t>(length);
-    session.request_size = received;
-    HandleRequest(server, session, received);
+    session.frame_length = static_cast<uint16_t>(frame.length);
+    session.request_size = frame.bytes;
+    HandleRequest(server, session, frame.bytes);
 }
 
 }  // namespace orvana
