@@ -36,8 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     // Never opened: the parser's log lines go nowhere.
     static EventLog log("/nonexistent/orvana-fuzz");
+    static MessageTable messages;
     ReceiverContext context;
     context.log = &log;
+    context.messages = &messages;
     context.receiver_name = "Fuzz";
     context.deliver = [](Receiver&, const uint8_t* m, size_t n) {
         if (n < 8 || m[0] != '>' || m[1] != '>') std::abort();
