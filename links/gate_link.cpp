@@ -127,13 +127,14 @@ uint8_t GateLink::OpenClientStream(std::weak_ptr<ClientSession> client, uint8_t 
     return number;
 }
 
+std::shared_ptr<GateLink> GateLink::FindStream(uint8_t number) {
+    std::lock_guard<std::mutex> guard(streams_lock_);
+    auto found = streams_.find(number);
+    return found == streams_.end() ? nullptr : found->second;
+}
+
 bool GateLink::PassOnStream(uint8_t number, const std::string& frame, std::string* reply_text) {
-    std::shared_ptr<GateLink> stream;
-    {
-        std::lock_guard<std::mutex> guard(streams_lock_);
-        auto found = streams_.find(number);
-        if (found != streams_.end()) stream = found->second;
-    }
+    const std::shared_ptr<GateLink> stream = FindStream(number);
     if (!stream || stream->stop != 0) {
         *reply_text = "ER:Connection to receiver lost";
         return false;
@@ -146,12 +147,7 @@ bool GateLink::PassOnStream(uint8_t number, const std::string& frame, std::strin
 }
 
 void GateLink::MuteClientStream(uint8_t number) {
-    std::shared_ptr<GateLink> stream;
-    {
-        std::lock_guard<std::mutex> guard(streams_lock_);
-        auto found = streams_.find(number);
-        if (found != streams_.end()) stream = found->second;
-    }
+    const std::shared_ptr<GateLink> stream = FindStream(number);
     if (!stream) return;
     std::lock_guard<std::mutex> guard(stream->route_lock_);
     stream->route_ = ClientRoute{};

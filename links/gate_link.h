@@ -67,6 +67,8 @@ class GateLink : public Receiver {
 
     // Sends a request and waits (bounded) for its reply; true when the reply's code is not 0.
     bool Request(const std::string& text);
+    // The client stream of that number, or null (also while its link is still being made).
+    std::shared_ptr<GateLink> FindStream(uint8_t number);
     void ReaderThread();
     void OnFrame(const ServerFrame& f);
 

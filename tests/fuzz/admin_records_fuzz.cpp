@@ -14,6 +14,7 @@
 #include "admin/admin_requests.h"
 #include "core/config_store.h"
 #include "platform/hive.h"
+#include "tests/fuzz/input_lines.h"
 
 using namespace orvana;
 
@@ -67,9 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
     std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
     while (!rest.empty()) {
-        const size_t end = rest.find('\n');
-        const std::string_view line = rest.substr(0, end);
-        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+        const std::string_view line = fuzz::NextLine(&rest);
         if (line.empty()) continue;
         reply = "RE:OK.";
         const unsigned code = line[0] == 'S' ? admin::HandleSet(line.substr(1), ctx)

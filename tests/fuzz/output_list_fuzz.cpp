@@ -9,19 +9,11 @@
 
 #include "receivers/message_table.h"
 #include "receivers/output_setup.h"
+#include "tests/fuzz/input_lines.h"
 
 using namespace orvana;
 
-namespace {
-
-std::string_view NextLine(std::string_view* rest) {
-    const size_t end = rest->find('\n');
-    const std::string_view line = rest->substr(0, end);
-    rest->remove_prefix(end == std::string_view::npos ? rest->size() : end + 1);
-    return line;
-}
-
-}  // namespace
+using fuzz::NextLine;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view rest(reinterpret_cast<const char*>(data), size);

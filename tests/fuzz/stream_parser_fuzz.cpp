@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/event_log.h"
+#include "core/text.h"
 #include "receivers/message_table.h"
 #include "receivers/receiver.h"
 
@@ -23,13 +24,6 @@ class FuzzReceiver : public Receiver {
     bool SetSpeed(uint32_t) override { return true; }
 };
 
-int Hex(uint8_t c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -43,7 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     context.receiver_name = "Fuzz";
     context.deliver = [](Receiver&, const uint8_t* m, size_t n) {
         if (n < 8 || m[0] != '>' || m[1] != '>') std::abort();
-        const int a = Hex(m[2]), b = Hex(m[3]), c = Hex(m[4]);
+        const int a = HexDigitValue(static_cast<char>(m[2])),
+                  b = HexDigitValue(static_cast<char>(m[3])),
+                  c = HexDigitValue(static_cast<char>(m[4]));
         if (a < 0 || b < 0 || c < 0 || static_cast<size_t>(a * 256 + b * 16 + c) + 5 != n)
             std::abort();
     };
