@@ -58,7 +58,7 @@ std::string SerialNumber(libusb_device* device, uint8_t index) {
                  : std::string();
 }
 
-// A read's end, seen by the thread that waits for it: libusb's own flag for its event loop, and
+// A transfer's end, seen by the thread that waits for it: libusb's own flag for its event loop, and
 // an atomic copy for the loop around it (another thread's event handling may run the callback).
 struct Completion {
     int done = 0;
@@ -69,6 +69,19 @@ void MarkDone(libusb_transfer* transfer) {
     auto* c = static_cast<Completion*>(transfer->user_data);
     c->done = 1;
     c->finished = true;
+}
+
+// Handles the context's events until the submitted transfer has ended; the transfer's own
+// time-out bounds the wait.
+void AwaitCompletion(libusb_context* context, libusb_transfer* transfer, Completion& completion) {
+    while (!completion.finished) {
+        timeval wait{kEventWaitSeconds, 0};
+        const int rc = libusb_handle_events_timeout_completed(context, &wait, &completion.done);
+        if (rc != 0 && rc != LIBUSB_ERROR_INTERRUPTED && rc != LIBUSB_ERROR_BUSY) {
+            // The event handling itself failed: take the transfer back before it goes.
+            libusb_cancel_transfer(transfer);
+        }
+    }
 }
 
 }  // namespace
@@ -161,14 +174,7 @@ long UsbDevice::Read(uint8_t endpoint, void* data, size_t capacity, uint32_t tim
         if (rc != 0) return -1;
         pending_ = transfer.get();
     }
-    while (!completion.finished) {
-        timeval wait{kEventWaitSeconds, 0};
-        const int rc = libusb_handle_events_timeout_completed(context_, &wait, &completion.done);
-        if (rc != 0 && rc != LIBUSB_ERROR_INTERRUPTED && rc != LIBUSB_ERROR_BUSY) {
-            // The event handling itself failed: take the transfer back before it goes.
-            libusb_cancel_transfer(transfer.get());
-        }
-    }
+    AwaitCompletion(context_, transfer.get(), completion);
     {
         std::lock_guard<std::mutex> guard(read_lock_);
         pending_ = nullptr;
@@ -197,13 +203,22 @@ size_t UsbDevice::Write(uint8_t endpoint, const void* data, size_t length, uint3
     size_t written = 0;
     while (written < length) {
         const size_t piece = std::min(length - written, kMaxTransfer);
-        int sent = 0;
+        std::unique_ptr<libusb_transfer, void (*)(libusb_transfer*)> transfer(
+            libusb_alloc_transfer(0), libusb_free_transfer);
+        if (!transfer) break;
+        Completion completion;
         // libusb does not write through the pointer of an OUT transfer.
-        const int rc =
-            libusb_bulk_transfer(handle_, endpoint, const_cast<unsigned char*>(bytes + written),
-                                 static_cast<int>(piece), &sent, timeout_ms);
+        libusb_fill_bulk_transfer(transfer.get(), handle_, endpoint,
+                                  const_cast<unsigned char*>(bytes + written),
+                                  static_cast<int>(piece), MarkDone, &completion, timeout_ms);
+        if (libusb_submit_transfer(transfer.get()) != 0) break;
+        // Not libusb's synchronous call: its completion flag is invisible to the thread checker,
+        // and the reader's event handling may be the one that completes this transfer.
+        AwaitCompletion(context_, transfer.get(), completion);
+        const int sent = transfer->actual_length;
         written += static_cast<size_t>(sent > 0 ? sent : 0);
-        if (rc != 0 || static_cast<size_t>(sent) != piece) break;
+        if (transfer->status != LIBUSB_TRANSFER_COMPLETED || static_cast<size_t>(sent) != piece)
+            break;
     }
     return written;
 }
