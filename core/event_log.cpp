@@ -54,19 +54,39 @@ std::string EventLog::Escape(const void* bytes, size_t count) {
 
 void EventLog::Emit(std::string line) {
     if (sink_) sink_(line);
-    if (!file_) return;
+    if (!open_) return;
     line += "\r\n";
-    std::string error;
-    if (file_->Append(line.data(), line.size(), &error))
-        write_failed_ = false;
+    if (backlog_.size() + line.size() <= kMaxBacklog)
+        backlog_ += line;
     else
+        ++lines_lost_;
+    WriteBacklog();
+}
+
+bool EventLog::WriteBacklog() {
+    if (!file_) return false;
+    std::string error;
+    const size_t written = file_->Append(backlog_.data(), backlog_.size(), &error);
+    backlog_.erase(0, written);
+    if (!backlog_.empty()) {
         ReportWriteFailure(error);
+        return false;
+    }
+    write_failed_ = false;
+    if (lines_lost_ != 0) {
+        char note[96];
+        std::snprintf(note, sizeof note, "ER:%zu log lines lost: the file took no writes",
+                      lines_lost_);
+        lines_lost_ = 0;
+        Emit(Stamp(true) + note);
+    }
+    return true;
 }
 
 void EventLog::ReportWriteFailure(const std::string& why) {
     if (write_failed_) return;
     write_failed_ = true;
-    std::fprintf(stderr, "event log %s: %s; its lines are lost until it can be written again\n",
+    std::fprintf(stderr, "event log %s: %s; its lines wait until it can be written again\n",
                  file_name_.c_str(), why.c_str());
     std::fflush(stderr);
 }
@@ -98,6 +118,7 @@ void EventLog::Open() {
     std::snprintf(suffix, sizeof suffix, "%02d%02d%02d-%02d.log", now.year % 100, now.month,
                   now.day, now.hour);
     file_name_ = program_path_ + suffix;
+    open_ = true;
     std::string error;
     file_ = platform::AppendFile::Open(file_name_, &error);
     if (!file_) ReportWriteFailure(error);
@@ -107,9 +128,10 @@ void EventLog::Open() {
 
 void EventLog::Close() {
     std::lock_guard<std::recursive_mutex> guard(mu_);
-    if (!file_) return;
+    if (!open_) return;
     Emit("\r\n**** Stop Log " + Stamp(true) + " ****\r\n");
     file_.reset();
+    open_ = false;
 }
 
 void EventLog::Renew() {

@@ -26,6 +26,7 @@ class AppendFile;
 class EventLog {
   public:
     static constexpr size_t kMaxLine = 512;
+    static constexpr size_t kMaxBacklog = 1 << 20;
     using Clock = std::function<platform::LocalTime()>;
     using ViewSink = std::function<void(const std::string&)>;
 
@@ -57,7 +58,9 @@ class EventLog {
 
   private:
     void Emit(std::string line);  // REQUIRES: mu_ held
-    // Reports on stderr that lines are being lost, once per run of failures. REQUIRES: mu_ held
+    // Writes what waits in the backlog; false when the file still takes nothing. REQUIRES: mu_
+    bool WriteBacklog();
+    // Reports on stderr that lines cannot be written, once per run of failures. REQUIRES: mu_
     void ReportWriteFailure(const std::string& why);
 
     mutable std::recursive_mutex mu_;
@@ -66,10 +69,17 @@ class EventLog {
     ViewSink sink_;                               // GUARDED_BY(mu_)
     std::string file_name_;                       // GUARDED_BY(mu_)
     std::unique_ptr<platform::AppendFile> file_;  // GUARDED_BY(mu_)
-    int last_stamp_second_ = -1;                  // GUARDED_BY(mu_)
+    // Between Open and Close, also while the file could not be opened.
+    bool open_ = false;           // GUARDED_BY(mu_)
+    int last_stamp_second_ = -1;  // GUARDED_BY(mu_)
     // Set at the first line that could not be written, cleared by the next one that was, so a
     // full disk is reported once rather than for every line.
     bool write_failed_ = false;  // GUARDED_BY(mu_)
+    // Lines (or the rest of one) the file did not take, written in order before anything else
+    // once it takes writes again; a disk full for long loses the lines beyond the bound, and
+    // the log says how many.
+    std::string backlog_;    // GUARDED_BY(mu_)
+    size_t lines_lost_ = 0;  // GUARDED_BY(mu_)
 };
 
 }  // namespace orvana

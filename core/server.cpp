@@ -12,9 +12,11 @@
 #include "core/server_frames.h"
 #include "core/text.h"
 #include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/folders.h"
 #include "platform/hive.h"
 #include "platform/net.h"
+#include "platform/serial_port.h"
 
 namespace orvana {
 namespace {
@@ -138,8 +140,13 @@ bool Server::StartServer(std::string_view command_line) {
         return false;
     }
 
-    // 17. The accept chain and the keep-alive thread.
-    StartSessionThread();
+    // 17. The accept chain and the keep-alive thread. A server without its first acceptor
+    // would run deaf: it ends instead, and its supervisor may start it again.
+    if (!StartSessionThread()) {
+        listener_.Cleanup();
+        started_ = false;
+        return false;
+    }
     keepalive_thread_ = platform::Thread([this] { KeepAliveThread(); });
     StartMaintenance();
     return true;
@@ -207,7 +214,7 @@ void Server::RetainLogs() {
         store_.WriteNumber(cfg::kActiveKey, cfg::kTimeKillLog.name, 0);
         return;
     }
-    const std::time_t now = std::time(nullptr);
+    const std::time_t now = platform::UnixTime();
     for (const platform::FileInfo& f :
          platform::ListFiles(options_.home, options_.program_name, ".log")) {
         if (f.modified + static_cast<std::time_t>(days) * 86400 < now) platform::RemoveFile(f.path);
@@ -375,15 +382,16 @@ bool Server::StartSessionThread() {
         }
     }
     finished_threads_.clear();
-    ++live_session_threads_;
-    try {
-        session_threads_.emplace_back([this] { SessionThread(); });
-        return true;
-    } catch (const std::system_error& e) {
-        --live_session_threads_;
-        log_->WriteLine(std::string("ER:Can't start a session thread (") + e.what() + ")");
+    std::thread thread;
+    const int error = platform::CurrentEnv().StartThread(&thread, [this] { SessionThread(); });
+    if (error != 0) {
+        log_->WriteLine("ER:Can't start a session thread (" + platform::SystemErrorText(error) +
+                        ")");
         return false;
     }
+    ++live_session_threads_;
+    session_threads_.push_back(std::move(thread));
+    return true;
 }
 
 void Server::SessionThreadEnded() {

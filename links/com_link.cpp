@@ -23,14 +23,14 @@ const char* LineErrorText(const platform::LineErrorCounts& before,
     return nullptr;
 }
 
-ComLink::ComLink(ReceiverContext context, const std::string& addr, PortOpener opener)
-    : ComLink(std::move(context), addr, LinkKind::kCom, std::move(opener)) {
+ComLink::ComLink(ReceiverContext context, const std::string& addr)
+    : ComLink(std::move(context), addr, LinkKind::kCom) {
     if (error_text.empty())
         StartReader("Dev/COM " + address + " thread started.",
                     "Dev/COM " + address + " thread terminated.\r\n");
 }
 
-ComLink::ComLink(ReceiverContext context, const std::string& addr, LinkKind kind, PortOpener opener)
+ComLink::ComLink(ReceiverContext context, const std::string& addr, LinkKind kind)
     : Receiver(std::move(context), kind) {
     address = addr;
     if (addr.empty() || addr.find_first_not_of("0123456789") != std::string::npos) {
@@ -40,7 +40,7 @@ ComLink::ComLink(ReceiverContext context, const std::string& addr, LinkKind kind
     const std::string path = platform::ComDevicePath(this->context().ports_folder, addr);
     int error = 0;
     for (;;) {
-        error = opener ? opener(port_, path) : port_.Open(path);
+        error = port_.Open(path);
         ++attempts_;
         if (error == 0) break;
         if (kind != LinkKind::kCom || error != platform::kDeviceNotFunctioning ||

@@ -3,7 +3,6 @@
 // device reports it is not functioning) and starts the reader thread; destruction wakes the
 // reader at once and joins it.
 
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -23,12 +22,9 @@ class ComLink : public Receiver {
     static constexpr int kOpenAttempts = 10;
     static constexpr uint32_t kRetryPauseMs = 500;
 
-    // Opens the port behind a path (tests bend it to count and fail attempts).
-    using PortOpener = std::function<int(platform::SerialPort&, const std::string& path)>;
-
     // On return either the reader thread runs and error_text is empty, or error_text says why
     // not and the owner destroys the link.
-    ComLink(ReceiverContext context, const std::string& address, PortOpener opener = {});
+    ComLink(ReceiverContext context, const std::string& address);
     ~ComLink() override;
 
     uint32_t Write(const void* data, uint32_t length) override;
@@ -41,7 +37,7 @@ class ComLink : public Receiver {
   protected:
     // Opens the port for a link of `kind` (only a COM port's open is retried) without starting
     // the reader: a derived link sets itself up first.
-    ComLink(ReceiverContext context, const std::string& address, LinkKind kind, PortOpener opener);
+    ComLink(ReceiverContext context, const std::string& address, LinkKind kind);
     // Starts the reader, which logs `started` and `ended`; false with error_text set.
     bool StartReader(std::string started, std::string ended);
     // Stops and joins the reader. A derived link calls it in its destructor, before its own

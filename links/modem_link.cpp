@@ -10,7 +10,7 @@
 namespace orvana {
 
 ModemLink::ModemLink(ReceiverContext context, const std::string& addr)
-    : ComLink(std::move(context), addr, LinkKind::kModem, {}) {
+    : ComLink(std::move(context), addr, LinkKind::kModem) {
     if (!error_text.empty()) return;
     const ReceiverContext& c = this->context();
     const std::string key = c.interface_path + c.interface_name;

@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <thread>
 
+#include "platform/env.h"
+
 namespace orvana::platform {
 
 uint32_t TickCount() {
-    using namespace std::chrono;
-    return static_cast<uint32_t>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    return static_cast<uint32_t>(CurrentEnv().MonotonicMs());
 }
 
 void SleepMs(uint32_t ms) {
@@ -29,9 +29,13 @@ LocalTime ToLocal(std::time_t t) {
     return lt;
 }
 
+std::time_t UnixTime() {
+    return std::chrono::system_clock::to_time_t(CurrentEnv().WallClock());
+}
+
 LocalTime NowLocal() {
     using namespace std::chrono;
-    auto now = system_clock::now();
+    auto now = CurrentEnv().WallClock();
     LocalTime lt = ToLocal(system_clock::to_time_t(now));
     lt.millisecond =
         static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);

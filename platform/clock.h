@@ -19,6 +19,8 @@ struct LocalTime {
 };
 
 LocalTime NowLocal();
+// Seconds since 1970 by the calendar clock.
+std::time_t UnixTime();
 LocalTime ToLocal(std::time_t t);
 
 // "dd.mm.yyyy hh:mm:ss", always 19 characters.

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/env.h"
+
 namespace orvana::platform {
 
 std::string ExecutableDirectory() {
@@ -20,7 +22,7 @@ std::string ExecutableDirectory() {
 }
 
 bool ReadWholeFile(const std::string& path, std::string* content, std::string* error) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = CurrentEnv().Open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) {
         *error = path + ": " + std::strerror(errno);
         return false;
@@ -28,7 +30,7 @@ bool ReadWholeFile(const std::string& path, std::string* content, std::string* e
     content->clear();
     char buf[65536];
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        ssize_t n = CurrentEnv().Read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             *error = path + ": " + std::strerror(errno);
@@ -43,7 +45,7 @@ bool ReadWholeFile(const std::string& path, std::string* content, std::string* e
 }
 
 BoundedRead ReadRegularFile(const std::string& path, size_t limit, std::string* content) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    int fd = CurrentEnv().Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
     if (fd < 0) return BoundedRead::Missing;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -53,7 +55,7 @@ BoundedRead ReadRegularFile(const std::string& path, size_t limit, std::string* 
     content->clear();
     char buf[16384];
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        ssize_t n = CurrentEnv().Read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             ::close(fd);
@@ -72,14 +74,14 @@ BoundedRead ReadRegularFile(const std::string& path, size_t limit, std::string* 
 }
 
 bool WriteWholeFile(const std::string& path, const std::string& content, std::string* error) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = CurrentEnv().Open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         *error = path + ": " + std::strerror(errno);
         return false;
     }
     size_t done = 0;
     while (done < content.size()) {
-        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        ssize_t n = CurrentEnv().Write(fd, content.data() + done, content.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             *error = path + ": " + std::strerror(errno);

@@ -11,11 +11,12 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/env.h"
 
 namespace orvana::platform {
 
 std::unique_ptr<AppendFile> AppendFile::Open(const std::string& path, std::string* error) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    int fd = CurrentEnv().Open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         *error = std::strerror(errno);
         return nullptr;
@@ -28,28 +29,28 @@ AppendFile::~AppendFile() {
     ::close(fd_);
 }
 
-bool AppendFile::Append(const void* data, size_t size, std::string* error) {
+size_t AppendFile::Append(const void* data, size_t size, std::string* error) {
     const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        ssize_t n = ::write(fd_, p, size);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = CurrentEnv().Write(fd_, p + done, size - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             *error = n == 0 ? "nothing written" : std::strerror(errno);
-            return false;
+            return done;
         }
-        p += n;
-        size -= static_cast<size_t>(n);
+        done += static_cast<size_t>(n);
     }
     uint32_t now = TickCount();
     if (now - last_sync_ms_ >= 1000) {
         ::fdatasync(fd_);
         last_sync_ms_ = now;
     }
-    return true;
+    return done;
 }
 
 std::unique_ptr<RandomFile> RandomFile::Open(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = CurrentEnv().Open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return nullptr;
     return std::unique_ptr<RandomFile>(new RandomFile(fd));
 }
@@ -68,7 +69,7 @@ int64_t RandomFile::Size() const {
 bool RandomFile::WriteAt(int64_t offset, const void* data, size_t size) {
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
-        ssize_t n = ::pwrite(fd_, p, size, offset);
+        ssize_t n = CurrentEnv().WriteAt(fd_, p, size, offset);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         p += n;

@@ -19,8 +19,8 @@ class AppendFile {
     ~AppendFile();
     AppendFile(const AppendFile&) = delete;
     AppendFile& operator=(const AppendFile&) = delete;
-    // All bytes, or false with `error` set (the system's reason).
-    bool Append(const void* data, size_t size, std::string* error);
+    // The bytes written: all of them, or fewer with `error` set (the system's reason).
+    size_t Append(const void* data, size_t size, std::string* error);
 
   private:
     explicit AppendFile(int fd) : fd_(fd) {}

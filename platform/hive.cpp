@@ -7,6 +7,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+
+#include "platform/env.h"
 
 namespace orvana::platform {
 namespace {
@@ -171,6 +174,27 @@ bool CheckIntact(sqlite3* db, std::string* error) {
     return false;
 }
 
+ssize_t StoreWrite(int fd, const void* data, size_t length) {
+    return CurrentEnv().Write(fd, data, length);
+}
+
+ssize_t StoreWriteAt(int fd, const void* data, size_t length, off_t offset) {
+    return CurrentEnv().WriteAt(fd, data, length, offset);
+}
+
+// SQLite's file writes go through the Env like every other write, so a full disk can be
+// injected under the store as well.
+void RouteStoreWrites() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        sqlite3_vfs* vfs = sqlite3_vfs_find("unix");
+        if (vfs == nullptr || vfs->iVersion < 3 || vfs->xSetSystemCall == nullptr) return;
+        vfs->xSetSystemCall(vfs, "write", reinterpret_cast<sqlite3_syscall_ptr>(&StoreWrite));
+        vfs->xSetSystemCall(vfs, "pwrite", reinterpret_cast<sqlite3_syscall_ptr>(&StoreWriteAt));
+        vfs->xSetSystemCall(vfs, "pwrite64", reinterpret_cast<sqlite3_syscall_ptr>(&StoreWriteAt));
+    });
+}
+
 }  // namespace
 
 std::vector<std::string_view> SplitKeyPath(std::string_view key) {
@@ -209,6 +233,7 @@ std::unique_ptr<Hive> Hive::Open(const std::string& path, std::string* error) {
         }
         if (fd >= 0) ::close(fd);
     }
+    RouteStoreWrites();
     sqlite3* raw = nullptr;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
     int rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);

@@ -6,10 +6,12 @@
 
 #include <cerrno>
 
+#include "platform/env.h"
+
 namespace orvana::platform {
 
 std::unique_ptr<InputFile> InputFile::Open(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = CurrentEnv().Open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
     if (fd < 0) return nullptr;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -27,7 +29,7 @@ long InputFile::Read(void* data, size_t size) {
     size_t done = 0;
     auto* out = static_cast<char*>(data);
     while (done < size) {
-        const ssize_t n = ::read(fd_, out + done, size - done);
+        const ssize_t n = CurrentEnv().Read(fd_, out + done, size - done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return -1;
         if (n == 0) break;

@@ -14,6 +14,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/env.h"
+
 namespace orvana::platform {
 namespace {
 
@@ -33,9 +35,7 @@ sockaddr_in ToSockaddr(const Ipv4Endpoint& e) {
 }
 
 uint32_t NowMs() {
-    using namespace std::chrono;
-    return static_cast<uint32_t>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    return static_cast<uint32_t>(CurrentEnv().MonotonicMs());
 }
 
 // poll() that resumes after a signal with the time that is left.
@@ -224,7 +224,7 @@ SocketFd Accept(SocketFd fd, Ipv4Endpoint* peer) {
     for (;;) {
         sockaddr_in sa{};
         socklen_t len = sizeof sa;
-        int c = ::accept4(fd, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
+        int c = CurrentEnv().Accept(fd, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
         if (c < 0 && errno == EINTR) continue;
         if (c < 0) {
             Fail();
@@ -284,16 +284,21 @@ int WaitReadable(SocketFd fd, uint32_t timeout_ms) {
 long SendAll(SocketFd fd, const void* data, size_t length, uint32_t timeout_ms, uint32_t total_ms) {
     const char* p = static_cast<const char*>(data);
     const uint32_t start = NowMs();
+    uint32_t progress = start;
     size_t done = 0;
     while (done < length) {
-        ssize_t n = ::send(fd, p + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n = CurrentEnv().Send(fd, p + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             done += static_cast<size_t>(n);
+            progress = NowMs();
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            uint32_t wait = timeout_ms;
+            // Counted from the last byte taken, not per wait: a socket that keeps saying it is
+            // ready and then takes nothing must not hold the sender.
+            const uint32_t idle = NowMs() - progress;
+            uint32_t wait = idle >= timeout_ms ? 0 : timeout_ms - idle;
             if (total_ms != 0) {
                 const uint32_t spent = NowMs() - start;
                 const uint32_t left = spent >= total_ms ? 0 : total_ms - spent;
@@ -319,7 +324,7 @@ long SendAll(SocketFd fd, const void* data, size_t length, uint32_t timeout_ms, 
 
 long ReceiveOnce(SocketFd fd, void* buffer, size_t length, bool peek) {
     for (;;) {
-        ssize_t n = ::recv(fd, buffer, length, peek ? MSG_PEEK : 0);
+        ssize_t n = CurrentEnv().Receive(fd, buffer, length, peek ? MSG_PEEK : 0);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             Fail();

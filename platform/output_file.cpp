@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/env.h"
+
 namespace orvana::platform {
 namespace {
 bool Failed(const std::string& path, std::string* error) {
@@ -21,7 +23,7 @@ OutputFile::~OutputFile() {
 bool OutputFile::Open(const std::string& path, std::string* error) {
     Close(nullptr);
     path_ = path;
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    fd_ = CurrentEnv().Open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     return fd_ >= 0 || Failed(path, error);
 }
 
@@ -32,7 +34,7 @@ bool OutputFile::Write(std::string_view bytes, std::string* error) {
     }
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        ssize_t n = CurrentEnv().Write(fd_, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return Failed(path_, error);
         done += static_cast<size_t>(n);

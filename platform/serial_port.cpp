@@ -12,6 +12,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/clock.h"
+#include "platform/env.h"
+
 namespace orvana::platform {
 
 namespace {
@@ -80,7 +83,7 @@ SerialPort::~SerialPort() {
 
 int SerialPort::Open(const std::string& path) {
     Close();
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = CurrentEnv().Open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd < 0) return errno;
     (void)::ioctl(fd, TIOCEXCL);  // not shared with other openers
     termios tio{};
@@ -144,17 +147,22 @@ bool SerialPort::SetFlowControl(bool rts_cts) {
 size_t SerialPort::Write(const void* data, size_t length, uint32_t limit_ms) {
     if (fd_ < 0) return 0;
     const char* p = static_cast<const char*>(data);
+    const uint32_t start = TickCount();
     size_t done = 0;
     while (done < length) {
-        const ssize_t n = ::write(fd_, p + done, length - done);
+        const ssize_t n = CurrentEnv().Write(fd_, p + done, length - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN) break;
+        // The limit is the whole write's: a device that keeps saying it is ready and then takes
+        // nothing must not hold the writer.
+        const uint32_t spent = TickCount() - start;
+        if (spent >= limit_ms) break;
         pollfd pfd{fd_, POLLOUT, 0};
-        if (::poll(&pfd, 1, static_cast<int>(limit_ms)) <= 0) break;
+        if (::poll(&pfd, 1, static_cast<int>(limit_ms - spent)) <= 0) break;
     }
     return done;
 }
@@ -180,7 +188,7 @@ SerialPort::Wait SerialPort::WaitReadable(uint32_t limit_ms) {
 
 long SerialPort::Read(void* into, size_t size) {
     if (fd_ < 0) return -1;
-    const ssize_t n = ::read(fd_, into, size);
+    const ssize_t n = CurrentEnv().Read(fd_, into, size);
     if (n < 0) return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
     if (n == 0) return hangup_seen_ ? -1 : 0;
     return static_cast<long>(n);

@@ -1,7 +1,8 @@
 #include "platform/sync.h"
 
-#include <atomic>
-#include <system_error>
+#include <cstring>
+
+#include "platform/env.h"
 
 namespace orvana::platform {
 
@@ -60,27 +61,12 @@ void TimedLock::unlock() {
     cv_.notify_one();
 }
 
-namespace {
-std::atomic<int> failing_thread_starts{0};
-}
-
 bool Thread::Start(std::function<void()> body, std::string* error) {
     Join();
-    if (failing_thread_starts.load() > 0 && failing_thread_starts.fetch_sub(1) > 0) {
-        *error = "Resource temporarily unavailable (injected)";
-        return false;
-    }
-    try {
-        thread_ = std::thread(std::move(body));
-        return true;
-    } catch (const std::system_error& e) {
-        *error = e.what();
-        return false;
-    }
-}
-
-void Thread::FailNextStarts(int count) {
-    failing_thread_starts = count;
+    const int e = CurrentEnv().StartThread(&thread_, std::move(body));
+    if (e == 0) return true;
+    *error = std::strerror(e);
+    return false;
 }
 
 }  // namespace orvana::platform

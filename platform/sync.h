@@ -62,8 +62,6 @@ class Thread {
     explicit Thread(std::function<void()> body) : thread_(std::move(body)) {}
     // Starts the body; false with `error` set when the system cannot start a thread.
     bool Start(std::function<void()> body, std::string* error);
-    // Fault injection for tests: the next `count` Start calls fail.
-    static void FailNextStarts(int count);
     Thread(Thread&&) = default;
     Thread& operator=(Thread&& other) {
         Join();

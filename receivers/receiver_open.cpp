@@ -157,7 +157,7 @@ unsigned OpenRcv(Server& server, std::string_view args, ClientSession& session, 
         attachment->receiver_name = name;
         attachment->exclusive = lock_request != 0;
         attachment->client_slot = session.slot_index;
-        attachment->open_time = std::time(nullptr);
+        attachment->open_time = platform::UnixTime();
         attachment->open_time_text = ShortDateTime(attachment->open_time);
 
         bool shared = false;

@@ -6,11 +6,13 @@
 
 #include "links/com_link.h"
 #include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/pty.h"
 #include "platform/sync.h"
 #include "receivers/command_engine.h"
 #include "receivers/terminal_settings.h"
 #include "tests/support/fake_receiver.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/scripted_link.h"
 #include "tests/support/stream_rig.h"
 
@@ -69,42 +71,42 @@ TEST(ComLink, DestructionEndsTheReaderAtOnce) {
 }
 
 TEST(ComLink, MissingPortFailsAtOnceADeviceNotFunctioningIsTriedTenTimes) {
+    FaultEnv env;
+    platform::ScopedEnv scoped(env);
     EngineFixture missing;
     ReceiverContext c = missing.Context();
     c.ports_folder = missing.dir.File("none");
-    ComLink absent(c, "77", [](platform::SerialPort& port, const std::string&) {
-        return port.Open("/nonexistent/tty");
-    });
+    ComLink absent(c, "77");
     EXPECT_EQ(absent.open_attempts(), 1);
     EXPECT_EQ(absent.error_text, "COM " + platform::SystemErrorText(ENOENT));
 
     ComFixture f;
-    int calls = 0;
-    ComLink late(f.ComContext(), "1", [&](platform::SerialPort& port, const std::string& path) {
-        return ++calls < 10 ? platform::kDeviceNotFunctioning : port.Open(path);
-    });
+    env.FailOpens(f.ports + "/COM1", EIO, 9);
+    ComLink late(f.ComContext(), "1");
     EXPECT_EQ(late.open_attempts(), 10);
+    EXPECT_EQ(env.opens_failed(), 9);
     EXPECT_EQ(late.error_text, "");
     EXPECT_TRUE(InternalCommand(late, "print,/par/rcv/model", 5000));
 
-    ComLink never(f.ComContext(), "1", [](platform::SerialPort&, const std::string&) {
-        return platform::kDeviceNotFunctioning;
-    });
+    env.FailOpens(f.ports + "/COM1", EIO, 1000);
+    ComLink never(f.ComContext(), "1");
     EXPECT_EQ(never.open_attempts(), 10);
-    EXPECT_EQ(never.error_text,
-              "COM " + platform::SystemErrorText(platform::kDeviceNotFunctioning));
+    EXPECT_EQ(never.error_text, "COM " + platform::SystemErrorText(EIO));
 }
 
 TEST(ComLink, APortThatIsNoNumberAndAReaderThatCannotStartFailTheOpen) {
+    FaultEnv env;
+    platform::ScopedEnv scoped(env);
     ComFixture f;
     ComLink named(f.ComContext(), "abc");
     EXPECT_EQ(named.error_text, "COM abc: not a port number");
     EXPECT_EQ(named.open_attempts(), 0);
 
-    platform::Thread::FailNextStarts(1);
+    env.FailThreadStarts(1);
     ComLink threadless(f.ComContext(), "1");
     EXPECT_NE(threadless.error_text.find("cannot start the reader thread"), std::string::npos)
         << threadless.error_text;
+    EXPECT_EQ(env.threads_refused(), 1);
     ComLink next(f.ComContext(), "1");
     EXPECT_EQ(next.error_text, "");
     EXPECT_TRUE(InternalCommand(next, "print,/par/rcv/model", 5000));

@@ -133,8 +133,8 @@ TEST_F(EventLogFile, RawBytesAreEscapedAndTextsCutAt512) {
 
 TEST_F(EventLogFile, WithoutAnOpenFileLinesStillReachTheView) {
     // A folder that does not exist: the file cannot be opened.
+    std::vector<std::string> view;  // outlives the log, whose closing still shows its banner
     EventLog log(dir_.File("missing/srv"), clock_.Source());
-    std::vector<std::string> view;
     log.SetViewSink([&](const std::string& line) { view.push_back(line); });
     log.Open();
     clock_.Set(9, 5, 4);
