@@ -56,7 +56,10 @@ void EventLog::Emit(std::string line) {
     if (sink_) sink_(line);
     if (!open_) return;
     line += "\r\n";
-    if (backlog_.size() + line.size() <= kMaxBacklog)
+    // Older lines first; once lines were lost, later ones are too until the gap is noted, so
+    // the file keeps the order they came in.
+    if (!backlog_.empty() || lines_lost_ != 0) WriteBacklog();
+    if (lines_lost_ == 0 && backlog_.size() + line.size() <= kMaxBacklog)
         backlog_ += line;
     else
         ++lines_lost_;
@@ -65,6 +68,7 @@ void EventLog::Emit(std::string line) {
 
 bool EventLog::WriteBacklog() {
     if (!file_) return false;
+    if (backlog_.empty() && lines_lost_ == 0) return true;
     std::string error;
     const size_t written = file_->Append(backlog_.data(), backlog_.size(), &error);
     backlog_.erase(0, written);

@@ -12,7 +12,9 @@
 
 #include "core/event_log.h"
 #include "core/server.h"
+#include "platform/env.h"
 #include "tests/server_harness.h"
+#include "tests/support/fault_env.h"
 
 namespace orvana {
 namespace {
@@ -142,6 +144,50 @@ TEST_F(EventLogFile, WithoutAnOpenFileLinesStillReachTheView) {
     ASSERT_FALSE(view.empty());
     EXPECT_EQ(view.back(), "07.12.2026 09:05:04 still seen");
     EXPECT_FALSE(std::filesystem::exists(dir_.File("missing")));
+}
+
+// A full disk: the lines written meanwhile (and the rest of the one cut short) wait and reach
+// the file in order, each once, when it takes writes again. Beyond the bound, the log says how
+// many were lost.
+TEST_F(EventLogFile, LinesTheDiskDidNotTakeFollowOnceItDoes) {
+    test::FaultEnv env;
+    platform::ScopedEnv scoped(env);
+    // More 400-character lines than the backlog holds, whatever their prefix.
+    const size_t fits = EventLog::kMaxBacklog / 400;
+    {
+        EventLog log(dir_.File("srv"), clock_.Source());
+        log.Open();
+        log.WriteLine("before");
+        env.FailFileWrites(".log", ENOSPC, 10);  // "during one" is cut after ten bytes
+        log.WriteLine("during one");
+        log.WriteLine("during two");
+        EXPECT_GT(env.writes_failed(), 0);
+        env.ClearFileWrites();
+        log.WriteLine("after");
+
+        env.FailFileWrites(".log", ENOSPC);
+        for (size_t i = 0; i < fits + 50; ++i) log.WriteLine(std::string(400, 'f'));
+        env.ClearFileWrites();
+        log.WriteLine("recovered");
+    }
+    // The texts after their stamp or same-second prefix, banners left out.
+    std::vector<std::string> texts;
+    for (const std::string& l : Lines(ReadFile(Path("261207-09.log")))) {
+        if (l.empty() || l.find("**** ") != std::string::npos) continue;
+        texts.push_back(l.rfind("\t\t  ", 0) == 0 ? l.substr(4) : l.substr(20));
+    }
+    ASSERT_GE(texts.size(), 6u);
+    EXPECT_EQ(std::vector<std::string>(texts.begin(), texts.begin() + 4),
+              (std::vector<std::string>{"before", "during one", "during two", "after"}));
+    // What fitted the backlog came through whole; the rest is counted, never half-written.
+    const std::string filler(400, 'f');
+    size_t fillers = 0;
+    while (4 + fillers < texts.size() && texts[4 + fillers] == filler) ++fillers;
+    EXPECT_GT(fillers, 0u);
+    ASSERT_EQ(texts.size(), 4 + fillers + 2);
+    EXPECT_EQ(texts[4 + fillers], "ER:" + std::to_string(fits + 50 - fillers) +
+                                      " log lines lost: the file took no writes");
+    EXPECT_EQ(texts.back(), "recovered");
 }
 
 TEST_F(EventLogFile, RenewClosesTheOldFileAndStartsOneNamedAfterTheNewHour) {

@@ -7,6 +7,8 @@
 
 #include <filesystem>
 
+#include "platform/env.h"
+#include "tests/support/fault_env.h"
 #include "tests/support/temp_store.h"
 
 namespace orvana {
@@ -256,6 +258,44 @@ TEST(StoreFileTest, KillDuringWritesKeepsEveryCompletedWrite) {
         EXPECT_EQ(v->number, i);
     }
     EXPECT_TRUE(hive->SetText("Software\\Series", "after", "ok"));  // still writable
+}
+
+// A full disk under the store, at once or in the middle of a commit: the write is refused, every
+// write acknowledged before it stays, the store stays whole, and it takes writes again once the
+// disk does.
+TEST(StoreFileTest, AFullDiskRefusesTheWriteAndLosesNothingAcknowledged) {
+    test::FaultEnv env;
+    platform::ScopedEnv scoped(env);
+    test::TempDir dir;
+    const std::string path = dir.File("full.db");
+    {
+        std::string error;
+        auto hive = Hive::Open(path, &error);
+        ASSERT_TRUE(hive) << error;
+        for (uint32_t i = 0; i < 50; ++i)
+            ASSERT_TRUE(hive->SetNumber("Software\\Series", "v" + std::to_string(i), i));
+        for (size_t after : {size_t{0}, size_t{100}, size_t{5000}}) {
+            env.FailFileWrites("full.db", ENOSPC, after);
+            const std::string big(20000, 'x');  // more than one page, whatever the budget
+            EXPECT_FALSE(hive->SetText("Software\\Series", "big", big)) << after;
+            EXPECT_FALSE(hive->GetValue("Software\\Series", "big")) << after;
+            env.ClearFileWrites();
+        }
+        EXPECT_GT(env.writes_failed(), 0);
+        EXPECT_TRUE(hive->SetText("Software\\Series", "after", "ok"));
+    }
+    std::string error;
+    auto hive = Hive::Open(path, &error);
+    ASSERT_TRUE(hive) << error;
+    for (uint32_t i = 0; i < 50; ++i) {
+        auto v = hive->GetValue("Software\\Series", "v" + std::to_string(i));
+        ASSERT_TRUE(v) << "acknowledged write " << i << " lost";
+        EXPECT_EQ(v->number, i);
+    }
+    EXPECT_FALSE(hive->GetValue("Software\\Series", "big"));
+    auto after = hive->GetValue("Software\\Series", "after");
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->text, "ok");
 }
 
 }  // namespace

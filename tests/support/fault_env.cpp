@@ -43,10 +43,11 @@ void FaultEnv::FailOpens(const std::string& part, int error, int count) {
     open_count_ = count;
 }
 
-void FaultEnv::FailFileWrites(const std::string& part, int error) {
+void FaultEnv::FailFileWrites(const std::string& part, int error, size_t after) {
     std::lock_guard<std::mutex> guard(mu_);
     write_part_ = part;
     write_error_ = error;
+    write_budget_ = after;
 }
 
 void FaultEnv::ClearFileWrites() {
@@ -130,28 +131,38 @@ long FaultEnv::Read(int fd, void* buffer, size_t length) {
     return EnvWrapper::Read(fd, buffer, length);
 }
 
-int FaultEnv::WriteFault(int fd) {
+size_t FaultEnv::WritePass(int fd, size_t length) {
     std::lock_guard<std::mutex> guard(mu_);
-    if (write_part_.empty() && write_again_part_.empty()) return 0;
+    if (write_part_.empty() && write_again_part_.empty()) return length;
     const std::string path = PathOf(fd);
-    int error = 0;
-    if (Matches(path, write_part_))
-        error = write_error_;
-    else if (Matches(path, write_again_part_))
-        error = EAGAIN;
-    if (error == 0) return 0;
-    ++writes_failed_;
-    return static_cast<int>(Fail(error));
+    if (Matches(path, write_part_)) {
+        if (write_budget_ > 0) {
+            const size_t pass = std::min(length, write_budget_);
+            write_budget_ -= pass;
+            return pass;
+        }
+        ++writes_failed_;
+        errno = write_error_;
+        return 0;
+    }
+    if (Matches(path, write_again_part_)) {
+        ++writes_failed_;
+        errno = EAGAIN;
+        return 0;
+    }
+    return length;
 }
 
 long FaultEnv::Write(int fd, const void* data, size_t length) {
-    if (WriteFault(fd) != 0) return -1;
-    return EnvWrapper::Write(fd, data, length);
+    const size_t pass = WritePass(fd, length);
+    if (pass == 0 && length != 0) return -1;
+    return EnvWrapper::Write(fd, data, pass);
 }
 
 long FaultEnv::WriteAt(int fd, const void* data, size_t length, int64_t offset) {
-    if (WriteFault(fd) != 0) return -1;
-    return EnvWrapper::WriteAt(fd, data, length, offset);
+    const size_t pass = WritePass(fd, length);
+    if (pass == 0 && length != 0) return -1;
+    return EnvWrapper::WriteAt(fd, data, pass, offset);
 }
 
 long FaultEnv::Send(int fd, const void* data, size_t length, int flags) {

@@ -20,8 +20,9 @@ class FaultEnv : public platform::EnvWrapper {
   public:
     // Opens of a path containing `part` fail with `error`, `count` times.
     void FailOpens(const std::string& part, int error, int count);
-    // Writes to files whose path contains `part` fail with `error` until ClearFileWrites.
-    void FailFileWrites(const std::string& part, int error);
+    // Writes to files whose path contains `part` fail with `error` until ClearFileWrites, once
+    // `after` more bytes have gone in (the write that crosses it is cut short there).
+    void FailFileWrites(const std::string& part, int error, size_t after = 0);
     void ClearFileWrites();
     // Reads of files (devices) whose path contains `part` fail with EAGAIN, `count` times.
     void AgainOnReads(const std::string& part, int count);
@@ -61,8 +62,9 @@ class FaultEnv : public platform::EnvWrapper {
     std::chrono::system_clock::time_point WallClock() override;
 
   private:
-    // -1 with errno set when a write rule for `fd` applies, else 0.
-    int WriteFault(int fd);
+    // How much of a write of `length` bytes to `fd` may go in: `length`, fewer, or 0 with
+    // errno set.
+    size_t WritePass(int fd, size_t length);
 
     std::mutex mu_;
     std::string open_part_;         // GUARDED_BY(mu_)
@@ -70,6 +72,7 @@ class FaultEnv : public platform::EnvWrapper {
     int open_count_ = 0;            // GUARDED_BY(mu_)
     std::string write_part_;        // GUARDED_BY(mu_)
     int write_error_ = 0;           // GUARDED_BY(mu_)
+    size_t write_budget_ = 0;       // GUARDED_BY(mu_)
     std::string read_again_part_;   // GUARDED_BY(mu_)
     int read_again_count_ = 0;      // GUARDED_BY(mu_)
     std::string write_again_part_;  // GUARDED_BY(mu_)
