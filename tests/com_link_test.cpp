@@ -112,6 +112,27 @@ TEST(ComLink, APortThatIsNoNumberAndAReaderThatCannotStartFailTheOpen) {
     EXPECT_TRUE(InternalCommand(next, "print,/par/rcv/model", 5000));
 }
 
+// A port that says it has bytes and then has none, or says it takes bytes and then takes
+// none: reads try again, and a write gives up at its limit instead of spinning on.
+TEST(ComLink, ReadsAndWritesThatFindThePortNotReadyGoOnOrGiveUpInTime) {
+    FaultEnv env;
+    platform::ScopedEnv scoped(env);
+    ComFixture f;
+    ComLink link(f.ComContext(), "1");
+    ASSERT_EQ(link.error_text, "");
+    env.AgainOnReads(f.fake.slave_path(), 200);
+    EXPECT_TRUE(InternalCommand(link, "print,/par/rcv/model", 5000));
+    EXPECT_EQ(link.last_reply, "RE006FAKE-1");
+    EXPECT_GT(env.reads_failed(), 0);
+
+    env.AgainOnWrites(f.fake.slave_path());
+    const uint32_t start = platform::TickCount();
+    EXPECT_LT(link.Write("print,/par/rcvid\r\n", 18), 18u);
+    EXPECT_LT(platform::TickCount() - start, 20000u);
+    env.ClearFileWrites();
+    EXPECT_TRUE(InternalCommand(link, "print,/par/rcv/model", 5000));
+}
+
 TEST(SpeedSearch, FindsReceiverAt57600AndMovesItToTheConfiguredRate) {
     ComFixture f(57600);
     ComLink link(f.ComContext(), "1");

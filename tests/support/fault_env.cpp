@@ -76,9 +76,10 @@ void FaultEnv::FailAccepts(int error, int count) {
     accept_failures_ = count;
 }
 
-void FaultEnv::ShapeSends(uint16_t port, size_t piece, int again) {
+void FaultEnv::ShapeSends(uint16_t port, size_t piece, int again, bool to_peer) {
     std::lock_guard<std::mutex> guard(mu_);
     send_port_ = port;
+    send_to_peer_ = to_peer;
     send_piece_ = piece;
     send_again_ = again;
     send_again_left_ = again;
@@ -174,7 +175,7 @@ long FaultEnv::Send(int fd, const void* data, size_t length, int flags) {
             length = std::min(length, cut_after_ - sent_to_peer_);
             counted = true;
         }
-        if (send_port_ != 0 && PortOf(fd, false) == send_port_) {
+        if (send_port_ != 0 && PortOf(fd, send_to_peer_) == send_port_) {
             ++sends_shaped_;
             if (send_again_left_ > 0) {
                 --send_again_left_;

@@ -32,9 +32,10 @@ class FaultEnv : public platform::EnvWrapper {
     void FailThreadStarts(int count);
     // Accepts fail with `error`, `count` times.
     void FailAccepts(int error, int count);
-    // Sends from sockets bound to local port `port` (a server's connections): each takes at most
+    // Sends on sockets whose local port is `port` (a server's connections), or with `to_peer`
+    // whose peer's port is (the server's connections to a receiver there): each takes at most
     // `piece` bytes, after `again` EAGAIN answers.
-    void ShapeSends(uint16_t port, size_t piece, int again);
+    void ShapeSends(uint16_t port, size_t piece, int again, bool to_peer = false);
     // Sends towards the peer at port `peer_port` fail with ECONNRESET once `after` bytes went.
     void CutSendsTo(uint16_t peer_port, size_t after);
     void ClearSends();
@@ -77,6 +78,7 @@ class FaultEnv : public platform::EnvWrapper {
     int read_again_count_ = 0;      // GUARDED_BY(mu_)
     std::string write_again_part_;  // GUARDED_BY(mu_)
     uint16_t send_port_ = 0;        // GUARDED_BY(mu_)
+    bool send_to_peer_ = false;     // GUARDED_BY(mu_)
     size_t send_piece_ = 0;         // GUARDED_BY(mu_)
     int send_again_ = 0;            // GUARDED_BY(mu_)
     int send_again_left_ = 0;       // GUARDED_BY(mu_)
