@@ -267,7 +267,7 @@ TEST(SecurityStore, WritesToAFullDiskAreReportedNotAnsweredAsSaved) {
     }
     server.Stop();
     const std::string err = server.process().Stderr();
-    EXPECT_EQ(test::CountOf(err, "its lines are lost until it can be written again"), 1u) << err;
+    EXPECT_EQ(test::CountOf(err, "its lines wait until it can be written again"), 1u) << err;
 }
 
 TEST(SecurityStore, ReadOnlyStoreIsReportedAsSuch) {
