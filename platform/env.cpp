@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <new>
 #include <system_error>
 
 namespace orvana::platform {
@@ -52,17 +53,25 @@ class SystemEnv final : public Env {
     }
 };
 
-SystemEnv system_env;
-std::atomic<Env*> current_env{&system_env};
+// Never destroyed: a thread still running while the program exits may yet read the clock.
+SystemEnv& System() {
+    alignas(SystemEnv) static unsigned char storage[sizeof(SystemEnv)];
+    static SystemEnv* const env = ::new (storage) SystemEnv();
+    return *env;
+}
+
+// Null while the default is current.
+std::atomic<Env*> current_env{nullptr};
 
 }  // namespace
 
 Env& DefaultEnv() {
-    return system_env;
+    return System();
 }
 
 Env& CurrentEnv() {
-    return *current_env.load(std::memory_order_acquire);
+    Env* env = current_env.load(std::memory_order_acquire);
+    return env != nullptr ? *env : System();
 }
 
 int EnvWrapper::Open(const char* path, int flags, unsigned mode) {
