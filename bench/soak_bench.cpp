@@ -303,6 +303,17 @@ int Run(const Options& o) {
     std::printf("| descriptors | %ld | %ld | %ld |\n", first.descriptors, high.descriptors,
                 last.descriptors);
     std::printf("| threads | %ld | %ld | %ld |\n", first.threads, high.threads, last.threads);
+    // Growth that settles (allocator arenas, buffers grown once) shows as a flat second half;
+    // a leak keeps climbing to the end.
+    std::printf("\nRSS KB, highest in each tenth of the run:");
+    const size_t during = samples.size() > 2 ? samples.size() - 2 : 0;
+    for (size_t tenth = 0; tenth < 10 && during >= 10; ++tenth) {
+        long most = 0;
+        for (size_t i = 1 + tenth * during / 10; i < 1 + (tenth + 1) * during / 10; ++i)
+            most = std::max(most, samples[i].rss_kb);
+        std::printf(" %ld", most);
+    }
+    std::printf("\n");
     return all.lost == 0 && all.duplicated == 0 ? 0 : 1;
 }
 
