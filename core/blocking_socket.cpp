@@ -73,8 +73,10 @@ void CBlockingSocket::Create(int type) {
     platform::SocketFd fd = platform::OpenStreamSocket();
     if (fd == platform::kNoSocket) throw CBlockingSocketException("Create");
     Adopt(fd);
+    // Receive buffers are left to the kernel's auto-tuning: a receiver's burst comes in large
+    // reads.
     if (!platform::SetKeepAlive(fd, kKeepAliveIdleMs, kKeepAliveIntervalMs) ||
-        !platform::SetBufferSizes(fd, kBufferBytes))
+        !platform::SetNoDelay(fd))
         throw CBlockingSocketException("Create");
 }
 
@@ -103,8 +105,14 @@ bool CBlockingSocket::Accept(CBlockingSocket& target, platform::Ipv4Endpoint* pe
         throw CBlockingSocketException("Accept");
     }
     target.Adopt(c);
-    platform::SetBufferSizes(c, kBufferBytes);
+    platform::SetSendBuffer(c, kClientSendBuffer);
+    // Frames are sent whole: a reply must not wait for the acknowledgement of the data before.
+    platform::SetNoDelay(c);
     return true;
+}
+
+void CBlockingSocket::AckAtOnce() {
+    if (fd_ != platform::kNoSocket) platform::AckAtOnce(fd_);
 }
 
 void CBlockingSocket::Connect(const platform::Ipv4Endpoint& to, uint32_t limit_ms) {

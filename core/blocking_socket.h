@@ -40,7 +40,9 @@ class CBlockingSocket {
   public:
     static constexpr uint32_t kKeepAliveIdleMs = 300000;
     static constexpr uint32_t kKeepAliveIntervalMs = 2000;
-    static constexpr int kBufferBytes = 4500;
+    // A client connection's send buffer: a read's batch of frames fits, and a client that
+    // stops reading ties up little of the kernel's memory before it is found out.
+    static constexpr int kClientSendBuffer = 64 * 1024;
     static constexpr uint32_t kAcceptWaitMs = 75000;
     static constexpr int kPeekWaitSeconds = 20;
     static constexpr uint32_t kDefaultSendLimitMs = 5000;
@@ -58,6 +60,9 @@ class CBlockingSocket {
     bool Accept(CBlockingSocket& target, platform::Ipv4Endpoint* peer, bool with_timeout);
     void Connect(const platform::Ipv4Endpoint& to,
                  uint32_t limit_ms = kDefaultConnectLimitMs);  // throws "Connect"
+    // After a read on a receiver link: what arrived is acknowledged at once, so a receiver
+    // waiting for the acknowledgement does not hold its next bytes back.
+    void AckAtOnce();
     static platform::Ipv4Endpoint GetHostByName(const std::string& host, uint16_t port);
 
     // Breaks the connection from any thread; the owner's pending read returns 0 or -1. The

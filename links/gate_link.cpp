@@ -12,6 +12,8 @@ namespace orvana {
 namespace {
 
 constexpr int kReadWaitSeconds = 9999;
+// A receiver message is at most 4100 bytes; the frame around it adds 16.
+constexpr size_t kMaxGateFrame = 8192 + 16;
 constexpr const char* kNoReply = "ER:Receiver reply timeout!";
 // Data frames: (message group + 1) * 256 + message index + 1, groups 0 to 3.
 constexpr uint16_t kFirstDataType = 0x100;
@@ -168,7 +170,7 @@ void GateLink::ReaderThread() {
     log().WriteRaw(interface_name + " Link thread started");
     ServerFrameReader frames;
     // The other server's largest frame for a receiver: a container's payload in a data frame.
-    frames.set_max_frame(kAssemblySize + 16);
+    frames.set_max_frame(kMaxGateFrame);
     while (stop == 0) {
         const int n = socket_.Receive(input_area.data(), static_cast<int>(input_area.size()),
                                       kReadWaitSeconds);

@@ -100,6 +100,7 @@ void TcpLink::ReaderThread() {
         const int n = socket_.Receive(input_area.data(), static_cast<int>(input_area.size()),
                                       static_cast<int>(kReadWaitSeconds));
         if (n > 0) {
+            socket_.AckAtOnce();
             HandleInput(static_cast<size_t>(n));
         } else if (n == 0 && stop == 0) {
             // An orderly close: nothing more will come, so the clients are released now

@@ -195,9 +195,20 @@ bool SetKeepAlive(SocketFd fd, uint32_t idle_ms, uint32_t interval_ms) {
     return true;
 }
 
-bool SetBufferSizes(SocketFd fd, int bytes) {
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) return Fail();
+bool SetSendBuffer(SocketFd fd, int bytes) {
     if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) != 0) return Fail();
+    return true;
+}
+
+bool SetNoDelay(SocketFd fd) {
+    const int on = 1;
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) return Fail();
+    return true;
+}
+
+bool AckAtOnce(SocketFd fd) {
+    const int on = 1;
+    if (setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on) != 0) return Fail();
     return true;
 }
 

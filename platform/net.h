@@ -34,7 +34,13 @@ bool IsLoopback(uint32_t address);
 // A stream socket; kNoSocket on failure.
 SocketFd OpenStreamSocket();
 bool SetKeepAlive(SocketFd fd, uint32_t idle_ms, uint32_t interval_ms);
-bool SetBufferSizes(SocketFd fd, int bytes);
+// The kernel's send buffer, in place of its auto-tuning (which lets one socket grow to MB).
+bool SetSendBuffer(SocketFd fd, int bytes);
+// Small writes go out at once instead of waiting for the acknowledgement of earlier ones.
+bool SetNoDelay(SocketFd fd);
+// Acknowledges what arrives at once rather than after the delayed-ack timer. The kernel drops
+// back to delayed acks by itself, so a reader sets it again after each read.
+bool AckAtOnce(SocketFd fd);
 bool Bind(SocketFd fd, const Ipv4Endpoint& at);
 bool Listen(SocketFd fd, int backlog);
 int MaxBacklog();

@@ -51,8 +51,10 @@ struct ReceiverContext {
 
 class Receiver {
   public:
-    static constexpr size_t kAssemblySize = 8192;
-    static constexpr size_t kInputSize = 4096;
+    // A read takes what the link has, up to 64 KB; the assembly holds one read and the rest of
+    // a message it ends (at most 4100 bytes), so it cannot overflow.
+    static constexpr size_t kInputSize = 65536;
+    static constexpr size_t kAssemblySize = kInputSize + 8192;
     static constexpr size_t kMaxRawInput = 1 << 20;  // Append mode's limit
 
     Receiver(ReceiverContext context, LinkKind kind);

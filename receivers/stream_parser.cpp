@@ -47,9 +47,11 @@ void Receiver::ParseStream(size_t n) {
     std::memcpy(buf + assembly_count, input_area.data(), n);
     assembly_count += static_cast<int32_t>(n);
 
+    // `start` walks the assembly; what is left is moved to its front once, at the end.
+    size_t start = 0;
     for (;;) {
-        size_t p = 0;
-        size_t count = static_cast<size_t>(assembly_count);
+        size_t p = start;
+        size_t count = static_cast<size_t>(assembly_count) - start;
         size_t size = 5;
         while (count >= 5) {
             if (IsHeader(buf + p)) {
@@ -60,7 +62,7 @@ void Receiver::ParseStream(size_t n) {
             --count;
         }
         if (count < 5 || count < size) {
-            if (p != 0) std::memmove(buf, buf + p, count);
+            if (p != 0 && count != 0) std::memmove(buf, buf + p, count);
             assembly_count = static_cast<int32_t>(count);
             return;
         }
@@ -120,13 +122,7 @@ void Receiver::ParseStream(size_t n) {
                 }
             }
         }
-        count -= size;
-        if (count == 0) {
-            assembly_count = 0;
-            return;
-        }
-        std::memmove(buf, buf + p + size, count);
-        assembly_count = static_cast<int32_t>(count);
+        start = p + size;
     }
 }
 
