@@ -45,16 +45,15 @@ uint32_t NumberAfter(const std::string& log, const std::string& before) {
 TEST(ClockFaults, TheTickCountWrappingMidRunKeepsEveryWaitItsLength) {
     test::FaultEnv env;
     platform::ScopedEnv scoped(env);
-    simtest::Sim sim, quiet;
+    simtest::Sim sim;
+    test::SimReceiver quiet;  // frozen later, and it can tell when it is
     auto sim_port = sim.StartTcp({});
-    auto quiet_port = quiet.Start({"--tcp", "0", "--address", "127.0.0.2"}, "127.0.0.2:");
-    ASSERT_TRUE(sim_port && quiet_port);
+    ASSERT_TRUE(sim_port && quiet.Start({"--address", "127.0.0.2"}));
     // The simulators are programs of their own: only the server's clock wraps.
     env.WrapTicksAfter(12000);
     test::LocalServer local;
     test::AddTcpReceiver(local.store(), "sim", "TCP 127.0.0.1", *sim_port);
-    test::AddTcpReceiver(local.store(), "quiet", "TCP 127.0.0.2",
-                         static_cast<uint32_t>(std::stoul(*quiet_port)));
+    test::AddTcpReceiver(local.store(), "quiet", "TCP 127.0.0.2", quiet.port());
     test::AddTcpReceiver(local.store(), "gone", "TCP 127.0.0.3", ClosedPort());
     ServerOptions options;
     options.first_frame_wait_ms = 12000;
@@ -82,7 +81,8 @@ TEST(ClockFaults, TheTickCountWrappingMidRunKeepsEveryWaitItsLength) {
     EXPECT_EQ(Text(ann->Call("OpenRcv gone", 2, 30)), "ER:Can't open receiver:gone");
     auto bob = test::LoggedInStream(port, "ann");
     ASSERT_EQ(Text(bob->Call("OpenRcv quiet", 1, 30)), "RE:OK.");
-    ASSERT_TRUE(quiet.process().Signal(SIGSTOP));
+    // Stopped for sure before the command goes: a signal takes effect when it is scheduled.
+    ASSERT_TRUE(quiet.Freeze());
     ASSERT_TRUE(bob->raw().Request("Command print,/par/rcvid", 1));
     const uint32_t asked = platform::TickCount();
     ASSERT_GE(asked, kHalf) << "the set-up took so long that the tick count wrapped already";
