@@ -18,16 +18,9 @@ namespace orvana {
 namespace {
 
 using test::DataFrame;
+using test::Steps;
 using test::StreamClient;
 using test::Text;
-
-// Differences between consecutive sequence numbers of one message.
-std::set<uint32_t> Steps(const std::vector<DataFrame>& frames) {
-    std::set<uint32_t> steps;
-    for (size_t i = 1; i < frames.size(); ++i)
-        steps.insert(frames[i].sequence - frames[i - 1].sequence);
-    return steps;
-}
 
 class SocketFaults : public ::testing::Test {
   protected:

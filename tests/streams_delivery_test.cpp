@@ -13,17 +13,10 @@ namespace {
 
 using test::DataFrame;
 using test::SinceLastRestart;
+using test::Steps;
 using test::StreamClient;
 
 class Streams : public test::StreamsFixture {};
-
-// Differences between consecutive sequence numbers.
-std::set<uint32_t> Steps(const std::vector<DataFrame>& frames) {
-    std::set<uint32_t> steps;
-    for (size_t i = 1; i < frames.size(); ++i)
-        steps.insert(frames[i].sequence - frames[i - 1].sequence);
-    return steps;
-}
 
 TEST_F(Streams, TwoClientsGetOneMessageEachAtItsOwnPeriod) {
     Start();

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,14 @@ class StreamsFixture : public ::testing::Test {
 };
 
 // The frames of `name` after the last restart of its sequence numbers (each "dm" restarts them).
+// Differences between consecutive sequence numbers: {1} when nothing was lost or repeated.
+inline std::set<uint32_t> Steps(const std::vector<DataFrame>& frames) {
+    std::set<uint32_t> steps;
+    for (size_t i = 1; i < frames.size(); ++i)
+        steps.insert(frames[i].sequence - frames[i - 1].sequence);
+    return steps;
+}
+
 inline std::vector<DataFrame> SinceLastRestart(const std::vector<DataFrame>& all,
                                                const std::string& name) {
     std::vector<DataFrame> out;
