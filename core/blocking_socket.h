@@ -70,6 +70,8 @@ class CBlockingSocket {
     // reader never touches a descriptor number the system has handed to someone else.
     void Cleanup();
     bool IsOpen() const { return fd_.load() != platform::kNoSocket && !broken_.load(); }
+    // For a poller and sends that never wait; owned by this object, closed with it.
+    platform::SocketFd descriptor() const { return fd_.load(); }
 
     // All bytes or -1. `seconds` is not used: the limit is SetSendLimit's.
     int Send(const void* data, int length, int seconds = 0);

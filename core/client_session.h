@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/blocking_socket.h"
+#include "core/send_queue.h"
 
 namespace orvana {
 
@@ -24,13 +25,16 @@ struct LoadFileSlot;  // a file being copied to the server (transfer/)
 class ClientSession : public CBlockingSocket {
   public:
     static constexpr size_t kReceiveBufferSize = 4096;
-    static constexpr size_t kInitialFrameBuffer = 4096;
     static constexpr const char* kSessionKey = "ZelmarQX";
 
-    explicit ClientSession(uint16_t slot) : slot_index(slot) {
-        receive_buffer.fill(0);
-        frame_buffer.assign(kInitialFrameBuffer, 0);
-    }
+    explicit ClientSession(uint16_t slot) : slot_index(slot) { receive_buffer.fill(0); }
+
+    // Queues frames for the client writer; false when they will not reach the client. A queue
+    // that would pass its bound cuts the client off here.
+    bool QueueFrames(std::vector<uint8_t> bytes);
+    // Cuts the client off for `error` (a socket error as the log reports them): its queue is
+    // dropped, it is marked lost and its connection broken. Only the first cut counts.
+    void CutOff(int error);
 
     // Owned by the session thread (the request being received). One extra byte for the zero
     // that ends a request.
@@ -40,9 +44,8 @@ class ClientSession : public CBlockingSocket {
     // so they are not taken for the next request.
     size_t discard = 0;
 
-    // GUARDED_BY(frame_lock): where SendFrame assembles frames; its size is the buffer size.
-    std::vector<char> frame_buffer;
-    std::mutex frame_lock;
+    // Every frame to the client waits here for the client writer.
+    SendQueue outgoing;
 
     std::thread::id thread_id = std::this_thread::get_id();
     std::atomic<bool> lost{false};

@@ -44,6 +44,10 @@ inline constexpr const char* kScriptsFolderName = "Scripts\\";
 inline constexpr TextSetting kVersion{"Version", ""};
 inline constexpr const char* kVersionText = "Version 1.4 Build Date: May  4 2009 12:28:08";
 inline constexpr NumberSetting kTimeKillLog{"TimeKillLog", 0};
+// A client whose frames waiting to be sent pass either bound is cut off. 0: the default.
+inline constexpr NumberSetting kClientQueueBytes{"ClientQueueBytes", 4u << 20};
+inline constexpr NumberSetting kClientQueueSeconds{"ClientQueueSeconds", 30};
+inline constexpr uint32_t kMinClientQueueBytes = 128u << 10;  // a reply of 64 KB fits twice
 inline constexpr NumberSetting kModifyLogFileName{"ModifyLogFileName", 24};
 inline constexpr uint32_t kMaxLogFileHours = 36;
 inline constexpr NumberSetting kViewMaxLine{"ViewMaxLine", 250};

@@ -28,7 +28,9 @@ void HandleRequest(Server& server, ClientSession& session, size_t received) {
         server.log().WriteLine("Client=" + session.address + line + RedactRequest(text));
     }
     unsigned code = DispatchRequest(server, session, handle, text);
-    server.SendReply(session.slot_index, handle, 0, code & 0xFFFF, session.reply);
+    // A client that sends requests faster than it reads the replies waits for them.
+    if (server.SendReply(session.slot_index, handle, 0, code & 0xFFFF, session.reply))
+        server.PaceSends(session);
     std::snprintf(line, sizeof line, "< Rcv=%u ", handle);
     server.log().WriteLine("Client=" + session.address + line + RedactReply(text, session.reply));
 }

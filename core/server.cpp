@@ -131,11 +131,17 @@ bool Server::StartServer(std::string_view command_line) {
         }
     }
 
+    std::string writer_error;
+    if (!writer_.Start(ReadQueueBounds(), &writer_error)) {
+        log_->WriteLine("ER:Can't start the client writer (" + writer_error + ")");
+        return false;
+    }
     started_ = true;
     stopping_ = false;
 
     // 16. The listener.
     if (!OpenListener(version)) {
+        writer_.Stop();
         started_ = false;
         return false;
     }
@@ -144,6 +150,7 @@ bool Server::StartServer(std::string_view command_line) {
     // would run deaf: it ends instead, and its supervisor may start it again.
     if (!StartSessionThread()) {
         listener_.Cleanup();
+        writer_.Stop();
         started_ = false;
         return false;
     }
@@ -159,6 +166,7 @@ void Server::StopServer() {
     maintenance_stop_.Set();
     listener_.Cleanup();
 
+    std::vector<std::shared_ptr<ClientSession>> told;
     for (unsigned i = 0; i < ClientTable::kSlots; ++i) {
         std::shared_ptr<ClientSession> s = clients_.Get(i);
         if (!s) continue;
@@ -169,8 +177,18 @@ void Server::StopServer() {
         }
         log_->WriteRaw("Client=" + address + kTerminated);
         SendReply(i, 0, kTerminatedType, 0, kTerminated);
+        told.push_back(std::move(s));
+    }
+    // The frames go out to every client at once; one that takes nothing holds up the end for
+    // the shutdown pause at most.
+    const uint32_t told_at = platform::TickCount();
+    for (const auto& s : told) {
+        const uint32_t spent = platform::TickCount() - told_at;
+        if (spent < options_.shutdown_pause_ms)
+            s->outgoing.AwaitAtMost(0, options_.shutdown_pause_ms - spent);
         s->Cleanup();
     }
+    told.clear();
 
     // Every session thread has been woken; they release their slots and end.
     {
@@ -191,6 +209,7 @@ void Server::StopServer() {
     // Sessions of clients inside the server, if any are left, go now.
     for (unsigned i = 0; i < ClientTable::kSlots; ++i) ReleaseSession(i);
     for (auto& stop : hooks_.at_stop) stop();
+    writer_.Stop();
 
     {
         std::lock_guard<platform::RecursiveLock> guard(receiver_table_lock_);
@@ -284,26 +303,52 @@ bool Server::SendFrameTo(const std::shared_ptr<ClientSession>& s, uint8_t handle
                          unsigned code, const void* data, size_t length, bool keep_alive) {
     if (!s) return false;
     const size_t total = FrameSize(length);
-    // Before the frame lock: the count takes the receiver table lock, which is taken before
-    // frame locks elsewhere.
     if (handle != 0 && hooks_.count_sent) hooks_.count_sent(*s, handle, total);
-    std::unique_lock<std::mutex> frame_guard(s->frame_lock);
-    if (s->frame_buffer.size() < total) s->frame_buffer.assign(length + 1024, 0);
-    BuildServerFrame(s->frame_buffer.data(), type, handle, code, data, length);
-    if (s->Send(s->frame_buffer.data(), static_cast<int>(total)) > 0) return true;
-    // The client table lock comes before frame locks (the connection-lost handling sends
-    // while it holds it): let the frame go before taking it.
-    frame_guard.unlock();
+    std::vector<uint8_t> frame(total);
+    BuildServerFrame(reinterpret_cast<char*>(frame.data()), type, handle, code, data, length);
+    if (s->QueueFrames(std::move(frame))) return true;
+    if (keep_alive) s->ping_failed = true;
+    return false;
+}
+
+bool Server::PaceSends(ClientSession& s) {
+    if (s.outgoing.AwaitAtMost(kPaceBytes, options_.send_limit_ms)) return true;
+    s.CutOff(10060);
+    return false;
+}
+
+void Server::ReportCutOff(ClientSession& s) {
+    if (!s.outgoing.cut_off()) return;
+    const CutOffReport r = s.outgoing.cut_off_report();
     std::string who;
     {
         std::lock_guard<platform::RecursiveLock> guard(clients_.lock());
-        who = s->user_name + "/" + s->task + "(" + s->address + ")";
+        who = s.user_name + "/" + s.task + "(" + s.address + ")";
     }
-    ReportSocketError(log_.get(), who);
-    if (keep_alive) s->ping_failed = true;
-    s->lost = true;
-    s->Cleanup();
-    return false;
+    char line[1024];
+    if (r.waiting > 0)
+        std::snprintf(line, sizeof line,
+                      "ER:%s from Read/Write Socket reply %d (%zu bytes waiting, the oldest %u ms)",
+                      who.c_str(), r.error, r.waiting, r.oldest_ms);
+    else
+        std::snprintf(line, sizeof line, "ER:%s from Read/Write Socket reply %d", who.c_str(),
+                      r.error);
+    log_->WriteLine(line);
+}
+
+QueueBounds Server::ReadQueueBounds() {
+    auto read = [this](const cfg::NumberSetting& setting) {
+        uint32_t value = store_.ReadNumber(cfg::kActiveKey, setting);
+        if (value == 0) {
+            value = setting.fallback;
+            store_.WriteNumber(cfg::kActiveKey, setting.name, value);
+        }
+        return value;
+    };
+    QueueBounds b;
+    b.max_bytes = std::max(read(cfg::kClientQueueBytes), cfg::kMinClientQueueBytes);
+    b.max_age_ms = read(cfg::kClientQueueSeconds) * 1000u;
+    return b;
 }
 
 bool Server::SendKeepAlive(unsigned slot) {
@@ -318,11 +363,16 @@ bool Server::SendReply(unsigned slot, uint8_t handle, uint16_t type, unsigned co
 bool Server::ReleaseSession(unsigned slot) {
     std::shared_ptr<ClientSession> s = clients_.Take(slot);
     if (!s) return false;
+    // What the client was sent last (a reply, the end of the server) reaches it first.
+    writer_.Remove(*s, options_.send_limit_ms);
     if (s->session_number != 0) {
         char line[256];
-        std::snprintf(line, sizeof line, "     Exit %s Send = %d Rcv = %d Error = %d",
-                      s->ping_failed ? "Lose client" : "", s->send_total, s->handle_count,
-                      s->error_total);
+        int n = std::snprintf(line, sizeof line, "     Exit %s Send = %d Rcv = %d Error = %d",
+                              s->ping_failed ? "Lose client" : "", s->send_total, s->handle_count,
+                              s->error_total);
+        if (const uint64_t dropped = s->outgoing.dropped_bytes(); dropped > 0 && n > 0)
+            std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " Dropped = %llu",
+                          static_cast<unsigned long long>(dropped));
         statistics_.WriteRecord(line, s->session_number);
     }
     if (hooks_.close_attachment) {
@@ -479,6 +529,7 @@ void Server::SessionThread() {
         session->peer_address = peer.address;
         session->connected_tick = platform::TickCount();
     }
+    writer_.Add(session);  // a socket it cannot watch is cut off, and the loop below ends
     log_->WriteLine(" New Client " + address + "thread started\r\n");
 
     ServeClient(session);
@@ -491,6 +542,7 @@ void Server::SessionThread() {
     }
     log_->WriteLine("Client=" + user + "/" + address + "(" + task + ") thread terminated\r\n");
     ReleaseSession(session->slot_index);
+    ReportCutOff(*session);
     SessionThreadEnded();
 }
 

@@ -20,6 +20,7 @@
 
 #include "core/blocking_socket.h"
 #include "core/client_table.h"
+#include "core/client_writer.h"
 #include "core/config_store.h"
 #include "core/event_log.h"
 #include "core/statistics.h"
@@ -99,8 +100,9 @@ class Server {
     bool StartServer(std::string_view command_line);
     void StopServer();
 
-    // Sends one frame to the client in `slot`; true when bytes went out. A failed send reports
-    // the socket error, marks the session lost and breaks its connection.
+    // Queues one frame for the client in `slot` and never waits; true when it was queued. The
+    // client writer sends it; a client whose queue passes its bound or whose socket fails is
+    // cut off there (lost, connection broken) and its session thread reports why.
     bool SendFrame(unsigned slot, uint8_t handle, uint16_t type, unsigned code, const void* data,
                    size_t length);
     bool SendReply(unsigned slot, uint8_t handle, uint16_t type, unsigned code,
@@ -111,6 +113,11 @@ class Server {
                    unsigned code, const void* data, size_t length);
     // The keep-alive frame; a failure also sets the session's ping failure flag.
     bool SendKeepAlive(unsigned slot);
+    // For a thread that makes many frames for one client and holds no lock (a session thread
+    // answering requests, a download): waits until the client's queue is down to
+    // kPaceBytes. A client that takes nothing for the send limit is cut off (false).
+    bool PaceSends(ClientSession& s);
+    static constexpr size_t kPaceBytes = 256 * 1024;
     bool ReleaseSession(unsigned slot);
 
     ConfigStore& store() { return store_; }
@@ -179,6 +186,10 @@ class Server {
     void KeepAliveThread();
     void StartMaintenance();
     void ServeClient(const std::shared_ptr<ClientSession>& session);
+    // "ER:<who> from Read/Write Socket reply <E>" for a session the client writer cut off, with
+    // what was waiting when a bound cut it.
+    void ReportCutOff(ClientSession& s);
+    QueueBounds ReadQueueBounds();
 
     ConfigStore& store_;
     ServerOptions options_;
@@ -187,6 +198,7 @@ class Server {
     bool log_opened_ = false;
     Statistics statistics_;
     ClientTable clients_;
+    ClientWriter writer_;  // after the clients: it holds sessions while it sends
 
     std::string config_name_, users_path_, receivers_path_, interface_path_;
     std::string listen_address_, listen_port_text_, host_address_;

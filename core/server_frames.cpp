@@ -123,22 +123,48 @@ size_t DecipherRequest(char* buffer, size_t received, std::string_view key) {
     return plain;
 }
 
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+constexpr size_t kHandleAt = 7;  // two hex digits
+
+}  // namespace
+
 void BuildServerFrame(char* out, uint16_t type, uint8_t handle, unsigned code, const void* data,
                       size_t length) {
-    // "%04x%03x%02x%02x" by hand: this runs for every data frame to every client.
+    // "%04x%03x%02x%02x" by hand: this runs for every data frame.
     auto put_hex = [&out](size_t at, unsigned value, int digits) {
-        static constexpr char kDigits[] = "0123456789abcdef";
-        for (int i = digits - 1; i >= 0; --i, value >>= 4) out[at + i] = kDigits[value & 0xF];
+        for (int i = digits - 1; i >= 0; --i, value >>= 4) out[at + i] = kHexDigits[value & 0xF];
     };
     put_hex(0, static_cast<unsigned>(FrameSize(length) & 0xFFFF), 4);
     put_hex(4, type & 0xFFFu, 3);
-    put_hex(7, handle, 2);
+    put_hex(kHandleAt, handle, 2);
     put_hex(9, code & 0xFF, 2);
     if (length > 0) std::memcpy(out + 11, data, length);
     out[11 + length] = 0;
     const uint32_t sum =
         ServerFrameCheckSum(reinterpret_cast<const unsigned char*>(out), 12 + length);
     for (int k = 0; k < 4; ++k) out[12 + length + k] = static_cast<char>((sum >> (8 * k)) & 0xFF);
+}
+
+void ReaddressServerFrame(char* frame, size_t length, uint8_t handle) {
+    const char high = kHexDigits[handle >> 4], low = kHexDigits[handle & 0xF];
+    auto* b = reinterpret_cast<unsigned char*>(frame);
+    if (b[kHandleAt] == static_cast<unsigned char>(high) &&
+        b[kHandleAt + 1] == static_cast<unsigned char>(low))
+        return;
+    // The sum adds little-endian words from the frame's start: byte 7 is the top byte of the
+    // second word, byte 8 the low byte of the third.
+    const uint32_t delta =
+        ((static_cast<uint32_t>(static_cast<unsigned char>(high)) - b[kHandleAt]) << 24) +
+        (static_cast<uint32_t>(static_cast<unsigned char>(low)) - b[kHandleAt + 1]);
+    b[kHandleAt] = static_cast<unsigned char>(high);
+    b[kHandleAt + 1] = static_cast<unsigned char>(low);
+    unsigned char* sum_at = b + 12 + length;
+    uint32_t sum = 0;
+    for (int k = 0; k < 4; ++k) sum |= static_cast<uint32_t>(sum_at[k]) << (8 * k);
+    sum += delta;
+    for (int k = 0; k < 4; ++k) sum_at[k] = static_cast<unsigned char>((sum >> (8 * k)) & 0xFF);
 }
 
 }  // namespace orvana

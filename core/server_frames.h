@@ -42,5 +42,8 @@ inline constexpr size_t FrameSize(size_t length) {
 // Writes the frame (header, data, zero byte, checksum) at `out`, which holds FrameSize bytes.
 void BuildServerFrame(char* out, uint16_t type, uint8_t handle, unsigned code, const void* data,
                       size_t length);
+// Gives a frame that BuildServerFrame made for `length` data bytes another handle, correcting
+// its checksum rather than summing the frame again (one frame goes to many clients).
+void ReaddressServerFrame(char* frame, size_t length, uint8_t handle);
 
 }  // namespace orvana

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <new>
@@ -28,6 +30,16 @@ class SystemEnv final : public Env {
     }
     long Send(int fd, const void* data, size_t length, int flags) override {
         return ::send(fd, data, length, flags);
+    }
+    long SendGathered(int fd, const ByteSpan* spans, size_t count, int flags) override {
+        iovec pieces[kMaxGatheredSpans];
+        count = std::min(count, kMaxGatheredSpans);
+        for (size_t i = 0; i < count; ++i)
+            pieces[i] = {const_cast<void*>(spans[i].data), spans[i].size};  // only read
+        msghdr m{};
+        m.msg_iov = pieces;
+        m.msg_iovlen = count;
+        return ::sendmsg(fd, &m, flags);
     }
     long Receive(int fd, void* buffer, size_t length, int flags) override {
         return ::recv(fd, buffer, length, flags);
@@ -88,6 +100,10 @@ long EnvWrapper::WriteAt(int fd, const void* data, size_t length, int64_t offset
 }
 long EnvWrapper::Send(int fd, const void* data, size_t length, int flags) {
     return target_.Send(fd, data, length, flags);
+}
+
+long EnvWrapper::SendGathered(int fd, const ByteSpan* spans, size_t count, int flags) {
+    return target_.SendGathered(fd, spans, count, flags);
 }
 long EnvWrapper::Receive(int fd, void* buffer, size_t length, int flags) {
     return target_.Receive(fd, buffer, length, flags);

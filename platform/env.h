@@ -18,6 +18,14 @@ struct sockaddr;
 
 namespace orvana::platform {
 
+// A piece of a gathered send.
+struct ByteSpan {
+    const void* data;
+    size_t size;
+};
+// Pieces past this many are left for the next send.
+inline constexpr size_t kMaxGatheredSpans = 64;
+
 class Env {
   public:
     virtual ~Env() = default;
@@ -28,6 +36,8 @@ class Env {
     virtual long Write(int fd, const void* data, size_t length) = 0;
     virtual long WriteAt(int fd, const void* data, size_t length, int64_t offset) = 0;
     virtual long Send(int fd, const void* data, size_t length, int flags) = 0;
+    // sendmsg() of the first `count` pieces (at most kMaxGatheredSpans) in order.
+    virtual long SendGathered(int fd, const ByteSpan* spans, size_t count, int flags) = 0;
     virtual long Receive(int fd, void* buffer, size_t length, int flags) = 0;
     virtual int Accept(int fd, sockaddr* address, unsigned* length, int flags) = 0;
     // Starts `body` on `thread`: 0, or the errno that kept it from starting.
@@ -54,6 +64,7 @@ class EnvWrapper : public Env {
     long Write(int fd, const void* data, size_t length) override;
     long WriteAt(int fd, const void* data, size_t length, int64_t offset) override;
     long Send(int fd, const void* data, size_t length, int flags) override;
+    long SendGathered(int fd, const ByteSpan* spans, size_t count, int flags) override;
     long Receive(int fd, void* buffer, size_t length, int flags) override;
     int Accept(int fd, sockaddr* address, unsigned* length, int flags) override;
     int StartThread(std::thread* thread, std::function<void()> body) override;

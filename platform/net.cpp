@@ -291,6 +291,17 @@ int WaitReadable(SocketFd fd, uint32_t timeout_ms) {
     return r == 0 ? 0 : 1;
 }
 
+long SendSome(SocketFd fd, const ByteSpan* spans, size_t count) {
+    for (;;) {
+        const long n = CurrentEnv().SendGathered(fd, spans, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return n;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        Fail();
+        return -1;
+    }
+}
+
 long SendAll(SocketFd fd, const void* data, size_t length, uint32_t timeout_ms, uint32_t total_ms) {
     const char* p = static_cast<const char*>(data);
     const uint32_t start = NowMs();

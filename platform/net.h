@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/env.h"
+
 namespace orvana::platform {
 
 using SocketFd = int;
@@ -54,6 +56,9 @@ int WaitReadable(SocketFd fd, uint32_t timeout_ms);
 // does a send not finished within `total_ms` (0: no overall limit). Returns the length, or -1.
 long SendAll(SocketFd fd, const void* data, size_t length, uint32_t timeout_ms,
              uint32_t total_ms = 0);
+// One send of the pieces in order that never waits: the bytes the socket took (> 0), 0 when it
+// takes nothing now, or -1 on an error.
+long SendSome(SocketFd fd, const ByteSpan* spans, size_t count);
 // One receive: >0 bytes, 0 closed, -1 error.
 long ReceiveOnce(SocketFd fd, void* buffer, size_t length, bool peek);
 

@@ -41,10 +41,12 @@ struct Attachment : MessageSubscription {
     // On a gate receiver: the number of the gate's stream that carries this client's data
     // messages, 0 before its first Attach. Under the receiver's attachment lock.
     uint8_t gate_stream = 0;
-    // Data frames of the receiver's read `queued_read`, sent together at its end. GUARDED_BY
-    // the receiver's attachment lock.
+    // Data frames of the receiver's read `queued_read`, queued together at its end for
+    // `read_session`, which the receiver's read_sessions keep alive until then. GUARDED_BY the
+    // receiver's attachment lock.
     std::vector<uint8_t> queued_frames;
-    uint32_t queued_read = 0;
+    uint64_t queued_read = 0;
+    ClientSession* read_session = nullptr;
 };
 
 }  // namespace orvana

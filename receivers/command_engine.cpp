@@ -96,10 +96,12 @@ bool SendCommand(Receiver& r, std::string_view command, std::string* out, uint32
             return sent;
         }
         if (r.stop) {
+            // Stopped while the line went out: no reply can come, whatever the write did.
             r.awaiting_reply = 0;
             *out = "ER:Terminate connect Rcv=" + r.receiver_name;
+            r.error_count++;
             GiveBackSender(r);
-            return sent;
+            return false;
         }
         for (;;) {
             const bool woken = r.reply_event.Wait(timeout_ms);

@@ -2,9 +2,7 @@
 
 #include <mutex>
 
-#include "core/blocking_socket.h"
 #include "core/client_session.h"
-#include "core/event_log.h"
 #include "core/server_frames.h"
 #include "receivers/attachment.h"
 #include "receivers/receiver.h"
@@ -24,18 +22,20 @@ std::shared_ptr<ClientSession> HoldingSession(const Attachment& a) {
     return s;
 }
 
-void SendFrames(Attachment& a, uint32_t read, uint32_t limit_ms, EventLog& log) {
-    std::vector<uint8_t>& frames = a.queued_frames;
-    if (frames.empty() || a.queued_read != read) return;
+// The session `a`'s frames of this read go to, looked up on its first frame of the read.
+// REQUIRES: the attachment lock.
+ClientSession* ReadSession(Receiver& r, Attachment& a) {
+    if (a.queued_read == r.read_count) return a.read_session;
+    a.queued_read = r.read_count;
+    // Frames left from an earlier read were made while the attachment was in the stream but it
+    // was out of it when they were due to go: they are stale now.
+    a.queued_frames.clear();
+    a.read_session = nullptr;
     if (std::shared_ptr<ClientSession> s = HoldingSession(a)) {
-        const int sent = s->SendWithin(frames.data(), static_cast<int>(frames.size()), limit_ms);
-        if (sent <= 0) {
-            // One report per client: the first failure cuts it off, later frames find it lost.
-            if (!s->lost.exchange(true)) ReportSocketError(&log, a.client_text);
-            s->Cleanup();
-        }
+        a.read_session = s.get();
+        r.read_sessions.push_back(std::move(s));  // alive until the read's frames are queued
     }
-    frames.clear();  // keeps its capacity for the next read
+    return a.read_session;
 }
 
 }  // namespace
@@ -52,6 +52,9 @@ void DeliverContainer(Receiver& r, const uint8_t* container, size_t size) {
     {
         std::lock_guard<platform::RecursiveLock> guard(r.attachment_lock);
         const uint16_t period = r.output.Period(static_cast<int>(index));
+        // The frame is made once and re-addressed to each client's handle.
+        std::vector<uint8_t>& frame = r.delivery_frame;
+        bool built = false;
         for (int slot = 0; slot < kOutputSlots; ++slot) {
             if (r.stop != 0) break;
             // Every subscription in a receiver's slots is an attachment of a client.
@@ -61,18 +64,17 @@ void DeliverContainer(Receiver& r, const uint8_t* container, size_t size) {
             acc = static_cast<uint16_t>(acc + period);
             if (acc < a->periods[index]) continue;
             acc = static_cast<uint16_t>(acc - a->periods[index]);
-            if (!HoldingSession(*a)) continue;
-            std::vector<uint8_t>& frames = a->queued_frames;
-            // Frames left from an earlier read were queued while the attachment was in the
-            // stream but it was out of it when they were due to go: they are stale now.
-            if (a->queued_read != r.read_count) {
-                frames.clear();
-                a->queued_read = r.read_count;
+            if (ReadSession(r, *a) == nullptr) continue;
+            char* f = reinterpret_cast<char*>(frame.data());
+            if (!built) {
+                frame.resize(FrameSize(length));
+                f = reinterpret_cast<char*>(frame.data());
+                BuildServerFrame(f, type, a->handle, 0, payload, length);
+                built = true;
+            } else {
+                ReaddressServerFrame(f, length, a->handle);
             }
-            const size_t at = frames.size();
-            frames.resize(at + FrameSize(length));
-            BuildServerFrame(reinterpret_cast<char*>(frames.data() + at), type, a->handle, 0,
-                             payload, length);
+            a->queued_frames.insert(a->queued_frames.end(), frame.begin(), frame.end());
             a->bytes_sent += static_cast<uint32_t>(length);
         }
     }
@@ -80,11 +82,20 @@ void DeliverContainer(Receiver& r, const uint8_t* container, size_t size) {
         r.LogStreamBytes(r.receiver_name + " Don't find client ", payload, length);
 }
 
-void SendQueuedFrames(Receiver& r, uint32_t limit_ms) {
+void SendQueuedFrames(Receiver& r) {
     std::lock_guard<platform::RecursiveLock> guard(r.attachment_lock);
-    for (int slot = 0; slot < kOutputSlots; ++slot)
-        if (auto* a = static_cast<Attachment*>(r.output.Slot(slot)))
-            SendFrames(*a, r.read_count, limit_ms, r.log());
+    for (int slot = 0; slot < kOutputSlots; ++slot) {
+        auto* a = static_cast<Attachment*>(r.output.Slot(slot));
+        if (a == nullptr || a->queued_read != r.read_count || a->queued_frames.empty()) continue;
+        ClientSession* s = a->read_session;
+        // A close since the frames were made takes them with it.
+        if (s != nullptr && a->held && !s->lost) {
+            s->QueueFrames(std::move(a->queued_frames));
+            a->queued_frames = s->outgoing.TakeSpare();
+        }
+        a->queued_frames.clear();
+    }
+    r.read_sessions.clear();
 }
 
 }  // namespace orvana

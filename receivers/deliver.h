@@ -1,21 +1,16 @@
 #pragma once
 // Delivery of a receiver's data containers to the clients attached to its stream, each client
-// at its own period, from the receiver's reader thread. The frames of one read are queued per
-// client and go out in one send each at the end of the read: a send per container per client
-// was what bounded the stream's throughput.
+// at its own period, from the receiver's reader thread. The frames of one read are gathered per
+// client and handed to the client's send queue in one piece at the end of the read; the client
+// writer sends them, so the reader never waits for a client.
 
 #include <cstddef>
 #include <cstdint>
 
 namespace orvana {
 
-class EventLog;
 class Receiver;
 struct Attachment;
-
-// A client's data frames may hold the reader thread, and so every client of the receiver, this
-// long at most: a client that cannot take them in time is cut off.
-inline constexpr uint32_t kDataSendLimitMs = 500;
 
 // Frame type of message `index` of `group`: (group + 1) * 256 + (index + 1).
 inline constexpr uint16_t DataFrameType(unsigned group, unsigned index) {
@@ -29,8 +24,8 @@ inline constexpr uint16_t DataFrameType(unsigned group, unsigned index) {
 // both while it closes attachments.
 void DeliverContainer(Receiver& r, const uint8_t* container, size_t size);
 
-// On r's reader thread after a read: sends each client's queued frames. A send that fails or
-// takes longer than `limit_ms` cuts that client off. Same locks as DeliverContainer.
-void SendQueuedFrames(Receiver& r, uint32_t limit_ms = kDataSendLimitMs);
+// On r's reader thread after a read: queues each client's frames of the read for its writer.
+// A client whose queue would pass its bound is cut off. Same locks as DeliverContainer.
+void SendQueuedFrames(Receiver& r);
 
 }  // namespace orvana

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "links/link.h"
 #include "platform/sync.h"
@@ -130,7 +131,12 @@ class Receiver {
     int32_t brace_balance = 0;
     int32_t merge_count = 0;
     std::atomic<InputMode> input_mode{InputMode::kParse};
-    uint32_t read_count = 0;  // reads parsed; the data frames queued belong to one of them
+    uint64_t read_count = 0;  // reads parsed; the data frames queued belong to one of them
+    // The delivery's frame, made once per container. Reader thread, under the attachment lock.
+    std::vector<uint8_t> delivery_frame;
+    // The sessions of the clients that get frames of the current read: held until they are
+    // queued. Reader thread, under the attachment lock.
+    std::vector<std::shared_ptr<ClientSession>> read_sessions;
     std::array<uint8_t, kAssemblySize> assembly_area{};
     uint8_t* assembly() { return assembly_area.data(); }
     std::array<uint8_t, kInputSize> input_area{};

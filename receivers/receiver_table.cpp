@@ -110,11 +110,10 @@ ReceiverTable& InstallReceivers(Server& server) {
     ReceiverTable& t = *table;
     server.set_receiver_table(std::move(table));
     t.StartLostWatch();
-    const uint32_t data_limit = std::min(kDataSendLimitMs, server.options().send_limit_ms);
     t.deliver = [](Receiver& r, const uint8_t* container, size_t size) {
         DeliverContainer(r, container, size);
     };
-    t.send_delivered = [data_limit](Receiver& r) { SendQueuedFrames(r, data_limit); };
+    t.send_delivered = [](Receiver& r) { SendQueuedFrames(r); };
     ServerHooks& hooks = server.hooks();
     hooks.close_attachment = [&server](ClientSession& s, uint8_t h) {
         CloseRcv(server, false, s, h);

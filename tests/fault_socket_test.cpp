@@ -70,12 +70,13 @@ TEST_F(SocketFaults, SendsOfAFewBytesAfterEagainStormsDeliverEveryFrameWhole) {
     EXPECT_EQ(Text(ann->Call("CloseRcv", 1, 30)).substr(0, 6), "RE:OK.");
 }
 
-// Sockets that keep saying they are ready and then take nothing: each send gives up within the
-// send limit instead of spinning. A client is let go; a receiver is given up and its clients are
-// told.
-TEST_F(SocketFaults, ASocketThatNeverTakesAByteFailsWithinTheSendLimit) {
+// Sockets that keep saying they are ready and then take nothing. A receiver is given up within
+// the send limit and its clients are told; a client is cut off when what waits for it is older
+// than its queue's bound.
+TEST_F(SocketFaults, ASocketThatNeverTakesAByteIsGivenUpWithinItsBound) {
     ServerOptions options;
     options.send_limit_ms = 2000;
+    local_.store().WriteNumber(cfg::kActiveKey, cfg::kClientQueueSeconds.name, 2);
     const uint16_t port = Start(options);
     auto ann = Attached(port, "RT:0.1");
     auto bob = Attached(port, "RT:0.1");
@@ -88,6 +89,7 @@ TEST_F(SocketFaults, ASocketThatNeverTakesAByteFailsWithinTheSendLimit) {
     EXPECT_EQ(lost->data, "ER:Connection lost to receiver:sim");
 
     env_.ShapeSends(port, 7, 1 << 30);
+    for (auto* c : {ann.get(), bob.get()}) ASSERT_TRUE(c->raw().Request("Ping"));
     EXPECT_TRUE(ann->raw().WaitClosed(30));
     EXPECT_TRUE(bob->raw().WaitClosed(30));
     env_.ClearSends();
@@ -147,8 +149,9 @@ TEST_F(SocketFaults, ASessionThreadThatCannotStartTurnsAwayOneClientNotTheServer
     EXPECT_EQ(test::CountOf(local_.LogText(), "ER:Can't start a session thread ("), 2u);
 }
 
-// Without its first acceptor a server would run deaf: the start fails instead.
-TEST(ServerStart, FailsWhenTheFirstAcceptorCannotStart) {
+// Without its client writer or its first acceptor a server would run deaf: the start fails
+// instead, and a later start works.
+TEST(ServerStart, FailsWhenTheClientWriterOrTheFirstAcceptorCannotStart) {
     test::FaultEnv env;
     platform::ScopedEnv scoped(env);
     test::TempStore home;
@@ -160,8 +163,19 @@ TEST(ServerStart, FailsWhenTheFirstAcceptorCannotStart) {
     env.FailThreadStarts(1);
     EXPECT_FALSE(server.StartServer(""));
     EXPECT_EQ(env.threads_refused(), 1);
+    EXPECT_NE(test::EventLogText(home.dir.path()).find("ER:Can't start the client writer ("),
+              std::string::npos);
+
+    env.FailThreadStarts(1, 1);  // the writer starts, the acceptor does not
+    EXPECT_FALSE(server.StartServer(""));
+    EXPECT_EQ(env.threads_refused(), 2);
     EXPECT_NE(test::EventLogText(home.dir.path()).find("ER:Can't start a session thread ("),
               std::string::npos);
+
+    ASSERT_TRUE(server.StartServer(""));
+    test::TestClient client;
+    ASSERT_TRUE(client.Connect(server.ListenPort()));
+    EXPECT_EQ(client.Ask("Ping", 0, 10), "RE:OK.");
     server.StopServer();
 }
 

@@ -31,7 +31,10 @@ Receiver& TransferSession::link() const {
 }
 
 bool TransferSession::SendToClient(std::string_view text) {
-    return server.SendFrame(client.lock(), handle, frame_type, 0, text.data(), text.size());
+    std::shared_ptr<ClientSession> c = client.lock();
+    // A download goes at the client's pace: its queue never holds more than a pacing window.
+    return server.SendFrame(c, handle, frame_type, 0, text.data(), text.size()) &&
+           server.PaceSends(*c);
 }
 
 void TransferSession::ReadSettings() {

@@ -67,7 +67,8 @@ void FaultEnv::AgainOnWrites(const std::string& part) {
     write_again_part_ = part;
 }
 
-void FaultEnv::FailThreadStarts(int count) {
+void FaultEnv::FailThreadStarts(int count, int after) {
+    threads_before_failures_ = after;
     thread_failures_ = count;
 }
 
@@ -193,6 +194,17 @@ long FaultEnv::Send(int fd, const void* data, size_t length, int flags) {
     return n;
 }
 
+long FaultEnv::SendGathered(int fd, const platform::ByteSpan* spans, size_t count, int flags) {
+    bool shaping;
+    {
+        std::lock_guard<std::mutex> guard(mu_);
+        shaping = cut_peer_port_ != 0 || send_port_ != 0;
+    }
+    // A gathered send may take any part of what it is offered: the first piece is as legal.
+    if (shaping && count > 0) return Send(fd, spans[0].data, spans[0].size, flags);
+    return EnvWrapper::SendGathered(fd, spans, count, flags);
+}
+
 int FaultEnv::Accept(int fd, sockaddr* address, unsigned* length, int flags) {
     if (accept_failures_.load() > 0 && accept_failures_.fetch_sub(1) > 0) {
         ++accepts_failed_;
@@ -202,6 +214,8 @@ int FaultEnv::Accept(int fd, sockaddr* address, unsigned* length, int flags) {
 }
 
 int FaultEnv::StartThread(std::thread* thread, std::function<void()> body) {
+    if (threads_before_failures_.load() > 0 && threads_before_failures_.fetch_sub(1) > 0)
+        return EnvWrapper::StartThread(thread, std::move(body));
     if (thread_failures_.load() > 0 && thread_failures_.fetch_sub(1) > 0) {
         ++threads_refused_;
         return EAGAIN;

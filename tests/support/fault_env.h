@@ -28,8 +28,8 @@ class FaultEnv : public platform::EnvWrapper {
     void AgainOnReads(const std::string& part, int count);
     // Writes to files (devices) whose path contains `part` fail with EAGAIN until cleared.
     void AgainOnWrites(const std::string& part);
-    // Thread starts fail with EAGAIN, `count` times.
-    void FailThreadStarts(int count);
+    // Thread starts fail with EAGAIN, `count` times, after `after` more have started.
+    void FailThreadStarts(int count, int after = 0);
     // Accepts fail with `error`, `count` times.
     void FailAccepts(int error, int count);
     // Sends on sockets whose local port is `port` (a server's connections), or with `to_peer`
@@ -57,6 +57,8 @@ class FaultEnv : public platform::EnvWrapper {
     long Write(int fd, const void* data, size_t length) override;
     long WriteAt(int fd, const void* data, size_t length, int64_t offset) override;
     long Send(int fd, const void* data, size_t length, int flags) override;
+    // While sends are shaped or cut: the first piece only, as Send would take it.
+    long SendGathered(int fd, const platform::ByteSpan* spans, size_t count, int flags) override;
     int Accept(int fd, sockaddr* address, unsigned* length, int flags) override;
     int StartThread(std::thread* thread, std::function<void()> body) override;
     uint64_t MonotonicMs() override;
@@ -86,6 +88,7 @@ class FaultEnv : public platform::EnvWrapper {
     size_t cut_after_ = 0;          // GUARDED_BY(mu_)
     size_t sent_to_peer_ = 0;       // GUARDED_BY(mu_)
     std::atomic<int> thread_failures_{0};
+    std::atomic<int> threads_before_failures_{0};
     std::atomic<int> accept_error_{0};
     std::atomic<int> accept_failures_{0};
     std::atomic<uint64_t> tick_offset_{0};

@@ -22,8 +22,10 @@ std::string Container(uint8_t index, const std::string& payload) {
     return c + tail;
 }
 
-StreamRig::StreamRig(uint32_t send_limit_ms) {
+StreamRig::StreamRig(QueueBounds bounds) {
     log_.Open();
+    std::string error;
+    writer_.Start(bounds, &error);
     messages_.Build([](const char* command, std::string* reply) {
         *reply = std::string(command) == "list,/msg/jps" ? "RE010{RT,PO,VE,PV,SI}" : "RE002{}";
         return true;
@@ -41,16 +43,20 @@ StreamRig::StreamRig(uint32_t send_limit_ms) {
     c.deliver = [](Receiver& r, const uint8_t* container, size_t size) {
         DeliverContainer(r, container, size);
     };
-    c.send_delivered = [send_limit_ms](Receiver& r) { SendQueuedFrames(r, send_limit_ms); };
+    c.send_delivered = [](Receiver& r) { SendQueuedFrames(r); };
     receiver_ = std::make_unique<NullLink>(c, LinkKind::kCom);
 }
 
 StreamRig::~StreamRig() {
     receiver_.reset();
-    for (Client& c : clients_) c.session->Cleanup();
+    for (Client& c : clients_) {
+        writer_.Remove(*c.session, 0);
+        c.session->Cleanup();
+    }
+    writer_.Stop();
 }
 
-StreamRig::Client* StreamRig::AddClient(const std::string& request) {
+StreamRig::Client* StreamRig::AddClient(const std::string& request, uint8_t handle) {
     Client c;
     c.peer = std::make_unique<CBlockingSocket>();
     c.peer->Create(1);
@@ -58,16 +64,16 @@ StreamRig::Client* StreamRig::AddClient(const std::string& request) {
     c.peer->Connect(at, 5000);
     c.session = std::make_shared<ClientSession>(static_cast<uint16_t>(clients_.size() + 1));
     platform::Ipv4Endpoint peer;
-    if (!listener_.Accept(*c.session, &peer, true)) return nullptr;
+    if (!listener_.Accept(*c.session, &peer, true) || !writer_.Add(c.session)) return nullptr;
     c.session->has_handle_table = true;
-    c.session->handle_count = 1;
-    c.session->handle_table.resize(5);
+    c.session->handle_count = 4;
+    c.session->handle_table.resize(9);
     c.attachment = std::make_shared<Attachment>();
-    c.attachment->handle = 1;
+    c.attachment->handle = handle;
     c.attachment->receiver_name = "Base1";
     c.attachment->client = c.session;
     c.attachment->client_text = "client" + std::to_string(clients_.size() + 1) + "/rig()";
-    c.session->handle_table[1] = c.attachment;
+    c.session->handle_table[handle] = c.attachment;
     c.attachment->held = true;
     {
         std::lock_guard<platform::RecursiveLock> att(receiver_->attachment_lock);

@@ -12,6 +12,7 @@
 
 #include "core/blocking_socket.h"
 #include "core/client_session.h"
+#include "core/client_writer.h"
 #include "core/event_log.h"
 #include "receivers/attachment.h"
 #include "receivers/deliver.h"
@@ -41,11 +42,11 @@ class StreamRig {
     };
 
     // Messages of "jps/": WL (0), RT (1), PO (2), VE (3), PV (4), SI (5).
-    explicit StreamRig(uint32_t send_limit_ms = kDataSendLimitMs);
+    explicit StreamRig(QueueBounds bounds = {});
     ~StreamRig();
 
-    // A client on handle 1 attached with `request` ("0,RT:0.5"); false when refused.
-    Client* AddClient(const std::string& request);
+    // A client on `handle` (1 to 4) attached with `request` ("0,RT:0.5"); null when refused.
+    Client* AddClient(const std::string& request, uint8_t handle = 1);
     // Bytes through the stream parser, in reads of at most 4096.
     void Feed(const std::string& bytes);
     // The next whole frame on a client's end, or nullopt within `ms`.
@@ -61,6 +62,7 @@ class StreamRig {
     MessageTable messages_;
     CBlockingSocket listener_;
     uint16_t port_ = 0;
+    ClientWriter writer_;
     std::unique_ptr<NullLink> receiver_;
     std::deque<Client> clients_;  // stable: AddClient hands out pointers
 };
