@@ -86,6 +86,7 @@ struct Outcome {
     std::vector<int64_t> latencies_us;
     double min_fraction = 0, mean_fraction = 0;
     unsigned complete_clients = 0;
+    long peak_rss_kb = 0;  // the relay's processes, summed
 };
 
 // utime + stime of a process, from /proc (clock ticks of 1/100 s).
@@ -104,6 +105,13 @@ double CpuSeconds(pid_t pid) {
     // Fields after the name: state(3) ... utime(14) stime(15), counted from 3.
     if (fields.size() < 13) return 0;
     return (std::stod(fields[11]) + std::stod(fields[12])) / 100.0;
+}
+
+// The most memory a process has held (VmHWM), in KB.
+long PeakRssKb(pid_t pid) {
+    const std::string text = test::ReadFile("/proc/" + std::to_string(pid) + "/status");
+    const size_t at = text.find("VmHWM:");
+    return at == std::string::npos ? 0 : std::strtol(text.c_str() + at + 6, nullptr, 10);
 }
 
 double CpuSeconds(const std::vector<pid_t>& pids) {
@@ -145,9 +153,7 @@ void ReadRaw(platform::SocketFd fd, ClientTally& tally, const Window& window,
         const int64_t now = NowUs();
         tally.Bytes(static_cast<size_t>(n));
         scanner.Feed(buffer.data(), static_cast<size_t>(n),
-                     [&](std::string_view payload, size_t size) {
-                         tally.Container(payload, size, now, window);
-                     });
+                     [&](std::string_view payload) { tally.Container(payload, now, window); });
     }
 }
 
@@ -168,17 +174,23 @@ platform::SocketFd ConnectLocal(uint16_t port, uint32_t patience_ms) {
 
 // Waits for the clients to be in the stream, opens the window past them, and waits until every
 // client has seen a container after it (or gives up).
+// The first `stalled` clients are left out of the figures (they stop reading on purpose).
 Outcome Measure(Source& source, const std::vector<pid_t>& relay,
                 std::vector<std::unique_ptr<ClientTally>>& tallies, Window& window,
-                uint64_t containers) {
+                uint64_t containers, size_t stalled = 0) {
     Outcome o;
     source.Begin();
     struct EndFlood {
         Source& s;
         ~EndFlood() { s.End(); }
     } end_flood{source};
+    const std::vector<ClientTally*> counted = [&] {
+        std::vector<ClientTally*> v;
+        for (size_t i = stalled; i < tallies.size(); ++i) v.push_back(tallies[i].get());
+        return v;
+    }();
     auto all = [&](auto&& pred) {
-        for (auto& t : tallies) {
+        for (ClientTally* t : counted) {
             std::lock_guard<std::mutex> g(t->mu);
             if (!pred(*t)) return false;
         }
@@ -194,10 +206,10 @@ Outcome Measure(Source& source, const std::vector<pid_t>& relay,
     }
     uint64_t highest = 0;
     uint64_t bytes0 = 0;
-    for (auto& t : tallies) {
+    for (ClientTally* t : counted) {
         std::lock_guard<std::mutex> g(t->mu);
         highest = std::max(highest, t->highest);
-        bytes0 += t->bytes_total;
+        bytes0 += t->container_bytes_total;
     }
     const double cpu0 = CpuSeconds(relay);
     window.count = containers;
@@ -205,7 +217,7 @@ Outcome Measure(Source& source, const std::vector<pid_t>& relay,
 
     // Generous: a relay that loses a client entirely must not hang the run.
     const uint32_t limit_ms =
-        60000 + static_cast<uint32_t>(containers / 10) * static_cast<uint32_t>(tallies.size());
+        60000 + static_cast<uint32_t>(containers / 10) * static_cast<uint32_t>(counted.size());
     start = platform::TickCount();
     while (!all([](ClientTally& t) { return t.done; })) {
         if (platform::TickCount() - start > limit_ms) {
@@ -215,14 +227,15 @@ Outcome Measure(Source& source, const std::vector<pid_t>& relay,
         platform::SleepMs(20);
     }
     o.cpu_seconds = CpuSeconds(relay) - cpu0;
+    for (pid_t p : relay) o.peak_rss_kb += PeakRssKb(p);
 
     int64_t first = INT64_MAX, last = 0;
     double fraction_sum = 0;
     o.min_fraction = 1;
     uint64_t bytes1 = 0;
-    for (auto& t : tallies) {
+    for (ClientTally* t : counted) {
         std::lock_guard<std::mutex> g(t->mu);
-        bytes1 += t->bytes_total;
+        bytes1 += t->container_bytes_total;
         o.window_bytes += t->window_bytes;
         o.window_containers += t->in_window;
         if (t->in_window > 0) {
@@ -236,7 +249,7 @@ Outcome Measure(Source& source, const std::vector<pid_t>& relay,
         o.latencies_us.insert(o.latencies_us.end(), t->latencies_us.begin(), t->latencies_us.end());
     }
     o.interval_bytes = bytes1 - bytes0;
-    o.mean_fraction = fraction_sum / static_cast<double>(tallies.size());
+    o.mean_fraction = fraction_sum / static_cast<double>(counted.size());
     o.seconds = last > first ? static_cast<double>(last - first) / 1e6 : 0;
     o.ok = o.failure.empty();
     return o;
@@ -248,7 +261,99 @@ std::vector<std::unique_ptr<ClientTally>> Tallies(unsigned n) {
     return v;
 }
 
-Outcome RunServer(Source& sim, unsigned clients, uint64_t containers) {
+// A client of the server on a plain socket, reading with a 64 KB buffer like the raw clients of
+// the other relays: its set-up requests, then the frames cut out of its reads.
+class PlainClient {
+  public:
+    ~PlainClient() {
+        if (fd_ != platform::kNoSocket) platform::CloseSocket(fd_);
+    }
+    bool Connect(uint16_t port) {
+        fd_ = ConnectLocal(port, 10000);
+        return fd_ != platform::kNoSocket;
+    }
+    // Sends a request and waits for its reply, passing data frames (and counting them, once
+    // the client has a tally) on the way.
+    std::optional<ServerFrame> Call(const std::string& text, uint8_t handle, uint32_t ms) {
+        const std::string frame = BuildRequestFrame(text, handle);
+        if (platform::SendAll(fd_, frame.data(), frame.size(), ms) < 0) return std::nullopt;
+        const uint32_t start = platform::TickCount();
+        while (platform::TickCount() - start < ms) {
+            ServerFrame f;
+            if (!Next(&f, 200)) {
+                if (closed_) return std::nullopt;
+                continue;
+            }
+            if (f.IsReply()) return f;
+        }
+        return std::nullopt;
+    }
+    // The next frame within `ms`; false on a time-out or a closed or corrupt stream.
+    bool Next(ServerFrame* f, uint32_t ms) {
+        for (;;) {
+            switch (reader_.Next(f)) {
+                case ServerFrameReader::Result::kFrame:
+                    if (f->IsData() && tally_ != nullptr)
+                        tally_->Container(f->data, NowUs(), *window_);
+                    return true;
+                case ServerFrameReader::Result::kCorrupt:
+                    closed_ = true;
+                    return false;
+                case ServerFrameReader::Result::kNeedMore:
+                    break;
+            }
+            const int ready = platform::WaitReadable(fd_, ms);
+            if (ready == 0) return false;
+            const long n =
+                ready < 0 ? -1 : platform::ReceiveOnce(fd_, buffer_.data(), buffer_.size(), false);
+            if (n <= 0) {
+                closed_ = true;
+                return false;
+            }
+            if (tally_ != nullptr) tally_->Bytes(static_cast<size_t>(n));
+            reader_.Append(buffer_.data(), static_cast<size_t>(n));
+        }
+    }
+    void Count(ClientTally* tally, const Window* window) {
+        tally_ = tally;
+        window_ = window;
+    }
+    bool closed() const { return closed_; }
+
+  private:
+    platform::SocketFd fd_ = platform::kNoSocket;
+    ServerFrameReader reader_;
+    std::vector<char> buffer_ = std::vector<char>(65536);
+    ClientTally* tally_ = nullptr;
+    const Window* window_ = nullptr;
+    bool closed_ = false;
+};
+
+// Logs in, opens the receiver and attaches every message; empty, or what failed.
+std::string SetUp(PlainClient& c, uint16_t port) {
+    if (!c.Connect(port)) return "connect";
+    auto f = c.Call("OpenUsr bench pw e2e", 0, 10000);
+    if (!f || !f->Succeeded() || f->code == 0) return "login " + (f ? f->data : "");
+    f = c.Call("OpenRcv sim", 1, 60000);
+    if (!f || !f->Succeeded()) return "OpenRcv " + (f ? f->data : "");
+    for (int g = 0; g < 4; ++g) {
+        f = c.Call("Attach " + std::to_string(g) + "," + kAttachLists[g], 1, 60000);
+        if (!f || !f->Succeeded()) return "Attach " + (f ? f->data : "");
+    }
+    return {};
+}
+
+// How the clients of the server run.
+struct ServerRun {
+    // Client 0 stops reading for this long once the window has begun (0: it reads throughout).
+    uint32_t stall_ms = 0;
+    // The clients attach one after another while the receiver floods; the time it took.
+    bool attach_while_flooding = false;
+    double attach_seconds = 0, slowest_attach_ms = 0;
+    bool stalled_client_cut_off = false;
+};
+
+Outcome RunServer(Source& sim, unsigned clients, uint64_t containers, ServerRun& run) {
     Outcome o;
     test::ServerProcess server;
     server.AddUser("bench", "pw", 128);
@@ -259,43 +364,42 @@ Outcome RunServer(Source& sim, unsigned clients, uint64_t containers) {
     }
     auto tallies = Tallies(clients);
     Window window;
-    std::vector<std::unique_ptr<RequestClient>> connections;
+    std::vector<std::unique_ptr<PlainClient>> connections;
     Readers readers;
+    if (run.attach_while_flooding) sim.Begin();
+    const int64_t attach_start = NowUs();
     for (unsigned i = 0; i < clients; ++i) {
-        auto c = std::make_unique<RequestClient>();
-        auto fail = [&](const std::string& what, const std::optional<ServerFrame>& f) {
-            o.failure =
-                "client " + std::to_string(i) + ": " + what + " " + (f ? f->data : c->error());
+        auto c = std::make_unique<PlainClient>();
+        c->Count(tallies[i].get(), &window);
+        const int64_t one_start = NowUs();
+        if (std::string failure = SetUp(*c, server.port()); !failure.empty()) {
+            o.failure = "client " + std::to_string(i) + ": " + failure;
+            if (run.attach_while_flooding) sim.End();
             return o;
-        };
-        if (!c->Connect("127.0.0.1", server.port(), 5000)) return fail("connect", std::nullopt);
-        auto f = c->Login("bench", "pw", "e2e", 10000);
-        if (!f || !RequestClient::LoginAccepted(*f)) return fail("login", f);
-        f = c->Call("OpenRcv sim", 1, 60000);
-        if (!f || !f->Succeeded()) return fail("OpenRcv", f);
-        for (int g = 0; g < 4; ++g) {
-            f = c->Call("Attach " + std::to_string(g) + "," + kAttachLists[g], 1, 60000);
-            if (!f || !f->Succeeded()) return fail("Attach", f);
         }
+        run.slowest_attach_ms =
+            std::max(run.slowest_attach_ms, static_cast<double>(NowUs() - one_start) / 1000.0);
         // From here on only its reader uses the connection.
-        RequestClient* client = c.get();
-        ClientTally* tally = tallies[i].get();
-        readers.Add([client, tally, &window](const std::atomic<bool>& stop) {
-            while (!stop) {
-                auto frame = client->NextUnsolicited(200);
-                if (!frame) {
-                    if (!client->IsOpen()) break;
-                    continue;
+        PlainClient* client = c.get();
+        const uint32_t stall_ms = i == 0 ? run.stall_ms : 0;
+        readers.Add([client, stall_ms, &window](const std::atomic<bool>& stop) {
+            bool stalled = stall_ms == 0;
+            ServerFrame f;
+            while (!stop && !client->closed()) {
+                if (!stalled && window.first.load() != UINT64_MAX) {
+                    stalled = true;
+                    for (uint32_t t = 0; t < stall_ms && !stop; t += 50) platform::SleepMs(50);
                 }
-                if (!frame->IsData()) continue;
-                const size_t wire = frame->data.size() + 16;
-                tally->Bytes(wire);
-                tally->Container(frame->data, wire, NowUs(), window);
+                client->Next(&f, 200);
             }
         });
         connections.push_back(std::move(c));
     }
-    o = Measure(sim, {server.process().pid()}, tallies, window, containers);
+    run.attach_seconds = static_cast<double>(NowUs() - attach_start) / 1e6;
+    if (run.attach_while_flooding) sim.End();
+    o = Measure(sim, {server.process().pid()}, tallies, window, containers,
+                run.stall_ms > 0 ? 1 : 0);
+    if (run.stall_ms > 0) run.stalled_client_cut_off = connections[0]->closed();
     readers.Stop();
     connections.clear();
     server.Stop();
@@ -479,11 +583,11 @@ Row Summarise(const std::string& system, Outcome o) {
     return r;
 }
 
-void PrintRow(unsigned clients, const Row& r) {
-    std::printf("%7u  %-9s %9.2f %12.0f %10.4f %9.1f %9.1f %8.4f %8.4f %5u/%-3u %s\n", clients,
+void PrintRow(unsigned clients, const Row& r, const std::string& note = {}) {
+    std::printf("%7u  %-9s %9.2f %12.0f %10.4f %9.1f %9.1f %8.4f %8.4f %5u/%-3u %7ld %s\n", clients,
                 r.system.c_str(), r.mb_s, r.containers_s, r.cpu_per_mb, r.p50_ms, r.p99_ms,
                 r.o.min_fraction, r.o.mean_fraction, r.o.complete_clients, clients,
-                r.o.ok ? "" : ("(" + r.o.failure + ")").c_str());
+                r.o.peak_rss_kb / 1024, r.o.ok ? note.c_str() : ("(" + r.o.failure + ")").c_str());
 }
 
 double Ratio(double a, double b) {
@@ -501,6 +605,8 @@ int main(int argc, char** argv) {
     std::string payload_size = "100";
     double rate = 0;
     std::vector<std::string> systems{"orvanasrv", "str2str", "fan-out"};
+    uint32_t stall_seconds = 10;
+    bool attach_row = true;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         if (a == "--containers") {
@@ -515,10 +621,15 @@ int main(int argc, char** argv) {
             rate = std::stod(argv[i + 1]);
         } else if (a == "--systems") {
             systems = test::CommaList(argv[i + 1]);
+        } else if (a == "--stall-seconds") {
+            stall_seconds = static_cast<uint32_t>(std::stoul(argv[i + 1]));
+        } else if (a == "--attach-row") {
+            attach_row = std::string(argv[i + 1]) != "0";
         } else {
             std::fprintf(stderr,
                          "usage: stream_e2e_bench [--containers N] [--clients 1,16,127] "
-                         "[--payload-size B] [--rate R] [--systems orvanasrv,str2str,fan-out]\n");
+                         "[--payload-size B] [--rate R] [--systems orvanasrv,str2str,fan-out] "
+                         "[--stall-seconds S] [--attach-row 0|1]\n");
             return 2;
         }
     }
@@ -544,15 +655,18 @@ int main(int argc, char** argv) {
                 rate > 0
                     ? ("at " + std::to_string(static_cast<long>(rate)) + " containers/s").c_str()
                     : "flooding");
-    std::printf("%7s  %-9s %9s %12s %10s %9s %9s %8s %8s %9s\n", "clients", "system", "MB/s",
-                "containers/s", "CPU s/MB", "p50 ms", "p99 ms", "min rcvd", "mean", "complete");
+    std::printf("(MB are container bytes as the receiver sends them, for every relay)\n");
+    std::printf("%7s  %-9s %9s %12s %10s %9s %9s %8s %8s %9s %7s\n", "clients", "system", "MB/s",
+                "containers/s", "CPU s/MB", "p50 ms", "p99 ms", "min rcvd", "mean", "complete",
+                "RSS MB");
     int status = 0;
     for (unsigned n : client_counts) {
         std::vector<Row> rows;
         for (const auto& system : systems) {
             Outcome o;
+            ServerRun run;
             if (system == "orvanasrv")
-                o = RunServer(sim, n, containers);
+                o = RunServer(sim, n, containers, run);
             else if (system == "str2str")
                 o = RunStr2str(sim, n, containers);
             else if (system == "fan-out")
@@ -571,11 +685,41 @@ int main(int argc, char** argv) {
         for (const auto& r : rows) {
             if (&r == ours) continue;
             std::printf(
-                "%7u  orvanasrv/%-8s MB/s x%.2f  CPU/MB x%.2f  p50 x%.2f  p99 x%.2f  "
+                "%7u  orvanasrv/%-8s containers/s x%.2f  CPU/MB x%.2f  p50 x%.2f  p99 x%.2f  "
                 "min rcvd x%.3f\n",
-                n, r.system.c_str(), Ratio(ours->mb_s, r.mb_s),
+                n, r.system.c_str(), Ratio(ours->containers_s, r.containers_s),
                 Ratio(ours->cpu_per_mb, r.cpu_per_mb), Ratio(ours->p50_ms, r.p50_ms),
                 Ratio(ours->p99_ms, r.p99_ms), Ratio(ours->o.min_fraction, r.o.min_fraction));
+        }
+        std::fflush(stdout);
+        if (n != client_counts.back()) continue;
+        if (stall_seconds > 0 && n > 1) {
+            // Long enough that the stall falls inside the window, at the rate just measured.
+            const double per_client = ours->containers_s / n;
+            const uint64_t window = std::max<uint64_t>(
+                containers, static_cast<uint64_t>(per_client * (stall_seconds + 3)));
+            ServerRun run;
+            run.stall_ms = stall_seconds * 1000;
+            Row stalled = Summarise("stall", RunServer(sim, n, window, run));
+            if (!stalled.o.ok) status = 1;
+            PrintRow(n - 1, stalled,
+                     "(the others, while one stops reading for " + std::to_string(stall_seconds) +
+                         " s; it was " + (run.stalled_client_cut_off ? "cut off)" : "kept)"));
+            std::printf("%7u  stall/orvanasrv containers/s x%.2f  p99 x%.2f  min rcvd x%.3f\n", n,
+                        Ratio(stalled.containers_s, ours->containers_s * (n - 1) / n),
+                        Ratio(stalled.p99_ms, ours->p99_ms),
+                        Ratio(stalled.o.min_fraction, ours->o.min_fraction));
+        }
+        if (attach_row) {
+            ServerRun run;
+            run.attach_while_flooding = true;
+            Outcome o = RunServer(sim, n, containers, run);
+            if (!o.ok) status = 1;
+            std::printf(
+                "%7u  orvanasrv attach one after another to a flooding receiver: %.2f s in "
+                "all, the slowest %.0f ms%s\n",
+                n, run.attach_seconds, run.slowest_attach_ms,
+                o.ok ? "" : (" (" + o.failure + ")").c_str());
         }
         std::fflush(stdout);
     }

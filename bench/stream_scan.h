@@ -52,12 +52,18 @@ struct Window {
     uint64_t count = 0;
 };
 
+// ">>", three length digits, the index byte and two checksum digits around a payload.
+inline constexpr size_t kContainerFrame = 8;
+
 // One client's tally. Written by its own thread; read by the coordinator under `mu`.
 struct ClientTally {
     std::mutex mu;
     uint64_t highest = 0;      // highest sequence seen
     uint64_t bytes_total = 0;  // everything received, window or not
-    uint64_t in_window = 0;    // containers of the window received
+    // The containers received, window or not, counted at their size as a receiver sends them
+    // (a relay's frames around them are not counted): the unit of CPU per MB for every relay.
+    uint64_t container_bytes_total = 0;
+    uint64_t in_window = 0;  // containers of the window received
     uint64_t window_bytes = 0;
     int64_t first_stamp_us = INT64_MAX;  // earliest send time of a window container received
     int64_t last_us = 0;                 // latest receive time of one
@@ -68,13 +74,14 @@ struct ClientTally {
         std::lock_guard<std::mutex> g(mu);
         bytes_total += n;
     }
-    // A whole container (or data frame) of `wire_bytes` received at `now_us`.
-    void Container(std::string_view payload, size_t wire_bytes, int64_t now_us,
-                   const Window& window) {
+    // A whole container (or data frame) with `payload`, received at `now_us`.
+    void Container(std::string_view payload, int64_t now_us, const Window& window) {
         uint64_t seq = 0;
         int64_t stamp = 0;
         if (!ParsePayload(payload, &seq, &stamp)) return;
+        const size_t wire_bytes = payload.size() + kContainerFrame;
         std::lock_guard<std::mutex> g(mu);
+        container_bytes_total += wire_bytes;
         highest = std::max(highest, seq);
         const uint64_t first = window.first.load();
         if (first == UINT64_MAX || seq < first) return;
@@ -112,7 +119,7 @@ class ContainerScanner {
             if (buffer_.size() - p < size) break;
             if (ChecksumOk(m, size)) {
                 // Payload: after the index byte, before the two checksum digits.
-                sink(std::string_view(m + 6, size - 8), size);
+                sink(std::string_view(m + 6, size - kContainerFrame));
                 p += size;
             } else {
                 ++p;

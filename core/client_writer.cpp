@@ -1,6 +1,7 @@
 #include "core/client_writer.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "core/client_session.h"
 #include "platform/clock.h"
@@ -74,6 +75,11 @@ void ClientWriter::Schedule(uint16_t slot) {
     if (wake) poller_.Wake();
 }
 
+void ClientWriter::AwaitProgress(uint32_t limit_ms) {
+    std::unique_lock<std::mutex> guard(progress_mu_);
+    progress_.wait_for(guard, std::chrono::milliseconds(limit_ms));
+}
+
 std::shared_ptr<ClientSession> ClientWriter::Registered(uint64_t key) {
     const size_t slot = key & 0xFFFF;
     std::lock_guard<std::mutex> guard(mu_);
@@ -135,6 +141,10 @@ void ClientWriter::Flush(const std::shared_ptr<ClientSession>& s) {
             return;
         }
         s->outgoing.Sent(static_cast<size_t>(n));
+        if (n > 0) {
+            std::lock_guard<std::mutex> guard(progress_mu_);
+            progress_.notify_all();
+        }
         if (n == 0) {
             // The socket's room event takes it up again (the sweep, should that never come).
             s->outgoing.AwaitRoom();

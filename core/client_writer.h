@@ -7,6 +7,7 @@
 // report.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -47,6 +48,8 @@ class ClientWriter {
 
     // A queue has something to send (SendQueue calls it).
     void Schedule(uint16_t slot);
+    // Waits up to `limit_ms` for the writer to send something more to anyone.
+    void AwaitProgress(uint32_t limit_ms);
 
   private:
     struct Entry {
@@ -66,6 +69,8 @@ class ClientWriter {
     bool sleeping_ = false;                                    // GUARDED_BY(mu_)
     uint64_t generation_ = 0;                                  // GUARDED_BY(mu_)
     std::atomic<bool> stop_{false};
+    std::mutex progress_mu_;
+    std::condition_variable progress_;
     platform::Thread thread_;
 };
 

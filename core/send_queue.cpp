@@ -61,6 +61,11 @@ size_t SendQueue::queued_bytes() const {
     return bytes_;
 }
 
+ClientWriter* SendQueue::writer() const {
+    std::lock_guard<std::mutex> guard(mu_);
+    return writer_;
+}
+
 bool SendQueue::cut_off() const {
     std::lock_guard<std::mutex> guard(mu_);
     return cut_;

@@ -46,6 +46,7 @@ class SendQueue {
     std::vector<uint8_t> TakeSpare();
 
     size_t queued_bytes() const;
+    ClientWriter* writer() const;
     bool cut_off() const;
     CutOffReport cut_off_report() const;
     // Bytes that never reached the client: queued at its cut or refused after it.

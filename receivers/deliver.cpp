@@ -1,9 +1,12 @@
 #include "receivers/deliver.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "core/client_session.h"
+#include "core/client_writer.h"
 #include "core/server_frames.h"
+#include "platform/clock.h"
 #include "receivers/attachment.h"
 #include "receivers/receiver.h"
 
@@ -83,19 +86,54 @@ void DeliverContainer(Receiver& r, const uint8_t* container, size_t size) {
 }
 
 void SendQueuedFrames(Receiver& r) {
-    std::lock_guard<platform::RecursiveLock> guard(r.attachment_lock);
-    for (int slot = 0; slot < kOutputSlots; ++slot) {
-        auto* a = static_cast<Attachment*>(r.output.Slot(slot));
-        if (a == nullptr || a->queued_read != r.read_count || a->queued_frames.empty()) continue;
-        ClientSession* s = a->read_session;
-        // A close since the frames were made takes them with it.
-        if (s != nullptr && a->held && !s->lost) {
-            s->QueueFrames(std::move(a->queued_frames));
-            a->queued_frames = s->outgoing.TakeSpare();
+    {
+        std::lock_guard<platform::RecursiveLock> guard(r.attachment_lock);
+        for (int slot = 0; slot < kOutputSlots; ++slot) {
+            auto* a = static_cast<Attachment*>(r.output.Slot(slot));
+            if (a == nullptr || a->queued_read != r.read_count || a->queued_frames.empty())
+                continue;
+            ClientSession* s = a->read_session;
+            // A close since the frames were made takes them with it.
+            if (s != nullptr && a->held && !s->lost) {
+                s->QueueFrames(std::move(a->queued_frames));
+                a->queued_frames = s->outgoing.TakeSpare();
+            }
+            a->queued_frames.clear();
         }
-        a->queued_frames.clear();
+        r.read_sessions.clear();
     }
-    r.read_sessions.clear();
+    PaceReader(r);
+}
+
+void PaceReader(Receiver& r) {
+    // A device on a serial line or USB sends on whether it is read or not.
+    if (r.kind != LinkKind::kTcp && r.kind != LinkKind::kGate) return;
+    const uint32_t start = platform::TickCount();
+    for (;;) {
+        size_t clients = 0, behind = 0;
+        ClientWriter* writer = nullptr;
+        {
+            std::lock_guard<platform::RecursiveLock> guard(r.attachment_lock);
+            for (int slot = 0; slot < kOutputSlots; ++slot) {
+                auto* a = static_cast<Attachment*>(r.output.Slot(slot));
+                std::shared_ptr<ClientSession> s = a ? HoldingSession(*a) : nullptr;
+                if (!s) continue;
+                ++clients;
+                ClientWriter* w = s->outgoing.writer();
+                if (w == nullptr) continue;
+                // Well inside the bound, so that the others are waited for before their cut.
+                const size_t mark = std::min(kGroupBehindBytes, w->bounds().max_bytes / 4);
+                if (s->outgoing.queued_bytes() > mark) {
+                    ++behind;
+                    writer = w;
+                }
+            }
+        }
+        const uint32_t spent = platform::TickCount() - start;
+        if (behind * 2 <= clients || writer == nullptr || r.stop != 0 || spent >= kPauseLimitMs)
+            return;
+        writer->AwaitProgress(std::min<uint32_t>(kPauseLimitMs - spent, 10));
+    }
 }
 
 }  // namespace orvana

@@ -24,8 +24,21 @@ inline constexpr uint16_t DataFrameType(unsigned group, unsigned index) {
 // both while it closes attachments.
 void DeliverContainer(Receiver& r, const uint8_t* container, size_t size);
 
-// On r's reader thread after a read: queues each client's frames of the read for its writer.
-// A client whose queue would pass its bound is cut off. Same locks as DeliverContainer.
+// On r's reader thread after a read: queues each client's frames of the read for its writer
+// (a client whose queue would pass its bound is cut off), then paces the reader. Same locks as
+// DeliverContainer.
 void SendQueuedFrames(Receiver& r);
+
+// A client counts as behind with more than this waiting for it (or a quarter of its bound).
+inline constexpr size_t kGroupBehindBytes = 128 * 1024;
+// The longest the reader waits after a read.
+inline constexpr uint32_t kPauseLimitMs = 100;
+
+// When most of a receiver's clients are behind, its data comes faster than they all can take:
+// the reader of a receiver on TCP (or through a gate) waits, at most kPauseLimitMs per read,
+// for them to catch up, so that the connection holds the data back and the receiver slows
+// down, instead of every client being cut off. One client behind the others is never waited
+// for; alone, it is waited for no longer than the limit per read.
+void PaceReader(Receiver& r);
 
 }  // namespace orvana
