@@ -97,18 +97,19 @@ void ClientWriter::Run() {
             turn.swap(ready_);
             sleeping_ = turn.empty();
         }
-        if (turn.empty()) {
-            const uint32_t since = platform::TickCount() - last_sweep;
-            const int n = poller_.Wait(since >= kSweepMs ? 0 : kSweepMs - since, keys, 64);
-            {
-                std::lock_guard<std::mutex> guard(mu_);
-                sleeping_ = false;
-            }
-            for (int i = 0; i < n; ++i) {
-                // Room again on a socket that took nothing: its queue may go on.
-                std::shared_ptr<ClientSession> s = Registered(keys[i]);
-                if (s && s->outgoing.ResumeSending()) Flush(s);
-            }
+        // Sockets with room again are looked at on every turn, a busy one too; only an idle
+        // writer sleeps here.
+        const uint32_t since = platform::TickCount() - last_sweep;
+        const uint32_t wait = !turn.empty() || since >= kSweepMs ? 0 : kSweepMs - since;
+        const int n = poller_.Wait(wait, keys, 64);
+        if (wait != 0) {
+            std::lock_guard<std::mutex> guard(mu_);
+            sleeping_ = false;
+        }
+        for (int i = 0; i < n; ++i) {
+            // Room again on a socket that took nothing: its queue may go on.
+            std::shared_ptr<ClientSession> s = Registered(keys[i]);
+            if (s && s->outgoing.ResumeSending()) Flush(s);
         }
         for (uint16_t slot : turn) {
             std::shared_ptr<ClientSession> s;

@@ -81,6 +81,24 @@ TEST(BuildRequestFrame, HeaderCountsTheTextOrTheWholeBinaryFrame) {
 
 // ---- Frames from the server, however they arrive ------------------------------------------
 
+// One data frame goes to many clients: re-addressed to each handle, it must be the frame built
+// for that handle, its checksum too, whatever the payload's length does to the word alignment.
+TEST(ReaddressServerFrame, EqualsTheFrameBuiltForEveryHandleAndLength) {
+    for (size_t length : {0u, 1u, 2u, 3u, 4u, 5u, 101u, 4000u}) {
+        std::string payload(length, '\0');
+        for (size_t i = 0; i < length; ++i) payload[i] = static_cast<char>(i * 37 + 11);
+        std::string moved(FrameSize(length), '\0');
+        BuildServerFrame(moved.data(), 0x105, 0x3C, 0, payload.data(), length);
+        for (unsigned h = 0; h < 256; ++h) {
+            ReaddressServerFrame(moved.data(), length, static_cast<uint8_t>(h));
+            std::string built(FrameSize(length), '\0');
+            BuildServerFrame(built.data(), 0x105, static_cast<uint8_t>(h), 0, payload.data(),
+                             length);
+            ASSERT_EQ(moved, built) << "length " << length << " handle " << h;
+        }
+    }
+}
+
 TEST(ServerFrameReader, ReadsFramesSplitAtEveryByte) {
     const std::string a = ServerFrameBytes(0, 2, 1, "RE:OK.");
     const std::string b = ServerFrameBytes(0x101, 1, 0, std::string("\0\x01\x02xyz", 6));
