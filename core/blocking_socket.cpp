@@ -73,8 +73,6 @@ void CBlockingSocket::Create(int type) {
     platform::SocketFd fd = platform::OpenStreamSocket();
     if (fd == platform::kNoSocket) throw CBlockingSocketException("Create");
     Adopt(fd);
-    // Receive buffers are left to the kernel's auto-tuning: a receiver's burst comes in large
-    // reads.
     if (!platform::SetKeepAlive(fd, kKeepAliveIdleMs, kKeepAliveIntervalMs) ||
         !platform::SetNoDelay(fd))
         throw CBlockingSocketException("Create");
@@ -109,6 +107,10 @@ bool CBlockingSocket::Accept(CBlockingSocket& target, platform::Ipv4Endpoint* pe
     // Frames are sent whole: a reply must not wait for the acknowledgement of the data before.
     platform::SetNoDelay(c);
     return true;
+}
+
+void CBlockingSocket::SetReceiveBuffer(int bytes) {
+    if (!platform::SetReceiveBuffer(fd_, bytes)) throw CBlockingSocketException("Create");
 }
 
 void CBlockingSocket::AckAtOnce() {

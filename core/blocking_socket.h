@@ -63,6 +63,10 @@ class CBlockingSocket {
     // After a read on a receiver link: what arrived is acknowledged at once, so a receiver
     // waiting for the acknowledgement does not hold its next bytes back.
     void AckAtOnce();
+    // A receiver link's receive buffer, set before it connects: a few reads' worth, so that a
+    // command's reply never queues behind megabytes of a flooding receiver's data. Throws
+    // "Create".
+    void SetReceiveBuffer(int bytes);
     static platform::Ipv4Endpoint GetHostByName(const std::string& host, uint16_t port);
 
     // Breaks the connection from any thread; the owner's pending read returns 0 or -1. The

@@ -32,6 +32,7 @@ GateLink::GateLink(ReceiverContext context, const std::string& addr, const std::
     const unsigned long port = std::strtoul(port_text.c_str(), nullptr, 10);
     try {
         socket_.Create(1);
+        socket_.SetReceiveBuffer(kLinkReceiveBuffer);
         if (port == 0 || port > 0xffff) {
             platform::SetLastSocketError(10049);
             throw CBlockingSocketException("Connect");

@@ -28,6 +28,7 @@ TcpLink::TcpLink(ReceiverContext context, const std::string& addr)
     const uint32_t port = c.store->ReadNumber(key, cfg::kPort);
     try {
         socket_.Create(1);
+        socket_.SetReceiveBuffer(kLinkReceiveBuffer);
         if (port > 0xffff) {
             // Not a port at all: refused like an address the system cannot reach.
             platform::SetLastSocketError(10049);

@@ -199,6 +199,11 @@ bool SetSendBuffer(SocketFd fd, int bytes) {
     return true;
 }
 
+bool SetReceiveBuffer(SocketFd fd, int bytes) {
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) return Fail();
+    return true;
+}
+
 bool SetNoDelay(SocketFd fd) {
     const int on = 1;
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) return Fail();

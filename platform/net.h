@@ -38,6 +38,8 @@ SocketFd OpenStreamSocket();
 bool SetKeepAlive(SocketFd fd, uint32_t idle_ms, uint32_t interval_ms);
 // The kernel's send buffer, in place of its auto-tuning (which lets one socket grow to MB).
 bool SetSendBuffer(SocketFd fd, int bytes);
+// The kernel's receive buffer, in place of its auto-tuning (which lets one socket hold MB).
+bool SetReceiveBuffer(SocketFd fd, int bytes);
 // Small writes go out at once instead of waiting for the acknowledgement of earlier ones.
 bool SetNoDelay(SocketFd fd);
 // Acknowledges what arrives at once rather than after the delayed-ack timer. The kernel drops

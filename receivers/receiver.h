@@ -56,6 +56,8 @@ class Receiver {
     // a message it ends (at most 4100 bytes), so it cannot overflow.
     static constexpr size_t kInputSize = 65536;
     static constexpr size_t kAssemblySize = kInputSize + 8192;
+    // A network link's receive buffer: two reads.
+    static constexpr int kLinkReceiveBuffer = 2 * static_cast<int>(kInputSize);
     static constexpr size_t kMaxRawInput = 1 << 20;  // Append mode's limit
 
     Receiver(ReceiverContext context, LinkKind kind);
