@@ -1,6 +1,6 @@
 #pragma once
-// One connected client: its socket, the request being received, the frame buffer replies are
-// assembled in, its login and its handle table. Every request handler receives it.
+// One connected client: its socket, the request being received, the queue of frames waiting to
+// be sent to it, its login and its handle table. Every request handler receives it.
 //
 // Sessions live in the client table (client_table.h) as shared pointers: a sender that took a
 // reference under the table lock may finish its send after the slot was released.

@@ -15,8 +15,8 @@ class ClientTable {
   public:
     static constexpr unsigned kSlots = 128;
 
-    // Re-entrant. Outermost of the session locks: then a session's frame lock, then its send
-    // lock. Never held across an unbounded wait.
+    // Re-entrant. Outermost of the session locks: then a session's send queue lock. Never held
+    // across an unbounded wait.
     platform::RecursiveLock& lock() { return lock_; }
 
     // A new session in the first empty slot from `first`; nullptr when none is free.

@@ -77,7 +77,7 @@ struct ServerHooks {
     std::vector<std::function<void()>> at_stop;
     // DetectRcv: start a detection run for the session (or tell it when the running one ends).
     std::function<void(const std::shared_ptr<ClientSession>&)> detect_receivers;
-    // SendFrame: count bytes sent on an attachment. Called without the frame lock.
+    // SendFrame: count bytes sent on an attachment. Called before the frame is queued.
     std::function<void(ClientSession&, uint8_t handle, size_t bytes)> count_sent;
     // Ping with a receiver name: the echo test of a TCP receiver (links/).
     std::function<unsigned(ClientSession&, std::string_view name)> ping_receiver;
