@@ -139,20 +139,6 @@ void CBlockingSocket::Cleanup() {
     platform::ShutdownSocket(fd_);
 }
 
-int CBlockingSocket::SendWithin(const void* data, int length, uint32_t limit_ms) {
-    const uint32_t start = platform::TickCount();
-    std::unique_lock<platform::TimedLock> guard(send_lock_, std::chrono::milliseconds(limit_ms));
-    if (!guard.owns_lock() || !IsOpen()) {
-        platform::SetLastSocketError(guard.owns_lock() ? 10057 : 10060);
-        return -1;
-    }
-    if (length <= 0) return 0;
-    const uint32_t spent = platform::TickCount() - start;
-    const uint32_t left = spent >= limit_ms ? 1 : limit_ms - spent;
-    long n = platform::SendAll(fd_, data, static_cast<size_t>(length), left, left);
-    return n < 0 ? -1 : static_cast<int>(n);
-}
-
 int CBlockingSocket::Send(const void* data, int length, int) {
     std::lock_guard<platform::TimedLock> guard(send_lock_);
     if (length <= 0) return 0;

@@ -79,9 +79,6 @@ class CBlockingSocket {
 
     // All bytes or -1. `seconds` is not used: the limit is SetSendLimit's.
     int Send(const void* data, int length, int seconds = 0);
-    // Like Send, but fails (10060) when the whole of it has not gone out within `limit_ms`,
-    // the wait for another sender included: for a sender that one slow peer must not hold up.
-    int SendWithin(const void* data, int length, uint32_t limit_ms);
     // Waits up to `seconds` for data: -2 nothing came, 0 closed, -1 error, else the count.
     int Receive(void* buffer, int length, int seconds);
     // Like Receive with the 20 s wait (shorter in tests), optionally leaving the bytes queued.

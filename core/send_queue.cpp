@@ -25,10 +25,8 @@ SendQueue::Push SendQueue::Queue(std::vector<uint8_t> bytes) {
             dropped_ += bytes.size();
             return Push::kRefused;
         }
-        if (OverBound(bytes.size(), now)) {
-            const bool too_old =
-                !chunks_.empty() && now - chunks_.front().queued_at > bounds_.max_age_ms;
-            CutLocked(too_old ? kTooOld : kTooManyBytes, now);
+        if (const int error = BoundPassed(bytes.size(), now); error != 0) {
+            CutLocked(error, now);
             dropped_ += bytes.size();
             return Push::kOverBound;
         }
@@ -158,9 +156,9 @@ bool SendQueue::CutOff(int error, uint32_t now) {
     return true;
 }
 
-bool SendQueue::OverBound(size_t adding, uint32_t now) const {
-    if (bytes_ + adding > bounds_.max_bytes) return true;
-    return !chunks_.empty() && now - chunks_.front().queued_at > bounds_.max_age_ms;
+int SendQueue::BoundPassed(size_t adding, uint32_t now) const {
+    if (!chunks_.empty() && now - chunks_.front().queued_at > bounds_.max_age_ms) return kTooOld;
+    return bytes_ + adding > bounds_.max_bytes ? kTooManyBytes : 0;
 }
 
 void SendQueue::CutLocked(int error, uint32_t now) {

@@ -72,8 +72,9 @@ class SendQueue {
         std::vector<uint8_t> bytes;
         uint32_t queued_at;
     };
-    bool OverBound(size_t adding, uint32_t now) const;  // REQUIRES(mu_)
-    void CutLocked(int error, uint32_t now);            // REQUIRES(mu_)
+    // The error of the bound that `adding` more bytes would pass, 0 for none. REQUIRES(mu_)
+    int BoundPassed(size_t adding, uint32_t now) const;
+    void CutLocked(int error, uint32_t now);  // REQUIRES(mu_)
 
     mutable std::mutex mu_;  // innermost lock of the server
     std::condition_variable changed_;

@@ -524,7 +524,6 @@ void Server::SessionThread() {
         std::lock_guard<platform::RecursiveLock> guard(clients_.lock());
         session->remote = !built_in;
         session->TakeConnection(connection);
-        session->SetSendLimit(options_.send_limit_ms);
         session->address = address;
         session->peer_address = peer.address;
         session->connected_tick = platform::TickCount();
