@@ -12,6 +12,13 @@ namespace {
 constexpr int kTooManyBytes = 10055;  // no buffer space available
 constexpr int kTooOld = 10060;        // timed out
 
+// Another thread may have queued a chunk after `now` was read: it has not waited at all, rather
+// than the 49 days the unsigned difference would say.
+uint32_t WaitedSince(uint32_t queued_at, uint32_t now) {
+    const uint32_t age = now - queued_at;
+    return age > UINT32_MAX / 2 ? 0 : age;
+}
+
 }  // namespace
 
 SendQueue::Push SendQueue::Queue(std::vector<uint8_t> bytes) {
@@ -146,7 +153,7 @@ bool SendQueue::ResumeSending() {
 
 uint32_t SendQueue::OldestAge(uint32_t now) const {
     std::lock_guard<std::mutex> guard(mu_);
-    return chunks_.empty() || cut_ ? 0 : now - chunks_.front().queued_at;
+    return chunks_.empty() || cut_ ? 0 : WaitedSince(chunks_.front().queued_at, now);
 }
 
 bool SendQueue::CutOff(int error, uint32_t now) {
@@ -157,14 +164,15 @@ bool SendQueue::CutOff(int error, uint32_t now) {
 }
 
 int SendQueue::BoundPassed(size_t adding, uint32_t now) const {
-    if (!chunks_.empty() && now - chunks_.front().queued_at > bounds_.max_age_ms) return kTooOld;
+    if (!chunks_.empty() && WaitedSince(chunks_.front().queued_at, now) > bounds_.max_age_ms)
+        return kTooOld;
     return bytes_ + adding > bounds_.max_bytes ? kTooManyBytes : 0;
 }
 
 void SendQueue::CutLocked(int error, uint32_t now) {
     report_.error = error;
     report_.waiting = bytes_;
-    report_.oldest_ms = chunks_.empty() ? 0 : now - chunks_.front().queued_at;
+    report_.oldest_ms = chunks_.empty() ? 0 : WaitedSince(chunks_.front().queued_at, now);
     dropped_ += bytes_;
     bytes_ = 0;
     cut_ = true;

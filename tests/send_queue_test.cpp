@@ -104,6 +104,18 @@ TEST_F(SendQueueTest, AByteThatWaitedPastTheAgeBoundCutsTheQueueOff) {
     EXPECT_EQ(queue_.cut_off_report().waiting, 1u + 5u);
 }
 
+TEST_F(SendQueueTest, AByteQueuedAfterTheSweepReadTheClockHasNotWaited) {
+    Register(1000, 3000);
+    // The writer's sweep reads the clock, then a reader queues a frame before the sweep gets to
+    // this queue: before, the frame counted as 49 days old and a healthy client was cut off.
+    const uint32_t swept_at = platform::TickCount();
+    clock_.Advance(1);
+    ASSERT_EQ(queue_.Queue(Bytes("fresh")), SendQueue::Push::kQueued);
+    EXPECT_EQ(queue_.OldestAge(swept_at), 0u);
+    EXPECT_TRUE(queue_.CutOff(10060, swept_at));
+    EXPECT_EQ(queue_.cut_off_report().oldest_ms, 0u);
+}
+
 TEST_F(SendQueueTest, ACutWhileTheWriterSendsKeepsItsBytesUntilTheSendIsOver) {
     Register(100);
     ASSERT_EQ(queue_.Queue(Bytes(std::string(60, 'a'))), SendQueue::Push::kQueued);
