@@ -29,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -343,6 +344,13 @@ std::string SetUp(PlainClient& c, uint16_t port) {
     return {};
 }
 
+// When a run fails, the server's own account of it.
+void PrintServerErrors(const test::ServerProcess& server) {
+    std::istringstream log(server.LogText());
+    for (std::string line; std::getline(log, line);)
+        if (line.find("ER:") != std::string::npos) std::fprintf(stderr, "%s\n", line.c_str());
+}
+
 // How the clients of the server run.
 struct ServerRun {
     // Client 0 stops reading for this long once the window has begun (0: it reads throughout).
@@ -374,6 +382,7 @@ Outcome RunServer(Source& sim, unsigned clients, uint64_t containers, ServerRun&
         const int64_t one_start = NowUs();
         if (std::string failure = SetUp(*c, server.port()); !failure.empty()) {
             o.failure = "client " + std::to_string(i) + ": " + failure;
+            PrintServerErrors(server);
             if (run.attach_while_flooding) sim.End();
             return o;
         }
@@ -396,10 +405,12 @@ Outcome RunServer(Source& sim, unsigned clients, uint64_t containers, ServerRun&
         connections.push_back(std::move(c));
     }
     run.attach_seconds = static_cast<double>(NowUs() - attach_start) / 1e6;
-    if (run.attach_while_flooding) sim.End();
+    // The flood goes on into the measurement: switched off and on at once, both signals could
+    // be pending together, and the simulator takes them in number order (on, then off).
     o = Measure(sim, {server.process().pid()}, tallies, window, containers,
                 run.stall_ms > 0 ? 1 : 0);
     if (run.stall_ms > 0) run.stalled_client_cut_off = connections[0]->closed();
+    if (!o.ok) PrintServerErrors(server);
     readers.Stop();
     connections.clear();
     server.Stop();

@@ -45,6 +45,7 @@ struct Attachment : MessageSubscription {
     // `read_session`, which the receiver's read_sessions keep alive until then. GUARDED_BY the
     // receiver's attachment lock.
     std::vector<uint8_t> queued_frames;
+    uint32_t queued_payload = 0;  // their payload, added to bytes_sent once they are queued
     uint64_t queued_read = 0;
     ClientSession* read_session = nullptr;
 };

@@ -33,6 +33,7 @@ ClientSession* ReadSession(Receiver& r, Attachment& a) {
     // Frames left from an earlier read were made while the attachment was in the stream but it
     // was out of it when they were due to go: they are stale now.
     a.queued_frames.clear();
+    a.queued_payload = 0;
     a.read_session = nullptr;
     if (std::shared_ptr<ClientSession> s = HoldingSession(a)) {
         a.read_session = s.get();
@@ -78,7 +79,8 @@ void DeliverContainer(Receiver& r, const uint8_t* container, size_t size) {
                 ReaddressServerFrame(f, length, a->handle);
             }
             a->queued_frames.insert(a->queued_frames.end(), frame.begin(), frame.end());
-            a->bytes_sent += static_cast<uint32_t>(length);
+            // An atomic add per frame would wait for the copy above to reach memory.
+            a->queued_payload += static_cast<uint32_t>(length);
         }
     }
     if (r.output_active == 0 && !(size > 12 && container[11] == '~' && container[12] == '~'))
@@ -95,10 +97,12 @@ void SendQueuedFrames(Receiver& r) {
             ClientSession* s = a->read_session;
             // A close since the frames were made takes them with it.
             if (s != nullptr && a->held && !s->lost) {
+                a->bytes_sent += a->queued_payload;
                 s->QueueFrames(std::move(a->queued_frames));
                 a->queued_frames = s->outgoing.TakeSpare();
             }
             a->queued_frames.clear();
+            a->queued_payload = 0;
         }
         r.read_sessions.clear();
     }

@@ -18,10 +18,13 @@ using platform::SocketFd;
 constexpr uint32_t kSendTimeoutMs = 5000;
 constexpr uint32_t kLoginWaitMs = 30000;
 constexpr size_t kMaxConnections = 8;
+// What a receiver's network port holds before it stops taking output; the kernel would otherwise
+// grow the send buffer to megabytes, and a reply would wait behind all of it.
+constexpr int kPortSendBuffer = 65536;
 
 class TcpPeer : public Peer {
   public:
-    explicit TcpPeer(SocketFd fd) : fd_(fd) {}
+    explicit TcpPeer(SocketFd fd) : fd_(fd) { platform::SetSendBuffer(fd_, kPortSendBuffer); }
     ~TcpPeer() override {
         platform::ShutdownSocket(fd_);
         platform::CloseSocket(fd_);
