@@ -32,6 +32,7 @@ class ClientSession : public CBlockingSocket {
     // Queues frames for the client writer; false when they will not reach the client. A queue
     // that would pass its bound cuts the client off here.
     bool QueueFrames(std::vector<uint8_t> bytes);
+    bool QueueFrames(SharedBytes bytes);
     // Cuts the client off for `error` (a socket error as the log reports them): its queue is
     // dropped, it is marked lost and its connection broken. Only the first cut counts.
     void CutOff(int error);

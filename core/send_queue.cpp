@@ -23,21 +23,27 @@ uint32_t WaitedSince(uint32_t queued_at, uint32_t now) {
 
 SendQueue::Push SendQueue::Queue(std::vector<uint8_t> bytes) {
     if (bytes.empty()) return Push::kQueued;
+    return Queue(std::make_shared<const std::vector<uint8_t>>(std::move(bytes)));
+}
+
+SendQueue::Push SendQueue::Queue(SharedBytes bytes) {
+    if (!bytes || bytes->empty()) return Push::kQueued;
+    const size_t size = bytes->size();
     const uint32_t now = platform::TickCount();
     ClientWriter* wake = nullptr;
     uint16_t key = 0;
     {
         std::lock_guard<std::mutex> guard(mu_);
         if (writer_ == nullptr || cut_) {
-            dropped_ += bytes.size();
+            dropped_ += size;
             return Push::kRefused;
         }
-        if (const int error = BoundPassed(bytes.size(), now); error != 0) {
+        if (const int error = BoundPassed(size, now); error != 0) {
             CutLocked(error, now);
-            dropped_ += bytes.size();
+            dropped_ += size;
             return Push::kOverBound;
         }
-        bytes_ += bytes.size();
+        bytes_ += size;
         chunks_.push_back({std::move(bytes), now});
         if (!scheduled_ && !awaiting_room_) {
             scheduled_ = true;
@@ -54,11 +60,6 @@ bool SendQueue::AwaitAtMost(size_t bytes, uint32_t limit_ms) {
     changed_.wait_for(guard, std::chrono::milliseconds(limit_ms),
                       [&] { return bytes_ <= bytes || cut_ || writer_ == nullptr; });
     return bytes_ <= bytes && !cut_;
-}
-
-std::vector<uint8_t> SendQueue::TakeSpare() {
-    std::lock_guard<std::mutex> guard(mu_);
-    return std::move(spare_);
 }
 
 size_t SendQueue::queued_bytes() const {
@@ -103,7 +104,7 @@ size_t SendQueue::Gather(platform::ByteSpan* spans, size_t max, size_t budget) {
     size_t count = 0, total = 0;
     for (size_t i = 0; i < chunks_.size() && count < max && total < budget; ++i) {
         const size_t skip = i == 0 ? front_sent_ : 0;
-        const std::vector<uint8_t>& b = chunks_[i].bytes;
+        const std::vector<uint8_t>& b = *chunks_[i].bytes;
         spans[count++] = {b.data() + skip, b.size() - skip};
         total += b.size() - skip;
     }
@@ -123,17 +124,13 @@ void SendQueue::Sent(size_t bytes) {
     bytes_ -= std::min(bytes, bytes_);
     while (bytes > 0 && !chunks_.empty()) {
         Chunk& front = chunks_.front();
-        const size_t left = front.bytes.size() - front_sent_;
+        const size_t left = front.bytes->size() - front_sent_;
         if (bytes < left) {
             front_sent_ += bytes;
             break;
         }
         bytes -= left;
         front_sent_ = 0;
-        if (front.bytes.capacity() > spare_.capacity()) {
-            front.bytes.clear();
-            spare_ = std::move(front.bytes);
-        }
         chunks_.pop_front();
     }
     changed_.notify_all();

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -31,6 +32,10 @@ struct CutOffReport {
     uint32_t oldest_ms = 0;  // how long the oldest of them had waited
 };
 
+// Bytes queued for one client or shared by several: a read's data frames go to every client
+// with the same handle and messages as one buffer.
+using SharedBytes = std::shared_ptr<const std::vector<uint8_t>>;
+
 class SendQueue {
   public:
     enum class Push { kQueued, kOverBound, kRefused };
@@ -39,12 +44,10 @@ class SendQueue {
     // client off (nothing is queued, the queue is dropped); kRefused: the queue takes nothing
     // (no writer, or already cut off).
     Push Queue(std::vector<uint8_t> bytes);
+    Push Queue(SharedBytes bytes);
     // Waits until at most `bytes` are queued. False when the queue was cut off, has no writer
     // or `limit_ms` passed first.
     bool AwaitAtMost(size_t bytes, uint32_t limit_ms);
-    // A buffer of an earlier batch, emptied, for the producer's next one.
-    std::vector<uint8_t> TakeSpare();
-
     size_t queued_bytes() const;
     ClientWriter* writer() const;
     bool cut_off() const;
@@ -69,7 +72,7 @@ class SendQueue {
 
   private:
     struct Chunk {
-        std::vector<uint8_t> bytes;
+        SharedBytes bytes;
         uint32_t queued_at;
     };
     // The error of the bound that `adding` more bytes would pass, 0 for none. REQUIRES(mu_)
@@ -78,10 +81,9 @@ class SendQueue {
 
     mutable std::mutex mu_;  // innermost lock of the server
     std::condition_variable changed_;
-    std::deque<Chunk> chunks_;    // GUARDED_BY(mu_)
-    size_t front_sent_ = 0;       // bytes of the front chunk already sent
-    size_t bytes_ = 0;            // unsent bytes
-    std::vector<uint8_t> spare_;  // GUARDED_BY(mu_)
+    std::deque<Chunk> chunks_;  // GUARDED_BY(mu_)
+    size_t front_sent_ = 0;     // bytes of the front chunk already sent
+    size_t bytes_ = 0;          // unsent bytes
     ClientWriter* writer_ = nullptr;
     uint16_t key_ = 0;
     QueueBounds bounds_;

@@ -41,10 +41,10 @@ struct Attachment : MessageSubscription {
     // On a gate receiver: the number of the gate's stream that carries this client's data
     // messages, 0 before its first Attach. Under the receiver's attachment lock.
     uint8_t gate_stream = 0;
-    // Data frames of the receiver's read `queued_read`, queued together at its end for
-    // `read_session`, which the receiver's read_sessions keep alive until then. GUARDED_BY the
-    // receiver's attachment lock.
-    std::vector<uint8_t> queued_frames;
+    // The receiver's frames of read `queued_read` due to this client (numbers in its
+    // read_frame_list), queued together at the read's end for `read_session`, which the
+    // receiver's read_sessions keep alive until then. GUARDED_BY the receiver's attachment lock.
+    std::vector<uint32_t> queued_frames;
     uint32_t queued_payload = 0;  // their payload, added to bytes_sent once they are queued
     uint64_t queued_read = 0;
     ClientSession* read_session = nullptr;

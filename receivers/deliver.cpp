@@ -1,7 +1,10 @@
 #include "receivers/deliver.h"
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "core/client_session.h"
 #include "core/client_writer.h"
@@ -42,6 +45,32 @@ ClientSession* ReadSession(Receiver& r, Attachment& a) {
     return a.read_session;
 }
 
+// A read's frames are made for this handle, the one most clients use, and re-addressed to
+// others.
+constexpr uint8_t kBuiltForHandle = 1;
+
+// The bytes of `a`'s frames of this read: the batch of a client before it with the same handle
+// and frames, or a new one.
+SharedBytes BatchFor(const Receiver& r, const Attachment& a,
+                     std::vector<std::pair<const Attachment*, SharedBytes>>& batches) {
+    for (const auto& [other, bytes] : batches)
+        if (other->handle == a.handle && other->queued_frames == a.queued_frames) return bytes;
+    auto bytes = std::make_shared<std::vector<uint8_t>>();
+    size_t total = 0;
+    for (uint32_t n : a.queued_frames) total += FrameSize(r.read_frame_list[n].payload);
+    bytes->reserve(total);
+    for (uint32_t n : a.queued_frames) {
+        const Receiver::ReadFrame& f = r.read_frame_list[n];
+        const size_t at = bytes->size();
+        const uint8_t* from = r.read_frames.data() + f.at;
+        bytes->insert(bytes->end(), from, from + FrameSize(f.payload));
+        if (a.handle != kBuiltForHandle)
+            ReaddressServerFrame(reinterpret_cast<char*>(bytes->data() + at), f.payload, a.handle);
+    }
+    batches.emplace_back(&a, bytes);
+    return bytes;
+}
+
 }  // namespace
 
 void DeliverContainer(Receiver& r, const uint8_t* container, size_t size) {
@@ -56,9 +85,12 @@ void DeliverContainer(Receiver& r, const uint8_t* container, size_t size) {
     {
         std::lock_guard<platform::RecursiveLock> guard(r.attachment_lock);
         const uint16_t period = r.output.Period(static_cast<int>(index));
-        // The frame is made once and re-addressed to each client's handle.
-        std::vector<uint8_t>& frame = r.delivery_frame;
-        bool built = false;
+        if (r.frames_read != r.read_count) {
+            r.frames_read = r.read_count;
+            r.read_frames.clear();
+            r.read_frame_list.clear();
+        }
+        uint32_t number = UINT32_MAX;  // of this container's frame, once made
         for (int slot = 0; slot < kOutputSlots; ++slot) {
             if (r.stop != 0) break;
             // Every subscription in a receiver's slots is an attachment of a client.
@@ -69,17 +101,16 @@ void DeliverContainer(Receiver& r, const uint8_t* container, size_t size) {
             if (acc < a->periods[index]) continue;
             acc = static_cast<uint16_t>(acc - a->periods[index]);
             if (ReadSession(r, *a) == nullptr) continue;
-            char* f = reinterpret_cast<char*>(frame.data());
-            if (!built) {
-                frame.resize(FrameSize(length));
-                f = reinterpret_cast<char*>(frame.data());
-                BuildServerFrame(f, type, a->handle, 0, payload, length);
-                built = true;
-            } else {
-                ReaddressServerFrame(f, length, a->handle);
+            if (number == UINT32_MAX) {
+                number = static_cast<uint32_t>(r.read_frame_list.size());
+                const size_t at = r.read_frames.size();
+                r.read_frames.resize(at + FrameSize(length));
+                BuildServerFrame(reinterpret_cast<char*>(r.read_frames.data() + at), type,
+                                 kBuiltForHandle, 0, payload, length);
+                r.read_frame_list.push_back(
+                    {static_cast<uint32_t>(at), static_cast<uint32_t>(length)});
             }
-            a->queued_frames.insert(a->queued_frames.end(), frame.begin(), frame.end());
-            // An atomic add per frame would wait for the copy above to reach memory.
+            a->queued_frames.push_back(number);
             a->queued_payload += static_cast<uint32_t>(length);
         }
     }
@@ -90,16 +121,17 @@ void DeliverContainer(Receiver& r, const uint8_t* container, size_t size) {
 void SendQueuedFrames(Receiver& r) {
     {
         std::lock_guard<platform::RecursiveLock> guard(r.attachment_lock);
+        // Clients with the same handle and the same frames of this read share one buffer.
+        std::vector<std::pair<const Attachment*, SharedBytes>> batches;
         for (int slot = 0; slot < kOutputSlots; ++slot) {
             auto* a = static_cast<Attachment*>(r.output.Slot(slot));
             if (a == nullptr || a->queued_read != r.read_count || a->queued_frames.empty())
                 continue;
             ClientSession* s = a->read_session;
-            // A close since the frames were made takes them with it.
+            // A close since the frames were due takes them with it.
             if (s != nullptr && a->held && !s->lost) {
                 a->bytes_sent += a->queued_payload;
-                s->QueueFrames(std::move(a->queued_frames));
-                a->queued_frames = s->outgoing.TakeSpare();
+                s->QueueFrames(BatchFor(r, *a, batches));
             }
             a->queued_frames.clear();
             a->queued_payload = 0;

@@ -134,8 +134,16 @@ class Receiver {
     int32_t merge_count = 0;
     std::atomic<InputMode> input_mode{InputMode::kParse};
     uint64_t read_count = 0;  // reads parsed; the data frames queued belong to one of them
-    // The delivery's frame, made once per container. Reader thread, under the attachment lock.
-    std::vector<uint8_t> delivery_frame;
+    // The data frames of read `frames_read`, each made once, for handle 1, when a client is
+    // first due for its container; and where each begins. Reader thread, under the attachment
+    // lock.
+    struct ReadFrame {
+        uint32_t at;
+        uint32_t payload;
+    };
+    std::vector<uint8_t> read_frames;
+    std::vector<ReadFrame> read_frame_list;
+    uint64_t frames_read = 0;
     // The sessions of the clients that get frames of the current read: held until they are
     // queued. Reader thread, under the attachment lock.
     std::vector<std::shared_ptr<ClientSession>> read_sessions;

@@ -83,6 +83,31 @@ TEST(StreamsDeliver, EachClientAtItsPeriodAndWlWithEveryContainer) {
     EXPECT_EQ(wl_got[0], "101:WL1");
 }
 
+TEST(StreamsDeliver, ClientsOnOtherHandlesGetTheSameReadAddressedToTheirOwn) {
+    StreamRig rig;
+    auto* first = rig.AddClient("0,RT,SI");
+    auto* second = rig.AddClient("0,RT,SI");
+    auto* other = rig.AddClient("0,RT,SI", 5);
+    auto* fewer = rig.AddClient("0,SI", 5);
+    ASSERT_TRUE(first && second && other && fewer);
+    rig.Feed(Container(1, "rt-a") + Container(5, "si-a") + Container(1, "rt-b"));
+    auto frames = [](StreamRig::Client& c) {
+        std::vector<std::string> got;
+        while (auto f = StreamRig::ReadFrame(*c.peer, 300)) got.push_back(*f);
+        return got;
+    };
+    for (auto* c : {first, second})
+        EXPECT_EQ(frames(*c),
+                  (std::vector<std::string>{Expected(0x102, 1, "rt-a"), Expected(0x106, 1, "si-a"),
+                                            Expected(0x102, 1, "rt-b")}));
+    EXPECT_EQ(frames(*other),
+              (std::vector<std::string>{Expected(0x102, 5, "rt-a"), Expected(0x106, 5, "si-a"),
+                                        Expected(0x102, 5, "rt-b")}));
+    EXPECT_EQ(frames(*fewer), (std::vector<std::string>{Expected(0x106, 5, "si-a")}));
+    EXPECT_EQ(second->attachment->bytes_sent, 12u);
+    EXPECT_EQ(fewer->attachment->bytes_sent, 4u);
+}
+
 TEST(StreamsDeliver, FramesGoOnlyToTheSessionStillHoldingTheAttachment) {
     StreamRig rig;
     auto* a = rig.AddClient("0,RT");
