@@ -2,9 +2,9 @@
 // delivery to 1, 16 and 127 attached clients, their send queues and the client writer's sends on
 // loopback sockets (a thread drains them; the feed waits while a queue holds more than 1 MB, so
 // this is the rate the whole path keeps up). The ceiling, BM_MemcpyCeiling, is a plain memcpy
-// of the same frame bytes once per client: it includes the copy every client's frames cost and
-// leaves out parsing and checking the containers, making the frames, the system calls of the
-// sends and the reads, and the kernel's copies.
+// of the same frame bytes once per client: the least the kernel's copy into every client's
+// socket costs; it leaves out parsing and checking the containers, making the frames, the
+// system calls of the sends and the reads.
 //
 //   deliver_bench [--benchmark_filter=...]
 

@@ -727,9 +727,9 @@ int main(int argc, char** argv) {
             Outcome o = RunServer(sim, n, containers, run);
             if (!o.ok) status = 1;
             std::printf(
-                "%7u  orvanasrv attach one after another to a flooding receiver: %.2f s in "
+                "%7u  orvanasrv attach one after another to a %s receiver: %.2f s in "
                 "all, the slowest %.0f ms%s\n",
-                n, run.attach_seconds, run.slowest_attach_ms,
+                n, sim.flood ? "flooding" : "paced", run.attach_seconds, run.slowest_attach_ms,
                 o.ok ? "" : (" (" + o.failure + ")").c_str());
         }
         std::fflush(stdout);
