@@ -133,8 +133,8 @@ void SendQueuedFrames(Receiver& r) {
                 a->bytes_sent += a->queued_payload;
                 s->QueueFrames(BatchFor(r, *a, batches));
             }
-            a->queued_frames.clear();
-            a->queued_payload = 0;
+            // Its frame numbers stay for the comparisons of the clients after it; the next read
+            // it is due for clears them.
         }
         r.read_sessions.clear();
     }
