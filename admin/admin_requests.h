@@ -14,23 +14,13 @@
 #include <string_view>
 #include <vector>
 
+#include "admin/connection_rows.h"
+
 namespace orvana {
 class ConfigStore;
 }
 
 namespace orvana::admin {
-
-// One open attachment as the connection list shows it.
-struct ConnectionRow {
-    std::time_t open_time = 0;
-    uint32_t bytes_sent = 0;
-    std::string receiver;
-    std::string user;
-    std::string task;
-    std::string address;
-    std::string interface_text;
-    std::string messages;
-};
 
 struct AdminContext {
     const ConfigStore* store = nullptr;

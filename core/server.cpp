@@ -85,6 +85,7 @@ bool Server::StartServer(std::string_view command_line) {
 
     // 7.-9. Start time, program path, scripts folder.
     start_tick_ = platform::TickCount();
+    start_ms_ = platform::MonotonicMs();
     store_.WriteText(cfg::kActiveKey, cfg::kPathToServer.name, program_path_);
     if (store_.ReadText(cfg::kActiveKey, cfg::kScripts).empty()) {
         const std::string scripts = program_folder_ + "Scripts/";

@@ -25,6 +25,7 @@
 #include "core/event_log.h"
 #include "core/statistics.h"
 #include "core/time_sync.h"
+#include "platform/clock.h"
 #include "platform/sync.h"
 
 namespace orvana {
@@ -137,6 +138,8 @@ class Server {
     const std::string& listen_address() const { return listen_address_; }
     const std::string& listen_port() const { return listen_port_text_; }
     uint32_t start_tick() const { return start_tick_; }
+    // How long the server has run, past the 49 days after which the tick count wraps.
+    uint64_t online_ms() const { return platform::MonotonicMs() - start_ms_; }
     // The bound port, 0 when not listening.
     uint16_t ListenPort() const { return bound_port_; }
     // The reported text when the listener could not be opened (empty otherwise).
@@ -204,6 +207,7 @@ class Server {
     std::string listen_address_, listen_port_text_, host_address_;
     std::string program_path_, program_folder_, listen_failure_;
     uint32_t start_tick_ = 0;
+    uint64_t start_ms_ = 0;
     std::atomic<uint16_t> bound_port_{0};
     std::atomic<uint32_t> login_counter_{0};
     std::atomic<uint32_t> announced_columns_{0};

@@ -12,6 +12,10 @@ uint32_t TickCount() {
     return static_cast<uint32_t>(CurrentEnv().MonotonicMs());
 }
 
+uint64_t MonotonicMs() {
+    return CurrentEnv().MonotonicMs();
+}
+
 void SleepMs(uint32_t ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }

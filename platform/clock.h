@@ -11,6 +11,9 @@ namespace orvana::platform {
 // Milliseconds of a monotonic clock, wrapping at 2^32 like the system tick count.
 uint32_t TickCount();
 
+// Milliseconds of the same clock that never wrap, for spans longer than 49 days.
+uint64_t MonotonicMs();
+
 // Sleeps for `ms` milliseconds.
 void SleepMs(uint32_t ms);
 

@@ -2,6 +2,7 @@
 // handle. The client and receiver tables are taken together by polling, never waited for in
 // turn, and let go before the receiver ends.
 
+#include <algorithm>
 #include <vector>
 
 #include "core/client_session.h"
@@ -24,8 +25,13 @@ ClientsAndReceiversLock::ClientsAndReceiversLock(Server& server, uint32_t max_wa
             }
             clients.unlock();
         }
-        if (max_wait_ms != 0 && platform::TickCount() - start >= max_wait_ms) return;
-        platform::SleepMs(max_wait_ms != 0 ? 20 : 200);
+        if (max_wait_ms == 0) {
+            platform::SleepMs(200);
+            continue;
+        }
+        const uint32_t spent = platform::TickCount() - start;
+        if (spent >= max_wait_ms) return;
+        platform::SleepMs(std::min<uint32_t>(20, max_wait_ms - spent));
     }
 }
 

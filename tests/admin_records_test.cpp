@@ -187,8 +187,8 @@ TEST_F(AdminRecordsTest, KindsAndTheirFallbacks) {
 
 TEST_F(AdminRecordsTest, ConnectionListNeedsTheHeaderFirst) {
     std::vector<ConnectionRow> rows(2);
-    rows[0] = {std::time_t(0), 1234, "roof", "ann", "rtk", "10.0.0.2", "COM 3", "jps/RT 1.0"};
-    rows[1] = {std::time_t(86400 * 40), 0, "mast", "bob", "", "127.0.0.1", "TCP 1.2.3.4", ""};
+    rows[0] = {std::time_t(0), 1234, "roof", "ann", "rtk", "10.0.0.2", "COM 3", "jps/RT 1.0", "", 0, 0, ""};
+    rows[1] = {std::time_t(86400 * 40), 0, "mast", "bob", "", "127.0.0.1", "TCP 1.2.3.4", "", "", 0, 0, ""};
     ctx_.connections = [&] { return rows; };
     EXPECT_EQ(Get("CList F"), 0u);
     EXPECT_EQ(reply_, "ER:syntax error");
