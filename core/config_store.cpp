@@ -101,4 +101,19 @@ bool ConfigStore::DeleteValue(std::string_view path, std::string_view name) cons
     return hive_->DeleteValue(Absolute(path), name);
 }
 
+bool ConfigStore::CopyValues(std::string_view from, std::string_view to) const {
+    const std::string source = Absolute(from), target = Absolute(to);
+    if (!hive_->KeyExists(source)) return false;
+    return hive_->Transaction([&] {
+        if (!hive_->CreateKey(target)) return false;
+        for (const platform::NamedHiveValue& v : hive_->Values(source)) {
+            const bool ok = v.value.type == platform::HiveValue::Type::Number
+                                ? hive_->SetNumber(target, v.name, v.value.number)
+                                : hive_->SetText(target, v.name, v.value.text);
+            if (!ok) return false;
+        }
+        return true;
+    });
+}
+
 }  // namespace orvana

@@ -68,6 +68,9 @@ class ConfigStore {
     std::vector<std::string> SubKeys(std::string_view path) const;
     bool DeleteKey(std::string_view path) const;
     bool DeleteValue(std::string_view path, std::string_view name) const;
+    // Creates `to` with a copy of every value of `from` (a rename's first half), in one
+    // transaction. False when `from` is missing or the store failed.
+    bool CopyValues(std::string_view from, std::string_view to) const;
 
     platform::Hive& hive() const { return *hive_; }
 

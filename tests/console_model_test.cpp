@@ -8,6 +8,7 @@
 #include "console/model/connection_list.h"
 #include "console/model/placement.h"
 #include "console/model/status_text.h"
+#include "console/model/user_list.h"
 #include "console/model/view_settings.h"
 #include "core/config_keys.h"
 #include "core/server.h"
@@ -177,6 +178,44 @@ TEST(ConsoleSettings, ViewMaxLineZeroOrMissingBecomes250InTheStore) {
     EXPECT_EQ(store.ReadNumber(cfg::kActiveKey, cfg::kViewMaxLine.name, 0), 250u);
     store.WriteNumber(cfg::kActiveKey, cfg::kViewMaxLine.name, 40);
     EXPECT_EQ(console::ViewMaxLines(store), 40u);
+}
+
+TEST(ConsoleUsers, ANewUserRenamesAndNamesThatCannotBe) {
+    test::ServerProcess home;  // a store only; no server is started
+    const ConfigStore& store = home.store();
+    using console::NameEdit;
+    ASSERT_EQ(console::EndUserNameEdit(store, "", "eve"), NameEdit::kDone);
+    const std::string eve = std::string(cfg::kUsersKey) + "eve";
+    EXPECT_FALSE(store.ReadFlag(eve, cfg::kEnableUser.name, true)) << "starts disabled";
+    EXPECT_TRUE(store.ReadFlag(eve, cfg::kSuperUser.name, false));
+    EXPECT_EQ(store.ReadText(eve, cfg::kAccessRcv.name, "?"), "ALL");
+    EXPECT_EQ(store.ReadNumber(eve, cfg::kCountUsr.name, 0), 128u);
+    EXPECT_EQ(store.ReadText(eve, cfg::kUserPassword.name, "?"), "");
+    EXPECT_EQ(store.ReadText(eve, cfg::kHomeDirectory.name, "?"), "");
+
+    home.AddUser("ann", "secret", 3, "roof,");
+    EXPECT_EQ(console::EndUserNameEdit(store, "", "ANN"), NameEdit::kNameExists);
+    EXPECT_EQ(console::EndUserNameEdit(store, "eve", "ann"), NameEdit::kNameExists);
+    EXPECT_EQ(console::EndUserNameEdit(store, "", ""), NameEdit::kBadName);
+    EXPECT_EQ(console::EndUserNameEdit(store, "", "a\\b"), NameEdit::kBadName);
+    EXPECT_EQ(store.SubKeys(cfg::kUsersKey).size(), 2u) << "nothing made by the refusals";
+
+    ASSERT_EQ(console::EndUserNameEdit(store, "ann", "anna"), NameEdit::kDone);
+    EXPECT_FALSE(store.KeyExists(std::string(cfg::kUsersKey) + "ann"));
+    const std::string anna = std::string(cfg::kUsersKey) + "anna";
+    EXPECT_EQ(store.ReadText(anna, cfg::kUserPassword.name, "?"), "secret");
+    EXPECT_EQ(store.ReadNumber(anna, cfg::kCountUsr.name, 0), 3u);
+    EXPECT_EQ(store.ReadText(anna, cfg::kAccessRcv.name, "?"), "roof,");
+    EXPECT_TRUE(store.ReadFlag(anna, cfg::kEnableUser.name, false));
+}
+
+TEST(ConsoleUsers, TheSessionLimitAsTyped) {
+    EXPECT_EQ(console::SessionLimit("500"), 128u);
+    EXPECT_EQ(console::SessionLimit("7"), 7u);
+    EXPECT_EQ(console::SessionLimit("65541"), 5u) << "kept to 16 bits first";
+    EXPECT_EQ(console::SessionLimit("99999999999999999999"), 128u) << "no overflow";
+    EXPECT_EQ(console::SessionLimit("12ab"), 12u);
+    EXPECT_EQ(console::SessionLimit(""), 0u);
 }
 
 }  // namespace
