@@ -1,6 +1,5 @@
 #include "admin/connection_rows.h"
 
-#include <cstring>
 #include <memory>
 
 #include "core/client_session.h"
@@ -10,15 +9,6 @@
 #include "receivers/receiver_table.h"
 
 namespace orvana::admin {
-namespace {
-
-// The request text after the frame's six header characters, up to its zero byte.
-std::string LastRequest(const ClientSession& s) {
-    const char* text = s.receive_buffer.data() + 6;
-    return std::string(text, strnlen(text, s.receive_buffer.size() - 6));
-}
-
-}  // namespace
 
 std::optional<std::vector<ConnectionRow>> ReadConnectionRows(Server& server, uint32_t max_wait_ms) {
     struct Found {
@@ -40,7 +30,7 @@ std::optional<std::vector<ConnectionRow>> ReadConnectionRows(Server& server, uin
             f.row.task = s->task;
             f.row.address = s->address;
             if (!f.row.address.empty() && f.row.address.back() == ' ') f.row.address.pop_back();
-            f.row.last_request = LastRequest(*s);
+            f.row.last_request = s->last_request();
             f.row.slot = static_cast<uint16_t>(i);
             f.row.handle = static_cast<uint8_t>(h);
             f.attachment = a;

@@ -24,7 +24,7 @@ struct ConnectionRow {
     std::string address;
     std::string interface_text;
     std::string messages;      // empty while the handle has no messages attached
-    std::string last_request;  // the client's most recent request text
+    std::string last_request;  // the client's most recent request, passwords blanked
     uint16_t slot = 0;         // the client's slot and handle: what identifies the row
     uint8_t handle = 0;
     std::string open_time_text;

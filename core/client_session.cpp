@@ -1,5 +1,6 @@
 #include "core/client_session.h"
 
+#include "core/log_redaction.h"
 #include "platform/clock.h"
 
 namespace orvana {
@@ -15,6 +16,17 @@ bool ClientSession::QueueFrames(SharedBytes bytes) {
         Cleanup();
     }
     return result == SendQueue::Push::kQueued;
+}
+
+void ClientSession::NoteRequest(std::string_view text) {
+    std::string shown = RedactRequest(text.substr(0, kShownRequest));
+    std::lock_guard<std::mutex> guard(request_mu_);
+    last_request_ = std::move(shown);
+}
+
+std::string ClientSession::last_request() const {
+    std::lock_guard<std::mutex> guard(request_mu_);
+    return last_request_;
 }
 
 void ClientSession::CutOff(int error) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -44,6 +45,12 @@ class ClientSession : public CBlockingSocket {
     // Bytes still to come of a refused frame that was too long to receive; dropped on arrival
     // so they are not taken for the next request.
     size_t discard = 0;
+
+    // The client's most recent request as the console shows it: passwords blanked, at most
+    // kShownRequest characters. Written by the session thread, read by the console.
+    static constexpr size_t kShownRequest = 256;
+    void NoteRequest(std::string_view text);
+    std::string last_request() const;
 
     // Every frame to the client waits here for the client writer.
     SendQueue outgoing;
@@ -82,6 +89,10 @@ class ClientSession : public CBlockingSocket {
     bool has_handle_table = false;
     // LoadFile's two file slots (1 and 2 towards the client). Session thread only.
     std::array<std::shared_ptr<LoadFileSlot>, 2> load_files;
+
+  private:
+    mutable std::mutex request_mu_;
+    std::string last_request_;  // GUARDED_BY(request_mu_)
 };
 
 }  // namespace orvana

@@ -22,6 +22,7 @@ void HandleRequest(Server& server, ClientSession& session, size_t received) {
     // The text runs to the zero byte put after the received bytes.
     std::string_view text(buffer + 6, strnlen(buffer + 6, received - 6));
     char line[64];
+    session.NoteRequest(text);
     const bool known_handle = handle <= session.handle_count;
     if (known_handle) {
         std::snprintf(line, sizeof line, "> Rcv=%u ", handle);

@@ -60,6 +60,13 @@ TEST_F(ConsoleConnections, ARowPerOpenReceiverWithItsMessagesOrElseTheLastReques
     EXPECT_EQ(shown[0].cells[1], "      22") << "the reply to OpenRcv, counted on its handle";
     EXPECT_FALSE(shown[0].cells[0].empty());
 
+    // A login sent again shows, but never its password.
+    ann_.Ask("OpenUsr ann secret rover");
+    shown = list.Refresh(Rows());
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].cells[7].rfind("OpenUsr ann ", 0), 0u) << shown[0].cells[7];
+    EXPECT_EQ(shown[0].cells[7].find("secret"), std::string::npos) << shown[0].cells[7];
+
     ASSERT_EQ(ann_.Ask("Attach 0,RT:1,SI", 1, 30), "RE:OK.");
     shown = list.Refresh(Rows());
     ASSERT_EQ(shown.size(), 1u);
