@@ -1,0 +1,127 @@
+#include "core/launch.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "core/config_keys.h"
+#include "platform/clock.h"
+#include "links/receiver_detection.h"
+#include "platform/files.h"
+#include "receivers/receiver_table.h"
+#include "transfer/transfer_session.h"
+
+namespace orvana {
+namespace {
+
+void PrintUsage(std::FILE* to, const char* program) {
+    std::fprintf(to,
+                 "usage: %s [--headless] [--home DIR] [--store FILE] [--ports DIR]\n"
+                 "       [--time-server HOST[:PORT]|off] [--version] [CONFIG]\n",
+                 program);
+}
+
+// Test hooks: shorter periods in milliseconds, never needed in production.
+void ApplyTimingOverrides(ServerOptions& o) {
+    auto read = [](const char* name, uint32_t& into) {
+        if (const char* v = std::getenv(name))
+            into = static_cast<uint32_t>(std::strtoul(v, nullptr, 10));
+    };
+    read("ORVANA_FIRST_FRAME_MS", o.first_frame_wait_ms);
+    read("ORVANA_KEEPALIVE_FIRST_MS", o.keepalive_first_ms);
+    read("ORVANA_KEEPALIVE_PERIOD_MS", o.keepalive_period_ms);
+    read("ORVANA_SEND_LIMIT_MS", o.send_limit_ms);
+    read("ORVANA_SHUTDOWN_PAUSE_MS", o.shutdown_pause_ms);
+    read("ORVANA_COMMAND_REPLY_MS", o.command_reply_ms);
+    read("ORVANA_BIND_RETRY_MS", o.bind_retry_ms);
+    read("ORVANA_TRANSFER_WAIT_MS", o.transfer_wait_ms);
+    read("ORVANA_MODEM_DIAL_MS", o.modem_dial_ms);
+    if (const char* v = std::getenv("ORVANA_CLOCK_DRY_RUN"); v && *v == '1') {
+        // Reports the time it would set instead of setting it, on a clock that the system
+        // keeps synchronised only when ORVANA_CLOCK_SYNCHRONISED is 1.
+        o.set_clock = [](const platform::LocalTime& t) {
+            std::printf("Clock would be set to %s\n", platform::FormatTimestamp(t).c_str());
+            std::fflush(stdout);
+            return true;
+        };
+        const char* synced = std::getenv("ORVANA_CLOCK_SYNCHRONISED");
+        const bool is_synced = synced != nullptr && *synced == '1';
+        o.clock_synchronised = [is_synced] { return is_synced; };
+    }
+}
+
+}  // namespace
+
+std::optional<int> ParseLaunchArguments(int argc, char** argv, const char* program,
+                                        LaunchSettings* out) {
+    LaunchSettings s;
+    std::string home = platform::ExecutableDirectory();
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool takes_value = a == "--home" || a == "--store" || a == "--ports" ||
+                                 a == "--time-server";
+        if (takes_value && i + 1 >= argc) {
+            std::fprintf(stderr, "%s: %s needs a value\n", program, a.c_str());
+            PrintUsage(stderr, program);
+            return 2;
+        }
+        if (a == "--headless") {
+            // Accepted by both programs: the service's unit may name it.
+        } else if (a == "--home") {
+            home = argv[++i];
+        } else if (a == "--store") {
+            s.store_path = argv[++i];
+        } else if (a == "--ports") {
+            s.options.ports_folder = argv[++i];
+        } else if (a == "--time-server") {
+            s.options.time_server = argv[++i];
+        } else if (a == "--help" || a == "-h") {
+            PrintUsage(stdout, program);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("%s %s\n", program, cfg::kVersionText);
+            return 0;
+        } else if (a.size() > 1 && a[0] == '-') {
+            // A mistyped option must not become the configuration's name.
+            std::fprintf(stderr, "%s: unknown option %s\n", program, a.c_str());
+            PrintUsage(stderr, program);
+            return 2;
+        } else {
+            if (!s.command_line.empty()) s.command_line += ' ';
+            s.command_line += a;
+        }
+    }
+    while (home.size() > 1 && home.back() == '/') home.pop_back();
+    if (s.store_path.empty()) s.store_path = home + "/orvanasrv.db";
+    if (s.options.ports_folder.empty()) s.options.ports_folder = home + "/ports";
+    s.options.home = home;
+    ApplyTimingOverrides(s.options);
+    *out = std::move(s);
+    return std::nullopt;
+}
+
+std::unique_ptr<LaunchedServer> LaunchedServer::Open(LaunchSettings settings, std::string* error) {
+    std::unique_ptr<LaunchedServer> l(new LaunchedServer());
+    l->hive_ = platform::Hive::Open(settings.store_path, error);
+    if (!l->hive_) return nullptr;
+    l->store_ = std::make_unique<ConfigStore>(*l->hive_);
+    l->settings_ = std::move(settings);
+    l->server_ = std::make_unique<Server>(*l->store_, l->settings_.options);
+    InstallReceivers(*l->server_);
+    InstallTransfers(*l->server_);
+    InstallDetection(*l->server_);
+    return l;
+}
+
+LaunchedServer::~LaunchedServer() {
+    // The server goes before the store it writes to.
+    server_.reset();
+}
+
+bool LaunchedServer::Start(std::string* error) {
+    if (server_->StartServer(settings_.command_line)) return true;
+    *error = server_->listen_failure();
+    return false;
+}
+
+}  // namespace orvana
