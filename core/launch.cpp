@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "core/config_keys.h"
-#include "platform/clock.h"
 #include "links/receiver_detection.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "receivers/receiver_table.h"
 #include "transfer/transfer_session.h"
@@ -58,8 +58,8 @@ std::optional<int> ParseLaunchArguments(int argc, char** argv, const char* progr
     std::string home = platform::ExecutableDirectory();
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        const bool takes_value = a == "--home" || a == "--store" || a == "--ports" ||
-                                 a == "--time-server";
+        const bool takes_value =
+            a == "--home" || a == "--store" || a == "--ports" || a == "--time-server";
         if (takes_value && i + 1 >= argc) {
             std::fprintf(stderr, "%s: %s needs a value\n", program, a.c_str());
             PrintUsage(stderr, program);

@@ -25,7 +25,7 @@ std::optional<int> ParseLaunchArguments(int argc, char** argv, const char* progr
 
 // The store and the server on it, with every subsystem installed.
 class LaunchedServer {
-public:
+  public:
     // Nullptr with `error` set when the store cannot be opened.
     static std::unique_ptr<LaunchedServer> Open(LaunchSettings settings, std::string* error);
     ~LaunchedServer();
@@ -36,7 +36,7 @@ public:
     ConfigStore& store() { return *store_; }
     const LaunchSettings& settings() const { return settings_; }
 
-private:
+  private:
     LaunchedServer() = default;
     LaunchSettings settings_;
     std::unique_ptr<platform::Hive> hive_;

@@ -30,8 +30,8 @@ ReceiverInfo ParseInfoReply(std::string_view text) {
         std::string_view line = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        *fields[filled++] = line.size() > kReplyHeader ? std::string(line.substr(kReplyHeader))
-                                                       : std::string();
+        *fields[filled++] =
+            line.size() > kReplyHeader ? std::string(line.substr(kReplyHeader)) : std::string();
     }
     return info;
 }

@@ -34,7 +34,7 @@ inline constexpr const char* kInfoPollScript =
 ReceiverInfo ParseInfoReply(std::string_view text);
 
 class InfoPoll {
-public:
+  public:
     static constexpr uint32_t kReplyWaitMs = 100000;
 
     // Writes Users\Demon and starts the poll of `receiver`. `done` runs once on the poll's
@@ -47,7 +47,7 @@ public:
 
     bool finished() const { return finished_.load(); }
 
-private:
+  private:
     void Run();
 
     Server& server_;

@@ -36,7 +36,8 @@ class InfoPollTest : public ::testing::Test {
             });
             EXPECT_TRUE(DemonExists()) << "the poll logs in as Demon";
             std::unique_lock<std::mutex> lock(mu);
-            EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return got.has_value(); }));
+            EXPECT_TRUE(
+                cv.wait_for(lock, std::chrono::seconds(30), [&] { return got.has_value(); }));
         }
         EXPECT_FALSE(DemonExists()) << "Users\\Demon outlives its poll";
         return got.value_or(ReceiverInfo{});
