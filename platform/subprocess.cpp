@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "platform/clock.h"
 
@@ -193,6 +195,30 @@ std::optional<int> Subprocess::Wait(uint32_t timeout_ms) {
         out_all_ += more;
         SleepMs(5);
     }
+}
+
+bool StartDetached(const std::vector<std::string>& argv, std::string* error) {
+    static std::mutex mu;
+    static std::vector<pid_t> started;
+    std::lock_guard<std::mutex> lock(mu);
+    for (auto it = started.begin(); it != started.end();)
+        it = waitpid(*it, nullptr, WNOHANG) == 0 ? it + 1 : started.erase(it);
+    if (argv.empty()) {
+        *error = "no program";
+        return false;
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    // posix_spawnp reports a program that cannot be run, which a bare fork would not.
+    const int r = posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ);
+    if (r != 0) {
+        *error = argv[0] + ": " + std::strerror(r);
+        return false;
+    }
+    started.push_back(pid);
+    return true;
 }
 
 }  // namespace orvana::platform

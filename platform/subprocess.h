@@ -51,4 +51,9 @@ class Subprocess {
     std::optional<int> status_;
 };
 
+// Starts a program that lives on by itself (a viewer the operator opens); false with `error` set
+// when it could not be started (not found, not executable). Children that have ended by the next
+// call are reaped then.
+bool StartDetached(const std::vector<std::string>& argv, std::string* error);
+
 }  // namespace orvana::platform

@@ -228,11 +228,14 @@ class LocalServer {
     ~LocalServer() { Stop(); }
     ConfigStore& store() { return *home_.store; }
     // `options` with this server's home; nullptr when it did not start.
-    Server* Start(ServerOptions options = {}) {
+    // `before_start` installs what must be in place before the server's threads run.
+    Server* Start(ServerOptions options = {},
+                  const std::function<void(Server&)>& before_start = nullptr) {
         options.home = home_.dir.path();
         options.shutdown_pause_ms = 200;
         server_ = std::make_unique<Server>(store(), options);
         InstallReceivers(*server_);
+        if (before_start) before_start(*server_);
         if (!server_->StartServer("")) {
             ADD_FAILURE() << "the server did not start";
             server_.reset();

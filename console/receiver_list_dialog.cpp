@@ -1,0 +1,202 @@
+#include "console/receiver_list_dialog.h"
+
+#include <QDialogButtonBox>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "console/model/receiver_list.h"
+#include "console/receiver_properties.h"
+#include "core/config_keys.h"
+#include "core/config_store.h"
+#include "core/server.h"
+
+namespace orvana::console {
+namespace {
+
+constexpr int kNameColumn = 0, kInterfaceColumn = 1, kErrorsColumn = 2;
+constexpr int kNameRole = Qt::UserRole;         // the stored name; empty for a row being added
+constexpr int kCheckedRole = Qt::UserRole + 1;  // the check box as last written
+
+}  // namespace
+
+ReceiverListDialog::ReceiverListDialog(ConsoleContext& context, QWidget* parent)
+    : QDialog(parent), context_(context) {
+    setObjectName("receiverList");
+    list_ = new QTreeWidget(this);
+    list_->setObjectName("receivers");
+    list_->setRootIsDecorated(false);
+    list_->setColumnCount(3);
+    list_->setHeaderLabels({"    Receiver", "Interface", "Errors"});
+    const int average = fontMetrics().averageCharWidth();
+    list_->setColumnWidth(kNameColumn, average * 10);
+    list_->setColumnWidth(kInterfaceColumn, average * 14);
+    list_->setColumnWidth(kErrorsColumn, average * 5);
+    list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+
+    auto* add = new QPushButton("Add...", this);
+    auto* remove = new QPushButton("Remove", this);
+    auto* properties = new QPushButton("Properties...", this);
+    auto* ok = new QPushButton("OK", this);
+    add->setObjectName("add");
+    remove->setObjectName("remove");
+    properties->setObjectName("properties");
+    auto* buttons = new QVBoxLayout;
+    for (QPushButton* b : {add, remove, properties, ok}) buttons->addWidget(b);
+    buttons->addStretch();
+    auto* layout = new QHBoxLayout(this);
+    layout->addWidget(list_, 1);
+    layout->addLayout(buttons);
+    connect(add, &QPushButton::clicked, this, &ReceiverListDialog::Add);
+    connect(remove, &QPushButton::clicked, this, &ReceiverListDialog::Remove);
+    connect(properties, &QPushButton::clicked, this, &ReceiverListDialog::Properties);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    connect(list_, &QTreeWidget::itemChanged, this, &ReceiverListDialog::ItemChanged);
+    connect(list_, &QTreeWidget::itemDoubleClicked, this, &ReceiverListDialog::Properties);
+    connect(&errors_timer_, &QTimer::timeout, this, &ReceiverListDialog::RefreshErrors);
+    errors_timer_.start(kErrorsRefreshMs);
+
+    const ConfigStore& store = context_.server.store();
+    move(static_cast<int>(store.ReadNumber(cfg::kActiveKey, cfg::kXRcvList)),
+         static_cast<int>(store.ReadNumber(cfg::kActiveKey, cfg::kYRcvList)));
+    resize(520, 320);
+    Reload();
+}
+
+void ReceiverListDialog::Reload() {
+    filling_ = true;
+    list_->clear();
+    for (const ReceiverRow& row : ReadReceiverRows(context_.server.store())) {
+        auto* item = new QTreeWidgetItem(list_);  // owned by the list
+        FillRow(item, row.name);
+    }
+    filling_ = false;
+    if (list_->topLevelItemCount() > 0) list_->setCurrentItem(list_->topLevelItem(0));
+    UpdateTitle();
+    RefreshErrors();
+}
+
+void ReceiverListDialog::FillRow(QTreeWidgetItem* item, const std::string& name) {
+    const bool was_filling = filling_;
+    filling_ = true;
+    const ConfigStore& store = context_.server.store();
+    const std::string key = std::string(cfg::kReceiversKey) + name;
+    const bool enabled = store.ReadFlag(key, cfg::kEnableRcv);
+    const std::string interface = store.ReadText(key, cfg::kInterface.name, "");
+    item->setFlags(item->flags() | Qt::ItemIsUserCheckable | Qt::ItemIsEditable);
+    item->setText(kNameColumn, Shown(name));
+    item->setData(kNameColumn, kNameRole, Shown(name));
+    item->setCheckState(kNameColumn, enabled ? Qt::Checked : Qt::Unchecked);
+    item->setData(kNameColumn, kCheckedRole, enabled);
+    item->setText(kInterfaceColumn, Shown(interface.substr(0, interface.find(':'))));
+    filling_ = was_filling;
+}
+
+void ReceiverListDialog::UpdateTitle() {
+    setWindowTitle(
+        QString("Receiver List  Activated:%1").arg(CountEnabledReceivers(context_.server.store())));
+}
+
+void ReceiverListDialog::RefreshErrors() {
+    auto errors = OpenReceiverErrors(context_.server);
+    if (!errors) return;  // the table is busy: the next tick shows them
+    const bool was_filling = filling_;
+    filling_ = true;
+    for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = list_->topLevelItem(i);
+        const std::string name = Stored(item->data(kNameColumn, kNameRole).toString());
+        QString text;
+        for (const auto& [open, count] : *errors)
+            if (open == name) text = Shown(count);
+        item->setText(kErrorsColumn, text);
+    }
+    filling_ = was_filling;
+}
+
+void ReceiverListDialog::Add() {
+    filling_ = true;
+    auto* item = new QTreeWidgetItem(list_);  // owned by the list
+    item->setFlags(item->flags() | Qt::ItemIsEditable);
+    item->setData(kNameColumn, kNameRole, QString());
+    filling_ = false;
+    list_->setCurrentItem(item);
+    list_->editItem(item, kNameColumn);
+}
+
+void ReceiverListDialog::ItemChanged(QTreeWidgetItem* item, int column) {
+    if (filling_ || column != kNameColumn) return;
+    const QString old_name = item->data(kNameColumn, kNameRole).toString();
+    if (item->text(kNameColumn) != old_name || old_name.isEmpty()) {
+        NameEdited(item);
+        return;
+    }
+    const bool checked = item->checkState(kNameColumn) == Qt::Checked;
+    if (checked == item->data(kNameColumn, kCheckedRole).toBool()) return;
+    SetReceiverEnabled(context_.server, Stored(old_name), checked);
+    FillRow(item, Stored(old_name));
+    UpdateTitle();
+}
+
+void ReceiverListDialog::NameEdited(QTreeWidgetItem* item) {
+    const QString old_name = item->data(kNameColumn, kNameRole).toString();
+    const std::string typed = Stored(item->text(kNameColumn).trimmed());
+    const NameEdit result = EndReceiverNameEdit(context_.server, Stored(old_name), typed);
+    switch (result) {
+        case NameEdit::kDone:
+            FillRow(item, typed);
+            break;
+        case NameEdit::kNotDeleted:
+            context_.prompts.Tell(this, PromptIcon::kError, "Error", "Can't delete!");
+            Reload();
+            return;
+        case NameEdit::kNameExists:
+        case NameEdit::kBadName:
+        case NameEdit::kFailed:
+            if (result == NameEdit::kNameExists)
+                context_.prompts.Tell(this, PromptIcon::kError, "Error", "Name already exist!");
+            if (old_name.isEmpty()) {
+                delete list_->takeTopLevelItem(list_->indexOfTopLevelItem(item));
+            } else {
+                FillRow(item, Stored(old_name));
+            }
+            break;
+    }
+    UpdateTitle();
+}
+
+void ReceiverListDialog::Remove() {
+    QTreeWidgetItem* item = list_->currentItem();
+    if (item == nullptr) return;
+    const QString name = item->data(kNameColumn, kNameRole).toString();
+    if (!context_.prompts.Confirm(this, PromptIcon::kQuestion, "Attention!",
+                                  "Are you sure you want to delete receiver " + name + "?"))
+        return;
+    if (RemoveReceiver(context_.server, Stored(name)) == RemoveResult::kInUse) {
+        context_.prompts.Tell(this, PromptIcon::kWarning, "Attention!", "This receiver now used");
+        return;
+    }
+    const int index = list_->indexOfTopLevelItem(item);
+    delete list_->takeTopLevelItem(index);
+    if (list_->topLevelItemCount() > 0)
+        list_->setCurrentItem(list_->topLevelItem(std::min(index, list_->topLevelItemCount() - 1)));
+    UpdateTitle();
+}
+
+void ReceiverListDialog::Properties() {
+    QTreeWidgetItem* item = list_->currentItem();
+    if (item == nullptr) return;
+    const QString name = item->data(kNameColumn, kNameRole).toString();
+    if (name.isEmpty()) return;
+    ReceiverProperties properties(context_, Stored(name), this);
+    properties.exec();
+    FillRow(item, Stored(name));
+}
+
+void ReceiverListDialog::done(int result) {
+    const ConfigStore& store = context_.server.store();
+    store.WriteNumber(cfg::kActiveKey, cfg::kXRcvList.name, static_cast<uint32_t>(pos().x()));
+    store.WriteNumber(cfg::kActiveKey, cfg::kYRcvList.name, static_cast<uint32_t>(pos().y()));
+    QDialog::done(result);
+}
+
+}  // namespace orvana::console
