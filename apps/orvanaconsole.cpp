@@ -4,10 +4,12 @@
 #include <QApplication>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "console/console_context.h"
 #include "console/main_window.h"
+#include "console/screenshots.h"
 #include "console/server_bridge.h"
 #include "core/launch.h"
 #include "platform/signals.h"
@@ -47,6 +49,9 @@ int main(int argc, char** argv) {
     orvana::console::ConsoleContext context{server, prompts};
     orvana::console::MainWindow window(context, bridge);
     window.show();
+    // For the documentation's pictures (scripts/screenshots): takes them, then ends.
+    if (const char* folder = std::getenv("ORVANA_SCREENSHOTS"); folder != nullptr && *folder)
+        orvana::console::TakeScreenshots(window, context, folder);
 
     std::atomic<bool> ended{false};
     orvana::platform::Thread watcher([&] {

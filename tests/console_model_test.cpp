@@ -13,6 +13,7 @@
 #include "core/config_keys.h"
 #include "core/server.h"
 #include "platform/clock.h"
+#include "platform/codepage.h"
 #include "receivers/operator_delete.h"
 #include "receivers/receiver_table.h"
 #include "tests/server_harness.h"
@@ -223,6 +224,30 @@ TEST(ConsoleUsers, TheSessionLimitAsTyped) {
     EXPECT_EQ(console::SessionLimit("99999999999999999999"), 128u) << "no overflow";
     EXPECT_EQ(console::SessionLimit("12ab"), 12u);
     EXPECT_EQ(console::SessionLimit(""), 0u);
+}
+
+}  // namespace
+}  // namespace orvana
+
+namespace orvana {
+namespace {
+
+TEST(ConsoleText, Cp1251IsShownAsUtf8AndTypedTextStoredBack) {
+    const std::string stored = "\xCF\xF3\xED\xEA\xF2 1";  // "Пункт 1" as the store keeps it
+    const std::string shown = platform::Cp1251ToUtf8(stored);
+    EXPECT_EQ(shown, "\xD0\x9F\xD1\x83\xD0\xBD\xD0\xBA\xD1\x82 1");
+    EXPECT_EQ(platform::Utf8ToCp1251(shown), stored);
+    EXPECT_EQ(platform::Cp1251ToUtf8("a\x98z"), "a\xEF\xBF\xBDz") << "the one undefined byte";
+    EXPECT_EQ(platform::Utf8ToCp1251("a\xE2\x82\xACz"), "a\x88z") << "the euro sign is in it";
+    EXPECT_EQ(platform::Utf8ToCp1251("a\xE4\xB8\xADz"), "a?z") << "a character it lacks";
+    EXPECT_EQ(platform::Utf8ToCp1251("a\xE4\xB8"), "a?") << "a sequence cut short";
+    const std::string all_bytes = [] {
+        std::string s;
+        for (int b = 1; b < 256; ++b)
+            if (b != 0x98) s.push_back(static_cast<char>(b));
+        return s;
+    }();
+    EXPECT_EQ(platform::Utf8ToCp1251(platform::Cp1251ToUtf8(all_bytes)), all_bytes);
 }
 
 }  // namespace
