@@ -165,6 +165,19 @@ TEST_F(MainWindowTest, CloseAsksAndOnOkSavesThePlacementAndStopsTheServer) {
     EXPECT_TRUE(rig_.ann().WaitClosed(10)) << "the server has stopped";
 }
 
+TEST_F(MainWindowTest, LogFileStartsTheViewerOrSaysItCannot) {
+    auto w = Open();
+    const QByteArray before = qgetenv("VISUAL");
+    qputenv("VISUAL", "/nonexistent/viewer");
+    w->OpenLogFile();
+    ASSERT_EQ(rig_.prompts().told.size(), 1u);
+    EXPECT_EQ(rig_.prompts().told[0], "Error|Can't create process server!");
+    qputenv("VISUAL", "true");
+    w->OpenLogFile();
+    EXPECT_EQ(rig_.prompts().told.size(), 1u) << "a viewer that starts shows no box";
+    qputenv("VISUAL", before);
+}
+
 TEST_F(MainWindowTest, ASavedPlacementIsKeptOnTheDesktopAndNoneKeepsTheDefault) {
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
     {
