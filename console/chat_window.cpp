@@ -5,6 +5,7 @@
 #include <QScrollBar>
 
 #include "console/model/chat.h"
+#include "console/named_rows.h"
 #include "core/config_keys.h"
 #include "core/config_store.h"
 #include "core/server.h"
@@ -35,9 +36,7 @@ ChatWindow::ChatWindow(ConsoleContext& context, QWidget* parent)
     connect(send, &QPushButton::clicked, this, &ChatWindow::Send);
     connect(clear, &QPushButton::clicked, this, &ChatWindow::Clear);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-    const ConfigStore& store = context_.server.store();
-    move(static_cast<int>(store.ReadNumber(cfg::kActiveKey, cfg::kXChat)),
-         static_cast<int>(store.ReadNumber(cfg::kActiveKey, cfg::kYChat)));
+    RestorePosition(this, context_.server.store(), cfg::kXChat, cfg::kYChat);
     RebuildPeers();
 }
 
@@ -68,9 +67,7 @@ void ChatWindow::Clear() {
 }
 
 void ChatWindow::done(int result) {
-    const ConfigStore& store = context_.server.store();
-    store.WriteNumber(cfg::kActiveKey, cfg::kXChat.name, static_cast<uint32_t>(pos().x()));
-    store.WriteNumber(cfg::kActiveKey, cfg::kYChat.name, static_cast<uint32_t>(pos().y()));
+    SavePosition(this, context_.server.store(), cfg::kXChat, cfg::kYChat);
     QDialog::done(result);
 }
 

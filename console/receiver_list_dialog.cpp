@@ -6,6 +6,7 @@
 #include <QVBoxLayout>
 
 #include "console/model/receiver_list.h"
+#include "console/named_rows.h"
 #include "console/receiver_properties.h"
 #include "core/config_keys.h"
 #include "core/config_store.h"
@@ -15,8 +16,7 @@ namespace orvana::console {
 namespace {
 
 constexpr int kNameColumn = 0, kInterfaceColumn = 1, kErrorsColumn = 2;
-constexpr int kNameRole = Qt::UserRole;         // the stored name; empty for a row being added
-constexpr int kCheckedRole = Qt::UserRole + 1;  // the check box as last written
+constexpr int kCheckedRole = kNameRole + 1;  // the check box as last written
 
 }  // namespace
 
@@ -56,9 +56,7 @@ ReceiverListDialog::ReceiverListDialog(ConsoleContext& context, QWidget* parent)
     connect(&errors_timer_, &QTimer::timeout, this, &ReceiverListDialog::RefreshErrors);
     errors_timer_.start(kErrorsRefreshMs);
 
-    const ConfigStore& store = context_.server.store();
-    move(static_cast<int>(store.ReadNumber(cfg::kActiveKey, cfg::kXRcvList)),
-         static_cast<int>(store.ReadNumber(cfg::kActiveKey, cfg::kYRcvList)));
+    RestorePosition(this, context_.server.store(), cfg::kXRcvList, cfg::kYRcvList);
     resize(520, 320);
     Reload();
 }
@@ -114,13 +112,7 @@ void ReceiverListDialog::RefreshErrors() {
 }
 
 void ReceiverListDialog::Add() {
-    filling_ = true;
-    auto* item = new QTreeWidgetItem(list_);  // owned by the list
-    item->setFlags(item->flags() | Qt::ItemIsEditable);
-    item->setData(kNameColumn, kNameRole, QString());
-    filling_ = false;
-    list_->setCurrentItem(item);
-    list_->editItem(item, kNameColumn);
+    StartNewRow(list_);
 }
 
 void ReceiverListDialog::ItemChanged(QTreeWidgetItem* item, int column) {
@@ -141,24 +133,18 @@ void ReceiverListDialog::NameEdited(QTreeWidgetItem* item) {
     const QString old_name = item->data(kNameColumn, kNameRole).toString();
     const std::string typed = Stored(item->text(kNameColumn).trimmed());
     const NameEdit result = EndReceiverNameEdit(context_.server, Stored(old_name), typed);
-    switch (result) {
-        case NameEdit::kDone:
+    switch (AfterNameEdit(context_, this, result, old_name.isEmpty())) {
+        case RowAfterEdit::kNamed:
             FillRow(item, typed);
             break;
-        case NameEdit::kNotDeleted:
-            context_.prompts.Tell(this, PromptIcon::kError, "Error", "Can't delete!");
+        case RowAfterEdit::kReload:
             Reload();
             return;
-        case NameEdit::kNameExists:
-        case NameEdit::kBadName:
-        case NameEdit::kFailed:
-            if (result == NameEdit::kNameExists)
-                context_.prompts.Tell(this, PromptIcon::kError, "Error", "Name already exist!");
-            if (old_name.isEmpty()) {
-                delete list_->takeTopLevelItem(list_->indexOfTopLevelItem(item));
-            } else {
-                FillRow(item, Stored(old_name));
-            }
+        case RowAfterEdit::kRestore:
+            FillRow(item, Stored(old_name));
+            break;
+        case RowAfterEdit::kDrop:
+            DropRow(list_, item);
             break;
     }
     UpdateTitle();
@@ -175,10 +161,7 @@ void ReceiverListDialog::Remove() {
         context_.prompts.Tell(this, PromptIcon::kWarning, "Attention!", "This receiver now used");
         return;
     }
-    const int index = list_->indexOfTopLevelItem(item);
-    delete list_->takeTopLevelItem(index);
-    if (list_->topLevelItemCount() > 0)
-        list_->setCurrentItem(list_->topLevelItem(std::min(index, list_->topLevelItemCount() - 1)));
+    DropRow(list_, item);
     UpdateTitle();
 }
 
@@ -193,9 +176,7 @@ void ReceiverListDialog::Properties() {
 }
 
 void ReceiverListDialog::done(int result) {
-    const ConfigStore& store = context_.server.store();
-    store.WriteNumber(cfg::kActiveKey, cfg::kXRcvList.name, static_cast<uint32_t>(pos().x()));
-    store.WriteNumber(cfg::kActiveKey, cfg::kYRcvList.name, static_cast<uint32_t>(pos().y()));
+    SavePosition(this, context_.server.store(), cfg::kXRcvList, cfg::kYRcvList);
     QDialog::done(result);
 }
 

@@ -5,6 +5,7 @@
 #include <QVBoxLayout>
 
 #include "console/model/user_list.h"
+#include "console/named_rows.h"
 #include "console/user_properties.h"
 #include "core/config_keys.h"
 #include "core/config_store.h"
@@ -12,8 +13,6 @@
 
 namespace orvana::console {
 namespace {
-
-constexpr int kNameRole = Qt::UserRole;  // the stored name; empty for a row being added
 
 std::string UserKey(const std::string& name) {
     return std::string(cfg::kUsersKey) + name;
@@ -47,9 +46,7 @@ UserListDialog::UserListDialog(ConsoleContext& context, QWidget* parent)
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     connect(list_, &QTreeWidget::itemChanged, this, &UserListDialog::ItemChanged);
     connect(list_, &QTreeWidget::itemDoubleClicked, this, &UserListDialog::Properties);
-    const ConfigStore& store = context_.server.store();
-    move(static_cast<int>(store.ReadNumber(cfg::kActiveKey, cfg::kXUserList)),
-         static_cast<int>(store.ReadNumber(cfg::kActiveKey, cfg::kYUserList)));
+    RestorePosition(this, context_.server.store(), cfg::kXUserList, cfg::kYUserList);
     resize(360, 300);
     Reload();
 }
@@ -93,8 +90,8 @@ void UserListDialog::ItemChanged(QTreeWidgetItem* item, int) {
     const std::string typed = Stored(item->text(0).trimmed());
     const NameEdit result = EndUserNameEdit(context_.server.store(), Stored(old_name), typed);
     const Qt::CheckState ticked = item->checkState(0);
-    switch (result) {
-        case NameEdit::kDone:
+    switch (AfterNameEdit(context_, this, result, old_name.isEmpty())) {
+        case RowAfterEdit::kNamed:
             FillRow(item, typed);
             if (!old_name.isEmpty()) {
                 filling_ = true;
@@ -102,35 +99,23 @@ void UserListDialog::ItemChanged(QTreeWidgetItem* item, int) {
                 filling_ = false;
             }
             break;
-        case NameEdit::kNotDeleted:
-            context_.prompts.Tell(this, PromptIcon::kError, "Error", "Can't delete!");
+        case RowAfterEdit::kReload:
             Reload();
             return;
-        case NameEdit::kNameExists:
-        case NameEdit::kBadName:
-        case NameEdit::kFailed:
-            if (result == NameEdit::kNameExists)
-                context_.prompts.Tell(this, PromptIcon::kError, "Error", "Name already exist!");
-            if (old_name.isEmpty()) {
-                delete list_->takeTopLevelItem(list_->indexOfTopLevelItem(item));
-            } else {
-                filling_ = true;
-                item->setText(0, old_name);
-                filling_ = false;
-            }
+        case RowAfterEdit::kRestore:
+            filling_ = true;
+            item->setText(0, old_name);
+            filling_ = false;
+            break;
+        case RowAfterEdit::kDrop:
+            DropRow(list_, item);
             break;
     }
     UpdateTitle();
 }
 
 void UserListDialog::Add() {
-    filling_ = true;
-    auto* item = new QTreeWidgetItem(list_);  // owned by the list
-    item->setFlags(item->flags() | Qt::ItemIsEditable);
-    item->setData(0, kNameRole, QString());
-    filling_ = false;
-    list_->setCurrentItem(item);
-    list_->editItem(item, 0);
+    StartNewRow(list_);
 }
 
 void UserListDialog::Remove() {
@@ -141,7 +126,7 @@ void UserListDialog::Remove() {
                                   "Are you sure you want to delete user " + name + "?"))
         return;
     context_.server.store().DeleteKey(UserKey(Stored(name)));
-    delete list_->takeTopLevelItem(list_->indexOfTopLevelItem(item));
+    DropRow(list_, item);
     UpdateTitle();
 }
 
@@ -165,9 +150,7 @@ void UserListDialog::accept() {
 }
 
 void UserListDialog::done(int result) {
-    const ConfigStore& store = context_.server.store();
-    store.WriteNumber(cfg::kActiveKey, cfg::kXUserList.name, static_cast<uint32_t>(pos().x()));
-    store.WriteNumber(cfg::kActiveKey, cfg::kYUserList.name, static_cast<uint32_t>(pos().y()));
+    SavePosition(this, context_.server.store(), cfg::kXUserList, cfg::kYUserList);
     QDialog::done(result);
 }
 
