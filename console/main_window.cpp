@@ -75,6 +75,10 @@ MainWindow::MainWindow(ConsoleContext& context, ServerBridge& bridge)
     for (const QString& line : bridge.Attach()) log_->Append(line);
     connect(&bridge, &ServerBridge::ChatLine, this, &MainWindow::ChatLine);
     connect(connections_, &ConnectionView::Refreshed, this, &MainWindow::UpdateStatus);
+    // Clients that left go from the chat's list too.
+    connect(connections_, &ConnectionView::Refreshed, this, [this] {
+        if (chat_ != nullptr) chat_->RebuildPeers();
+    });
     connections_->Refresh();
     UpdateStatus();
 }

@@ -155,6 +155,8 @@ class ServerProcess {
     const std::string& home() const { return home_.folder; }
     uint16_t port() const { return port_; }
     platform::Subprocess& process() { return process_; }
+    // The program started: orvanasrv, or orvanaconsole, which takes the same command line.
+    void set_program(std::string name) { program_ = std::move(name); }
 
     void AddUser(const std::string& name, const std::string& password, uint32_t count = 1,
                  const std::string& access = "ALL") {
@@ -190,7 +192,7 @@ class ServerProcess {
     bool Launch(std::vector<std::string> env = {}, std::vector<std::string> args = {},
                 std::vector<std::string> prefix = {}) {
         std::vector<std::string> argv = prefix;
-        argv.push_back(ProgramPath("orvanasrv"));
+        argv.push_back(ProgramPath(program_));
         for (const char* a : {"--headless", "--home"}) argv.push_back(a);
         argv.push_back(home());
         argv.push_back("--time-server");
@@ -229,6 +231,7 @@ class ServerProcess {
   private:
     TempStore home_;
     platform::Subprocess process_;
+    std::string program_ = "orvanasrv";
     uint16_t port_ = 0;
 };
 
