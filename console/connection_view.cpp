@@ -107,17 +107,26 @@ void ConnectionView::DeleteSelectedReceiver() {
             this, PromptIcon::kQuestion, "Attention!",
             "Are you sure you want to delete receiver " + item->text(kReceiverColumn) + "?"))
         return;
-    // Closing waits for the receiver: off the window's thread, one at a time.
-    delete_thread_.Join();
+    // Closing waits for the receiver: off the window's thread, one at a time, and the window
+    // never waits for an earlier one.
     std::string error;
-    Server& server = context_.server;
-    delete_thread_.Start(
-        [this, &server, name] {
-            DeleteReceiverForEveryone(server, name, kDeleteWaitMs);
-            QMetaObject::invokeMethod(
-                this, [this] { Refresh(); }, Qt::QueuedConnection);
-        },
-        &error);
+    bool started = false;
+    if (!deleting_.exchange(true)) {
+        delete_thread_.Join();  // it has ended: only its last instruction may remain
+        Server& server = context_.server;
+        started = delete_thread_.Start(
+            [this, &server, name] {
+                DeleteReceiverForEveryone(server, name, kDeleteWaitMs);
+                QMetaObject::invokeMethod(
+                    this, [this] { Refresh(); }, Qt::QueuedConnection);
+                deleting_ = false;
+            },
+            &error);
+        if (!started) deleting_ = false;
+    }
+    if (!started)
+        context_.prompts.Tell(this, PromptIcon::kWarning, "Attention!",
+                              "Failed to delete the receiver.");
 }
 
 }  // namespace orvana::console

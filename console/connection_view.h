@@ -6,6 +6,7 @@
 #include <QIcon>
 #include <QTimer>
 #include <QTreeWidget>
+#include <atomic>
 
 #include "console/console_context.h"
 #include "console/model/connection_list.h"
@@ -43,6 +44,7 @@ class ConnectionView : public QTreeWidget {
     ConnectionList list_;
     QTimer timer_;
     QIcon moving_, still_;
+    std::atomic<bool> deleting_{false};
     platform::Thread delete_thread_;
 };
 
