@@ -15,6 +15,8 @@ QTreeWidgetItem* StartNewRow(QTreeWidget* list) {
 }
 
 void DropRow(QTreeWidget* list, QTreeWidgetItem* item) {
+    // An editor still open on the row commits as the row goes: that is no edit of a name.
+    const QSignalBlocker quiet(list);
     const int index = list->indexOfTopLevelItem(item);
     std::unique_ptr<QTreeWidgetItem> gone(list->takeTopLevelItem(index));
     if (list->topLevelItemCount() > 0)

@@ -154,6 +154,11 @@ void ReceiverListDialog::Remove() {
     QTreeWidgetItem* item = list_->currentItem();
     if (item == nullptr) return;
     const QString name = item->data(kNameColumn, kNameRole).toString();
+    if (name.isEmpty()) {
+        // A new row left without a name (its edit was cancelled): nothing of it is stored.
+        DropRow(list_, item);
+        return;
+    }
     if (!context_.prompts.Confirm(this, PromptIcon::kQuestion, "Attention!",
                                   "Are you sure you want to delete receiver " + name + "?"))
         return;

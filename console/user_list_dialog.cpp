@@ -122,6 +122,11 @@ void UserListDialog::Remove() {
     QTreeWidgetItem* item = list_->currentItem();
     if (item == nullptr) return;
     const QString name = item->data(0, kNameRole).toString();
+    if (name.isEmpty()) {
+        // A new row left without a name: the key it would name is the users key itself.
+        DropRow(list_, item);
+        return;
+    }
     if (!context_.prompts.Confirm(this, PromptIcon::kQuestion, "Attention!",
                                   "Are you sure you want to delete user " + name + "?"))
         return;

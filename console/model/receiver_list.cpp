@@ -141,6 +141,8 @@ void SetReceiverEnabled(Server& server, const std::string& name, bool enabled) {
 }
 
 RemoveResult RemoveReceiver(Server& server, const std::string& name) {
+    // An empty name would make the key the Receivers key itself.
+    if (name.empty() || name.find('\\') != std::string::npos) return RemoveResult::kNoReceiver;
     // Tables that stay busy count as in use: removing under a client is the worse mistake.
     auto rows = admin::ReadConnectionRows(server, kInUseWaitMs);
     if (!rows) return RemoveResult::kInUse;

@@ -38,7 +38,8 @@ void SetReceiverEnabled(Server& server, const std::string& name, bool enabled);
 
 enum class RemoveResult {
     kRemoved,
-    kInUse,  // "This receiver now used": a client holds it; nothing changed
+    kInUse,       // "This receiver now used": a client holds it; nothing changed
+    kNoReceiver,  // not a name a receiver can have: nothing changed
 };
 RemoveResult RemoveReceiver(Server& server, const std::string& name);
 

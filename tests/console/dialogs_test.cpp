@@ -15,6 +15,7 @@
 #include "console/boot_dialog.h"
 #include "console/connection_page.h"
 #include "console/info_page.h"
+#include "console/model/receiver_list.h"
 #include "console/receiver_list_dialog.h"
 #include "console/receiver_properties.h"
 #include "console/user_list_dialog.h"
@@ -107,6 +108,23 @@ TEST_F(DialogsTest, ReceiverListAddsRenamesEnablesAndRemoves) {
     EXPECT_EQ(list->currentItem(), Row(list, "sim")) << "the row before becomes selected";
     EXPECT_EQ(ReceiverText("roof", "Interface"), "(none)");
     EXPECT_EQ(d.windowTitle(), "Receiver List  Activated:1");
+}
+
+TEST_F(DialogsTest, RemovingARowLeftWithoutANameRemovesNothingElse) {
+    ReceiverListDialog receivers(rig_.context(), nullptr);
+    receivers.Add();  // the operator presses Escape: the row stays unnamed
+    receivers.Remove();
+    EXPECT_EQ(receivers.list()->topLevelItemCount(), 1);
+    EXPECT_EQ(ReceiverText("sim", "Interface"), "TCP 127.0.0.1");
+    EXPECT_TRUE(rig_.prompts().asked.empty()) << "nothing stored to ask about";
+
+    UserListDialog users(rig_.context(), nullptr);
+    users.Add();
+    users.Remove();
+    EXPECT_EQ(users.list()->topLevelItemCount(), 1);
+    EXPECT_TRUE(Enabled("ann")) << "the users key itself is not deleted";
+    EXPECT_EQ(RemoveReceiver(rig_.server(), ""), RemoveResult::kNoReceiver);
+    EXPECT_EQ(ReceiverText("sim", "Interface"), "TCP 127.0.0.1");
 }
 
 TEST_F(DialogsTest, InfoPagePollsTheReceiverAsDemonAndRemovesItAfterwards) {
