@@ -4,6 +4,7 @@
 #include <QFormLayout>
 #include <QVBoxLayout>
 
+#include "console/model/store_keys.h"
 #include "core/config_keys.h"
 #include "core/config_store.h"
 #include "core/server.h"
@@ -16,10 +17,6 @@ QLineEdit* ReadOnlyField(QWidget* parent, const char* name) {
     field->setObjectName(name);
     field->setReadOnly(true);
     return field;
-}
-
-std::string ReceiverKey(const std::string& name) {
-    return std::string(cfg::kReceiversKey) + name;
 }
 
 }  // namespace

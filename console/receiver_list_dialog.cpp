@@ -64,10 +64,8 @@ ReceiverListDialog::ReceiverListDialog(ConsoleContext& context, QWidget* parent)
 void ReceiverListDialog::Reload() {
     filling_ = true;
     list_->clear();
-    for (const ReceiverRow& row : ReadReceiverRows(context_.server.store())) {
-        auto* item = new QTreeWidgetItem(list_);  // owned by the list
-        FillRow(item, row.name);
-    }
+    for (const std::string& name : context_.server.store().SubKeys(cfg::kReceiversKey))
+        FillRow(new QTreeWidgetItem(list_), name);  // owned by the list
     filling_ = false;
     if (list_->topLevelItemCount() > 0) list_->setCurrentItem(list_->topLevelItem(0));
     UpdateTitle();
@@ -77,16 +75,13 @@ void ReceiverListDialog::Reload() {
 void ReceiverListDialog::FillRow(QTreeWidgetItem* item, const std::string& name) {
     const bool was_filling = filling_;
     filling_ = true;
-    const ConfigStore& store = context_.server.store();
-    const std::string key = std::string(cfg::kReceiversKey) + name;
-    const bool enabled = store.ReadFlag(key, cfg::kEnableRcv);
-    const std::string interface = store.ReadText(key, cfg::kInterface.name, "");
+    const ReceiverRow row = ReadReceiverRow(context_.server.store(), name);
     item->setFlags(item->flags() | Qt::ItemIsUserCheckable | Qt::ItemIsEditable);
     item->setText(kNameColumn, Shown(name));
     item->setData(kNameColumn, kNameRole, Shown(name));
-    item->setCheckState(kNameColumn, enabled ? Qt::Checked : Qt::Unchecked);
-    item->setData(kNameColumn, kCheckedRole, enabled);
-    item->setText(kInterfaceColumn, Shown(interface.substr(0, interface.find(':'))));
+    item->setCheckState(kNameColumn, row.enabled ? Qt::Checked : Qt::Unchecked);
+    item->setData(kNameColumn, kCheckedRole, row.enabled);
+    item->setText(kInterfaceColumn, Shown(row.interface_column));
     filling_ = was_filling;
 }
 

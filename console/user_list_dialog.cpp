@@ -4,6 +4,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "console/model/store_keys.h"
 #include "console/model/user_list.h"
 #include "console/named_rows.h"
 #include "console/user_properties.h"
@@ -12,14 +13,6 @@
 #include "core/server.h"
 
 namespace orvana::console {
-namespace {
-
-std::string UserKey(const std::string& name) {
-    return std::string(cfg::kUsersKey) + name;
-}
-
-}  // namespace
-
 UserListDialog::UserListDialog(ConsoleContext& context, QWidget* parent)
     : QDialog(parent), context_(context) {
     setObjectName("userList");

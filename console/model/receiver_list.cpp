@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "admin/connection_rows.h"
+#include "console/model/store_keys.h"
 #include "core/config_keys.h"
 #include "core/config_store.h"
 #include "core/server.h"
@@ -18,14 +19,6 @@ constexpr uint32_t kInUseWaitMs = 5000;
 constexpr const char* kNewReceiverInterface = "COM 1";
 constexpr uint32_t kNewReceiverRtsCts = 1;
 constexpr const char* kNewReceiverSpeed = "115200";
-
-std::string ReceiverKey(const std::string& name) {
-    return std::string(cfg::kReceiversKey) + name;
-}
-
-std::string UserKey(const std::string& name) {
-    return std::string(cfg::kUsersKey) + name;
-}
 
 // An access list's items: "a,b," holds a and b.
 std::vector<std::string> AccessItems(const std::string& list) {
@@ -77,16 +70,19 @@ void EditEveryAccessList(const ConfigStore& store, const std::string& from, cons
 
 }  // namespace
 
+ReceiverRow ReadReceiverRow(const ConfigStore& store, const std::string& name) {
+    ReceiverRow row;
+    row.name = name;
+    row.enabled = store.ReadFlag(ReceiverKey(name), cfg::kEnableRcv);
+    const std::string interface = store.ReadText(ReceiverKey(name), cfg::kInterface.name, "");
+    row.interface_column = interface.substr(0, interface.find(':'));
+    return row;
+}
+
 std::vector<ReceiverRow> ReadReceiverRows(const ConfigStore& store) {
     std::vector<ReceiverRow> rows;
-    for (const std::string& name : store.SubKeys(cfg::kReceiversKey)) {
-        ReceiverRow row;
-        row.name = name;
-        row.enabled = store.ReadFlag(ReceiverKey(name), cfg::kEnableRcv);
-        const std::string interface = store.ReadText(ReceiverKey(name), cfg::kInterface.name, "");
-        row.interface_column = interface.substr(0, interface.find(':'));
-        rows.push_back(std::move(row));
-    }
+    for (const std::string& name : store.SubKeys(cfg::kReceiversKey))
+        rows.push_back(ReadReceiverRow(store, name));
     return rows;
 }
 

@@ -24,6 +24,7 @@ struct ReceiverRow {
     std::string interface_column;  // the interface text up to its first ':'
 };
 
+ReceiverRow ReadReceiverRow(const ConfigStore& store, const std::string& name);
 std::vector<ReceiverRow> ReadReceiverRows(const ConfigStore& store);
 unsigned CountEnabledReceivers(const ConfigStore& store);
 // "%03d" errors of each open receiver by name; nullopt while the receiver table is busy.

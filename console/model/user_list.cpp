@@ -1,5 +1,6 @@
 #include "console/model/user_list.h"
 
+#include "console/model/store_keys.h"
 #include "core/config_keys.h"
 #include "core/config_store.h"
 
@@ -7,10 +8,6 @@ namespace orvana::console {
 namespace {
 
 constexpr uint32_t kMostSessions = 128;
-
-std::string UserKey(const std::string& name) {
-    return std::string(cfg::kUsersKey) + name;
-}
 
 }  // namespace
 
