@@ -10,6 +10,7 @@ bool ClientSession::QueueFrames(std::vector<uint8_t> bytes) {
 }
 
 bool ClientSession::QueueFrames(SharedBytes bytes) {
+    if (frame_sink) return frame_sink(bytes);
     const SendQueue::Push result = outgoing.Queue(std::move(bytes));
     if (result == SendQueue::Push::kOverBound) {
         lost = true;

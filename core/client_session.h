@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -54,6 +55,10 @@ class ClientSession : public CBlockingSocket {
 
     // Every frame to the client waits here for the client writer.
     SendQueue outgoing;
+    // A client inside the server that takes its frames itself instead of through a socket (an
+    // NTRIP mountpoint): called on the producer's thread, so it must not wait. Set before the
+    // session opens a receiver and never changed after.
+    std::function<bool(const SharedBytes&)> frame_sink;
 
     std::thread::id thread_id = std::this_thread::get_id();
     std::atomic<bool> lost{false};

@@ -22,14 +22,14 @@ namespace orvana {
 
 class ClientSession;
 
-class ClientWriter {
+class ClientWriter : public QueueDrain {
   public:
     static constexpr size_t kSlots = 128;
     static constexpr size_t kTurnBytes = 256 * 1024;  // a client's share of one turn
     static constexpr uint32_t kSweepMs = 1000;        // age bounds and stalled sockets
 
     ClientWriter() = default;
-    ~ClientWriter();
+    ~ClientWriter() override;
     ClientWriter(const ClientWriter&) = delete;
     ClientWriter& operator=(const ClientWriter&) = delete;
 
@@ -37,7 +37,7 @@ class ClientWriter {
     bool Start(QueueBounds bounds, std::string* error);
     // After every session has been removed.
     void Stop();
-    const QueueBounds& bounds() const { return bounds_; }
+    const QueueBounds& bounds() const override { return bounds_; }
 
     // From now on the session's queue is sent by this writer. False when its socket cannot be
     // watched: the session is then cut off.
@@ -47,9 +47,9 @@ class ClientWriter {
     void Remove(ClientSession& s, uint32_t limit_ms);
 
     // A queue has something to send (SendQueue calls it).
-    void Schedule(uint16_t slot);
+    void Schedule(uint16_t slot) override;
     // Waits up to `limit_ms` for the writer to send something more to anyone.
-    void AwaitProgress(uint32_t limit_ms);
+    void AwaitProgress(uint32_t limit_ms) override;
 
   private:
     struct Entry {

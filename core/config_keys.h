@@ -114,4 +114,32 @@ inline constexpr const char* kUsrAdmin = "Guest";
 inline constexpr TextSetting kRcv{"Rcv", ""};
 inline constexpr const char* kRcvAdmin = "None";
 
+// Key Ntrip: the NTRIP caster, off unless enabled.
+inline constexpr const char* kNtripKey = "Ntrip";
+inline constexpr const char* kMountpointsKey = "Ntrip\\Mountpoints\\";  // + mountpoint name
+inline constexpr FlagSetting kEnableCaster{"EnableCaster", false};
+inline constexpr NumberSetting kCasterPort{"Port", 2101};
+// Empty: the server's own address (IPAdress).
+inline constexpr TextSetting kCasterAddress{"Address", ""};
+inline constexpr TextSetting kCasterOperator{"Operator", "OrvanaSrv"};
+
+// Key Ntrip\Mountpoints\<name>.
+inline constexpr TextSetting kMountReceiver{"Receiver", ""};
+// One or more Attach arguments separated by ";": "3,1005:10,1074;2,GGA".
+inline constexpr TextSetting kMountMessages{"Messages", "3,1005:10,1074,1084,1094,1124"};
+inline constexpr FlagSetting kMountPublic{"Public", false};
+inline constexpr FlagSetting kMountRelay{"Relay", false};  // fed by a source, not a receiver
+inline constexpr TextSetting kMountSourcePassword{"SourcePassword", ""};
+inline constexpr TextSetting kMountIdentifier{"Identifier", ""};
+inline constexpr TextSetting kMountFormat{"Format", "RTCM 3.3"};
+inline constexpr TextSetting kMountFormatDetails{"FormatDetails", ""};
+inline constexpr NumberSetting kMountCarrier{"Carrier", 2};
+inline constexpr TextSetting kMountNavSystem{"NavSystem", "GPS+GLO+GAL+BDS"};
+inline constexpr TextSetting kMountNetwork{"Network", ""};
+inline constexpr TextSetting kMountCountry{"Country", ""};
+inline constexpr TextSetting kMountLatitude{"Latitude", "0.00"};
+inline constexpr TextSetting kMountLongitude{"Longitude", "0.00"};
+inline constexpr NumberSetting kMountNmea{"Nmea", 0};
+inline constexpr NumberSetting kMountBitrate{"Bitrate", 0};
+
 }  // namespace orvana::cfg

@@ -6,6 +6,8 @@
 
 #include "core/config_keys.h"
 #include "links/receiver_detection.h"
+#include "ntrip/caster.h"
+#include "ntrip/caster_config.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "receivers/receiver_table.h"
@@ -110,6 +112,10 @@ std::unique_ptr<LaunchedServer> LaunchedServer::Open(LaunchSettings settings, st
     InstallReceivers(*l->server_);
     InstallTransfers(*l->server_);
     InstallDetection(*l->server_);
+    LaunchedServer* self = l.get();
+    l->server_->hooks().at_stop_begin.push_back([self] {
+        if (self->caster_) self->caster_->Stop();
+    });
     return l;
 }
 
@@ -119,9 +125,28 @@ LaunchedServer::~LaunchedServer() {
 }
 
 bool LaunchedServer::Start(std::string* error) {
-    if (server_->StartServer(settings_.command_line)) return true;
-    *error = server_->listen_failure();
-    return false;
+    if (!server_->StartServer(settings_.command_line)) {
+        *error = server_->listen_failure();
+        return false;
+    }
+    StartCaster();
+    return true;
+}
+
+void LaunchedServer::StartCaster() {
+    ntrip::CasterConfig config = ntrip::ReadCasterConfig(*store_);
+    if (!config.enabled) return;
+    caster_ = std::make_unique<ntrip::Caster>(*server_, std::move(config));
+    std::string error;
+    if (!caster_->Start(&error)) {
+        // The server serves its own clients without the caster.
+        server_->log().WriteLine("ER:" + error);
+        std::fprintf(stderr, "%s\n", error.c_str());
+        caster_.reset();
+        return;
+    }
+    std::printf("NTRIP caster on port %u\n", static_cast<unsigned>(caster_->port()));
+    std::fflush(stdout);
 }
 
 }  // namespace orvana

@@ -10,6 +10,10 @@
 #include "core/server.h"
 #include "platform/hive.h"
 
+namespace orvana::ntrip {
+class Caster;
+}
+
 namespace orvana {
 
 struct LaunchSettings {
@@ -38,9 +42,11 @@ class LaunchedServer {
 
   private:
     LaunchedServer() = default;
+    void StartCaster();
     LaunchSettings settings_;
     std::unique_ptr<platform::Hive> hive_;
     std::unique_ptr<ConfigStore> store_;
+    std::unique_ptr<ntrip::Caster> caster_;  // outlives the server, whose stop ends it
     std::unique_ptr<Server> server_;
 };
 

@@ -21,11 +21,12 @@ std::string_view Word(std::string_view& rest) {
     return word;
 }
 
-bool IsSystemUser(std::string_view user) {
-    return EqualsNoCaseAscii(user, kDemonUser) || EqualsNoCaseAscii(user, kScriptUser);
-}
-
 }  // namespace
+
+bool IsSystemUser(std::string_view user) {
+    return EqualsNoCaseAscii(user, kDemonUser) || EqualsNoCaseAscii(user, kScriptUser) ||
+           EqualsNoCaseAscii(user, kNtripUser);
+}
 
 unsigned OpenUsr(Server& server, std::string_view args, ClientSession& session, uint8_t) {
     {

@@ -13,6 +13,7 @@ class ClientSession;
 // only from a loopback address or from a client inside the server.
 inline constexpr const char* kDemonUser = "Demon";
 inline constexpr const char* kScriptUser = "Script";
+inline constexpr const char* kNtripUser = "Ntrip";  // the NTRIP caster's mountpoints
 inline constexpr const char* kSystemPassword = "Zelmar";
 inline constexpr uint32_t kSystemUserCount = 33;
 
@@ -23,7 +24,9 @@ unsigned GetRcvList(Server& server, std::string_view args, ClientSession& sessio
 // Rebuilds the session's access list from its user's AccessRcv and grows its handle table.
 void BuildAccessList(Server& server, ClientSession& session);
 
-// Writes a system user's key (Demon for the information poll, Script for Run).
+// Writes a system user's key (Demon for the information poll, Script for Run, Ntrip for the
+// caster).
 void WriteSystemUser(Server& server, std::string_view name);
+bool IsSystemUser(std::string_view user);
 
 }  // namespace orvana

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 
-#include "core/client_writer.h"
 #include "platform/clock.h"
 
 namespace orvana {
@@ -30,7 +29,7 @@ SendQueue::Push SendQueue::Queue(SharedBytes bytes) {
     if (!bytes || bytes->empty()) return Push::kQueued;
     const size_t size = bytes->size();
     const uint32_t now = platform::TickCount();
-    ClientWriter* wake = nullptr;
+    QueueDrain* wake = nullptr;
     uint16_t key = 0;
     {
         std::lock_guard<std::mutex> guard(mu_);
@@ -67,7 +66,7 @@ size_t SendQueue::queued_bytes() const {
     return bytes_;
 }
 
-ClientWriter* SendQueue::writer() const {
+QueueDrain* SendQueue::writer() const {
     std::lock_guard<std::mutex> guard(mu_);
     return writer_;
 }
@@ -87,7 +86,7 @@ uint64_t SendQueue::dropped_bytes() const {
     return dropped_;
 }
 
-void SendQueue::SetWriter(ClientWriter* writer, uint16_t key, QueueBounds bounds) {
+void SendQueue::SetWriter(QueueDrain* writer, uint16_t key, QueueBounds bounds) {
     std::lock_guard<std::mutex> guard(mu_);
     writer_ = writer;
     key_ = key;

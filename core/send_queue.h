@@ -18,11 +18,20 @@
 
 namespace orvana {
 
-class ClientWriter;
-
 struct QueueBounds {
     size_t max_bytes = 4u << 20;
     uint32_t max_age_ms = 30000;
+};
+
+// The thread that sends queues to their sockets: the client writer, the NTRIP caster.
+class QueueDrain {
+  public:
+    virtual ~QueueDrain() = default;
+    // The queue registered under `key` has something to send.
+    virtual void Schedule(uint16_t key) = 0;
+    // Waits up to `limit_ms` for the drain to send something more to anyone.
+    virtual void AwaitProgress(uint32_t limit_ms) = 0;
+    virtual const QueueBounds& bounds() const = 0;
 };
 
 // Why a client was cut off.
@@ -49,7 +58,7 @@ class SendQueue {
     // or `limit_ms` passed first.
     bool AwaitAtMost(size_t bytes, uint32_t limit_ms);
     size_t queued_bytes() const;
-    ClientWriter* writer() const;
+    QueueDrain* writer() const;
     bool cut_off() const;
     CutOffReport cut_off_report() const;
     // Bytes that never reached the client: queued at its cut or refused after it.
@@ -57,7 +66,7 @@ class SendQueue {
 
     // ---- the writer's side ----
     // Registers the writer that sends this queue (null: none from now on) and its bounds.
-    void SetWriter(ClientWriter* writer, uint16_t key, QueueBounds bounds);
+    void SetWriter(QueueDrain* writer, uint16_t key, QueueBounds bounds);
     // Up to `max` pieces from the front, at most about `budget` bytes; clears the scheduled mark.
     size_t Gather(platform::ByteSpan* spans, size_t max, size_t budget);
     void Sent(size_t bytes);
@@ -84,7 +93,7 @@ class SendQueue {
     std::deque<Chunk> chunks_;  // GUARDED_BY(mu_)
     size_t front_sent_ = 0;     // bytes of the front chunk already sent
     size_t bytes_ = 0;          // unsent bytes
-    ClientWriter* writer_ = nullptr;
+    QueueDrain* writer_ = nullptr;
     uint16_t key_ = 0;
     QueueBounds bounds_;
     bool scheduled_ = false;      // in the writer's list of queues to send

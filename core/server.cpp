@@ -162,6 +162,7 @@ bool Server::StartServer(std::string_view command_line) {
 
 void Server::StopServer() {
     if (!started_.exchange(false)) return;
+    for (auto& stop : hooks_.at_stop_begin) stop();
     stopping_ = true;
     keepalive_stop_.Set();
     maintenance_stop_.Set();

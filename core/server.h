@@ -76,6 +76,9 @@ struct ServerHooks {
     // Shutdown, after every session has been released: the background work of the
     // subsystems (transfers, a detection run) ends and its threads are joined, in this order.
     std::vector<std::function<void()>> at_stop;
+    // Shutdown, first: subsystems that are clients of the server themselves (the NTRIP caster)
+    // end their sessions while every receiver is still there.
+    std::vector<std::function<void()>> at_stop_begin;
     // DetectRcv: start a detection run for the session (or tell it when the running one ends).
     std::function<void(const std::shared_ptr<ClientSession>&)> detect_receivers;
     // SendFrame: count bytes sent on an attachment. Called before the frame is queued.

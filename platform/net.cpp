@@ -360,6 +360,33 @@ long ReceiveOnce(SocketFd fd, void* buffer, size_t length, bool peek) {
     }
 }
 
+long ReceiveNow(SocketFd fd, void* buffer, size_t length) {
+    for (;;) {
+        ssize_t n = CurrentEnv().Receive(fd, buffer, length, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kNothingYet;
+        if (n < 0) {
+            Fail();
+            return -1;
+        }
+        return static_cast<long>(n);
+    }
+}
+
+SocketFd AcceptNow(SocketFd fd, Ipv4Endpoint* peer) {
+    const SocketFd c = Accept(fd, peer);
+    if (c == kNoSocket && (LastSocketError() == WinSockError(EAGAIN) ||
+                           LastSocketError() == WinSockError(EWOULDBLOCK)))
+        SetLastSocketError(0);
+    return c;
+}
+
+bool SetNonBlocking(SocketFd fd) {
+    const int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return Fail();
+    return true;
+}
+
 void ShutdownSocket(SocketFd fd) {
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }

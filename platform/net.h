@@ -61,6 +61,13 @@ long SendAll(SocketFd fd, const void* data, size_t length, uint32_t timeout_ms,
 // One send of the pieces in order that never waits: the bytes the socket took (> 0), 0 when it
 // takes nothing now, or -1 on an error.
 long SendSome(SocketFd fd, const ByteSpan* spans, size_t count);
+// One receive that never waits: >0 bytes, 0 closed, -1 error, kNothingYet when none are there.
+inline constexpr long kNothingYet = -2;
+long ReceiveNow(SocketFd fd, void* buffer, size_t length);
+// Accepts without waiting: kNoSocket when no connection is pending (LastSocketError 0) or on an
+// error. The listening socket must be non-blocking (SetNonBlocking).
+SocketFd AcceptNow(SocketFd fd, Ipv4Endpoint* peer);
+bool SetNonBlocking(SocketFd fd);
 // One receive: >0 bytes, 0 closed, -1 error.
 long ReceiveOnce(SocketFd fd, void* buffer, size_t length, bool peek);
 

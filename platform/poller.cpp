@@ -61,6 +61,11 @@ bool Poller::ArmSendRoom(SocketFd fd, uint64_t key) {
     return Control(epoll_, EPOLL_CTL_MOD, fd, EPOLLOUT | EPOLLONESHOT, key);
 }
 
+bool Poller::ArmReadable(SocketFd fd, uint64_t key, bool send_room) {
+    const uint32_t events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT | (send_room ? EPOLLOUT : 0u);
+    return Control(epoll_, EPOLL_CTL_MOD, fd, events, key);
+}
+
 void Poller::Forget(SocketFd fd) {
     ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
 }

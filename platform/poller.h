@@ -1,6 +1,6 @@
 #pragma once
-// Waits on many sockets at once for room to send (epoll), and can be woken from any thread
-// (an eventfd). The client writer's one blocking call.
+// Waits on many sockets at once for room to send or bytes to read (epoll), and can be woken
+// from any thread (an eventfd). The client writer's and the NTRIP caster's one blocking call.
 
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +24,9 @@ class Poller {
     // Reports `key` once, as soon as `fd` has room to send (at once when it has room now) or
     // fails. False on failure.
     bool ArmSendRoom(SocketFd fd, uint64_t key);
+    // Reports `key` once, as soon as `fd` has bytes to read, has room to send (when
+    // `send_room`), is closed by its peer or fails. False on failure.
+    bool ArmReadable(SocketFd fd, uint64_t key, bool send_room);
     // Before the descriptor is closed.
     void Forget(SocketFd fd);
     // Ends a Wait under way, or the next one, at once. Any thread.

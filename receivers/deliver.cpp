@@ -24,7 +24,8 @@ constexpr size_t kContainerTail = 2;  // two checksum digits
 // attachment lock, under which a close clears `held`.
 std::shared_ptr<ClientSession> HoldingSession(const Attachment& a) {
     std::shared_ptr<ClientSession> s = a.client.lock();
-    if (!s || !a.held || a.handle == 0 || s->lost || !s->IsOpen()) return nullptr;
+    if (!s || !a.held || a.handle == 0 || s->lost || (!s->IsOpen() && !s->frame_sink))
+        return nullptr;
     return s;
 }
 
@@ -147,7 +148,7 @@ void PaceReader(Receiver& r) {
     const uint32_t start = platform::TickCount();
     for (;;) {
         size_t clients = 0, behind = 0;
-        ClientWriter* writer = nullptr;
+        QueueDrain* writer = nullptr;
         {
             std::lock_guard<platform::RecursiveLock> guard(r.attachment_lock);
             for (int slot = 0; slot < kOutputSlots; ++slot) {
@@ -155,7 +156,7 @@ void PaceReader(Receiver& r) {
                 std::shared_ptr<ClientSession> s = a ? HoldingSession(*a) : nullptr;
                 if (!s) continue;
                 ++clients;
-                ClientWriter* w = s->outgoing.writer();
+                QueueDrain* w = s->outgoing.writer();
                 if (w == nullptr) continue;
                 // Well inside the bound, so that the others are waited for before their cut.
                 const size_t mark = std::min(kGroupBehindBytes, w->bounds().max_bytes / 4);

@@ -220,11 +220,15 @@ class PtyHost : public HostEnd {
 class Sim {
   public:
     ~Sim() { Stop(); }
+    // Every message numbered, so that a gap shows a lost container; false: the real RTCM and
+    // NMEA messages.
+    bool numbered = true;
     // Starts it with `args` and waits for the line that names where it listens; the text after
     // `announce` ("Listening on 127.0.0.1:" or "Terminal ").
     std::optional<std::string> Start(const std::vector<std::string>& args,
                                      const std::string& announce) {
         std::vector<std::string> argv = {test::ProgramPath("orvanasim")};
+        if (numbered) argv.push_back("--numbered");
         argv.insert(argv.end(), args.begin(), args.end());
         std::string error;
         if (!process_.Start(argv, &error)) {

@@ -205,6 +205,8 @@ class ServerProcess {
         }
         return true;
     }
+    // Everything the server printed so far.
+    const std::string& Stdout() const { return process_.StdoutSoFar(); }
     // SIGTERM and the orderly shutdown; the exit status.
     std::optional<int> Stop() {
         if (process_.pid() <= 0 || !process_.Running()) return std::nullopt;

@@ -28,10 +28,14 @@ namespace orvana::test {
 class SimReceiver {
   public:
     ~SimReceiver() { Stop(); }
+    // Every message numbered, so that a gap shows a lost container; false: the real RTCM and
+    // NMEA messages.
+    bool numbered = true;
     // Starts `orvanasim --tcp PORT EXTRA...` (0: a free port); false when it did not come up
     // listening.
     bool Start(const std::vector<std::string>& extra = {}, uint16_t port = 0) {
         std::vector<std::string> argv = {ProgramPath("orvanasim"), "--tcp", std::to_string(port)};
+        if (numbered) argv.push_back("--numbered");
         argv.insert(argv.end(), extra.begin(), extra.end());
         std::string error;
         if (!process_.Start(argv, &error)) {

@@ -42,7 +42,7 @@ MessageNames DefaultMessageNames() {
     n.groups[0] = {"RT", "PO", "VE", "PV", "SI", "ET", "EL", "AZ"};
     n.groups[1] = {"OBS", "REF", "DESC"};
     n.groups[2] = {"GGA", "RMC", "GSV", "GSA", "ZDA"};
-    n.groups[3] = {"1004", "1006", "1012", "1033"};
+    n.groups[3] = {"1004", "1006", "1012", "1033", "1005", "1074", "1084", "1094", "1124"};
     return n;
 }
 

@@ -48,6 +48,11 @@ const char* UsageText() {
            "  --stamp                 put the send time (steady clock, microseconds) into\n"
            "                          each container, after the message name\n"
            "  --max-reply N           split replies with bodies longer than N (240)\n"
+           "  --position LAT,LON,H    the antenna in degrees and metres (50.0875,14.4214,250)\n"
+           "  --station-id N          the RTCM reference station id (1)\n"
+           "  --numbered              numbered payloads for every message; without it\n"
+           "                          rtcm/1005 1006 1033 1074 1084 1094 1124 are real RTCM 3\n"
+           "                          frames and nmea/GGA and nmea/RMC real sentences\n"
            "files:\n"
            "  --files DIR             the receiver's /log/ folder (downloads and uploads)\n"
            "  --transcript FILE       append every line received to FILE\n"
@@ -142,6 +147,17 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
         } else if (a == "--payload-size") {
             if (!number(0, 4000, &n)) return false;
             o->payload_size = static_cast<size_t>(n);
+        } else if (a == "--numbered") {
+            o->numbered = true;
+        } else if (a == "--position") {
+            if (!value(&text)) return false;
+            if (!ParseStationPosition(text, &o->station)) {
+                *error = "--position: \"" + text + "\" is not LAT,LON,HEIGHT";
+                return false;
+            }
+        } else if (a == "--station-id") {
+            if (!number(0, 4095, &n)) return false;
+            o->station.id = static_cast<unsigned>(n);
         } else if (a == "--max-reply") {
             if (!number(8, 4095, &n)) return false;
             o->max_reply = static_cast<size_t>(n);
@@ -173,6 +189,9 @@ bool ParseOptions(const std::vector<std::string>& args, Options* o, std::string*
             return false;
         }
     }
+    o->station.receiver = o->model;
+    o->station.firmware = o->version;
+    o->station.serial = o->rcvid;
     if (int{o->tcp} + int{o->pty} + int{!o->usb_serial.empty()} != 1) {
         *error = "give exactly one of --tcp PORT, --pty and --usb SERIAL";
         return false;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "apps/orvanasim/gnss_messages.h"
 #include "apps/orvanasim/message_names.h"
 
 namespace orvana::sim {
@@ -44,6 +45,9 @@ struct Options {
     bool flood = false;
     size_t payload_size = 0;
     bool stamp = false;  // the send time goes into each container
+    // Every message numbered (tests count gaps), even those the simulator has a real form of.
+    bool numbered = false;
+    Station station;
     std::string files_dir;
     size_t max_reply = 240;
     std::string transcript;

@@ -5,7 +5,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 
+#include "apps/orvanasim/gnss_messages.h"
 #include "apps/orvanasim/receiver_text.h"
 #include "apps/orvanasim/serve.h"
 #include "platform/clock.h"
@@ -18,6 +20,11 @@ namespace {
 int64_t SteadyMicroseconds() {
     using namespace std::chrono;
     return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int64_t UnixMilliseconds() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 constexpr long kRates[] = {1200,  2400,   4800,   9600,   19200, 38400,
@@ -225,11 +232,15 @@ void SimReceiver::Tick(uint32_t now) {
         bool corrupt = options_.faults.bad_checksum_every > 0 &&
                        stream_sequence_ % options_.faults.bad_checksum_every == 0;
         if (options_.faults.garbage) batch.append(kJunk);
-        batch += BuildContainer(
-            item->index,
-            ContainerPayload(item->sequence, stream_sequence_, item->name, options_.payload_size,
-                             options_.stamp ? SteadyMicroseconds() : -1),
-            corrupt);
+        std::optional<std::string> real;
+        if (!options_.numbered)
+            real = RealMessage(item->name, options_.station, UnixMilliseconds());
+        batch += BuildContainer(item->index,
+                                real ? *real
+                                     : ContainerPayload(item->sequence, stream_sequence_,
+                                                        item->name, options_.payload_size,
+                                                        options_.stamp ? SteadyMicroseconds() : -1),
+                                corrupt);
     }
     Emit(batch, false);
 }
