@@ -24,6 +24,14 @@ constexpr size_t kTurnBytes = 256 * 1024;  // what one turn sends to a connectio
 constexpr size_t kMaxRoverLine = 512;
 constexpr uint32_t kGgaLogMs = 60000;  // a rover's position is logged once a minute at most
 
+// Text from the network as the event log may show it: no line ends or other control bytes.
+std::string Printable(std::string text, size_t limit = 128) {
+    if (text.size() > limit) text.resize(limit);
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text;
+}
+
 }  // namespace
 
 struct Caster::Connection {
@@ -284,7 +292,7 @@ void Caster::ReadHead(Connection& c) {
         }
         std::string user, password;
         ParseBasicAuthorization(head.Field("Authorization"), &user, &password);
-        c.user = user;
+        c.user = Printable(user);
         if (!MayTakeMountpoint(server_.store(), server_.users_path(), mount->config, user,
                                password)) {
             server_.log().WriteLine("ER:NTRIP rover " + c.Who() + " refused for " + mount_name);
@@ -341,10 +349,8 @@ void Caster::ReadFromRover(Connection& c) {
                 (!c.gga_seen || now - c.gga_logged_at >= kGgaLogMs)) {
                 c.gga_seen = true;
                 c.gga_logged_at = now;
-                std::string shown = c.line;
-                for (char& s : shown)
-                    if (static_cast<unsigned char>(s) < 0x20 || s == 0x7F) s = '?';
-                server_.log().WriteLine("NTRIP rover " + c.Who() + " at " + shown);
+                server_.log().WriteLine("NTRIP rover " + c.Who() + " at " +
+                                        Printable(c.line, kMaxRoverLine));
             }
             c.line.clear();
         }
@@ -426,7 +432,7 @@ void Caster::Close(Connection& c, const std::string& why) {
             std::snprintf(line, sizeof line, ", %llu bytes sent",
                           static_cast<unsigned long long>(c.bytes_sent));
         server_.log().WriteLine(std::string(c.out.cut_off() ? "ER:" : "") + "NTRIP rover " +
-                                c.Who() + " " + why + " from " + mount->config.name + line);
+                                c.Who() + " on " + mount->config.name + " " + why + line);
     }
     c.out.SetWriter(nullptr, 0, bounds_);
     poller_.Forget(c.fd);

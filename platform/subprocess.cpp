@@ -185,14 +185,16 @@ bool Subprocess::Signal(int signo) {
 std::optional<int> Subprocess::Wait(uint32_t timeout_ms) {
     uint32_t start = TickCount();
     for (;;) {
-        if (!Running()) return status_;
-        if (TickCount() - start >= timeout_ms) return std::nullopt;
-        // Keep the pipes from filling up while the child finishes.
+        const bool running = Running();
+        // Keep the pipes from filling up while the child finishes; once it has ended, its last
+        // words are still in them.
         Drain(err_fd_, &err_all_);
         std::string more;
         Drain(out_fd_, &more);
         out_buf_ += more;
         out_all_ += more;
+        if (!running) return status_;
+        if (TickCount() - start >= timeout_ms) return std::nullopt;
         SleepMs(5);
     }
 }

@@ -29,7 +29,7 @@ TEST(SimTcp, AnswersIdentityTerminalAndListCommandsWithTheirTagsAndChecksTheChec
     EXPECT_EQ(h.Ask("%2%list,/msg/cmr\r\n"), "RE011%2%{OBS,REF,DESC}");
     EXPECT_EQ(h.Ask("%3%list,/msg/nmea\r\n"), "RE018%3%{GGA,RMC,GSV,GSA,ZDA}");
     EXPECT_EQ(h.Ask("%4%list,/msg/rtcm\r\n"),
-              "RE035%4%{1004,1006,1012,1033,1005,1074,1084,1094,1124}");
+              "RE031%4%{1004,1006,1012,1033,1005,1074,1084,1094,1124}");
     // A set value is printed back; an untagged set has nothing to answer.
     EXPECT_EQ(h.Ask("%s%set,/par/pos/mode,static\r\n"), "RE003%s%");
     EXPECT_EQ(h.Ask("%p%print,/par/pos/mode\r\n"), "RE009%p%static");
