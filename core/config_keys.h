@@ -142,4 +142,14 @@ inline constexpr TextSetting kMountLongitude{"Longitude", "0.00"};
 inline constexpr NumberSetting kMountNmea{"Nmea", 0};
 inline constexpr NumberSetting kMountBitrate{"Bitrate", 0};
 
+// Key Ntrip\Uploads\<name>: a mountpoint's stream pushed to another caster.
+inline constexpr const char* kUploadsKey = "Ntrip\\Uploads\\";
+inline constexpr TextSetting kUploadMountpoint{"Mountpoint", ""};
+inline constexpr TextSetting kUploadHost{"Host", ""};
+inline constexpr NumberSetting kUploadPort{"Port", 2101};
+inline constexpr TextSetting kUploadRemoteMount{"RemoteMount", ""};  // empty: the same name
+inline constexpr TextSetting kUploadUser{"User", ""};
+inline constexpr TextSetting kUploadPassword{"Password", ""};
+inline constexpr NumberSetting kUploadVersion{"Version", 2};  // 1: "SOURCE", 2: "POST"
+
 }  // namespace orvana::cfg

@@ -8,6 +8,7 @@
 #include "core/login.h"
 #include "core/server.h"
 #include "ntrip/caster_replies.h"
+#include "ntrip/chunked_decoder.h"
 #include "ntrip/http_head.h"
 #include "ntrip/mountpoint_feed.h"
 #include "ntrip/rover_auth.h"
@@ -40,16 +41,22 @@ struct Caster::Connection {
     uint64_t key = 0;
     std::string address;  // "a.b.c.d:port"
     uint32_t opened_at = 0;
-    enum class State { kHead, kRover, kAnswered } state = State::kHead;
-    std::string in;          // the request head so far
-    std::string line;        // a rover's line so far (its GGA sentences)
-    Mount* mount = nullptr;  // a rover's; GUARDED_BY(mu_) for other threads
+    // kRover: a rover or an upload taking a mountpoint's stream; kSource: a relay's source.
+    enum class State { kHead, kRover, kSource, kAnswered, kDialing, kUploadAnswer };
+    State state = State::kHead;
+    std::string in;                          // the request head so far
+    std::string line;                        // a rover's line so far (its GGA sentences)
+    Mount* mount = nullptr;                  // a rover's; GUARDED_BY(mu_) for other threads
+    Mount* source_of = nullptr;              // a source's relay; GUARDED_BY(mu_)
+    Upload* upload = nullptr;                // an upload's own connection
+    std::unique_ptr<ChunkedDecoder> chunks;  // an NTRIP 2.0 source's chunked stream
     bool chunked = false;
     std::string user;
     bool want_room = false;
     bool close_after_send = false;
     std::atomic<bool> close_asked{false};
     uint64_t bytes_sent = 0;
+    uint64_t bytes_received = 0;  // a source's
     uint32_t gga_logged_at = 0;
     bool gga_seen = false;
     SendQueue out;
@@ -62,8 +69,24 @@ struct Caster::Connection {
 struct Caster::Mount {
     MountpointConfig config;
     std::vector<Connection*> rovers;  // GUARDED_BY(mu_)
+    Connection* source = nullptr;     // a relay's; GUARDED_BY(mu_)
     std::condition_variable changed;
     platform::Thread feeder;
+};
+
+struct Caster::Upload {
+    UploadConfig config;
+    Mount* mount = nullptr;
+    Connection* connection = nullptr;
+    uint32_t next_try = 0;
+    uint32_t backoff_ms = kFirstBackoffMs;
+    uint32_t streaming_since = 0;
+    bool streaming = false;
+
+    std::string Where() const {
+        return config.name + " to " + config.host + ":" + std::to_string(config.port) + "/" +
+               config.remote_mount;
+    }
 };
 
 Caster::Caster(Server& server, CasterConfig config)
@@ -79,6 +102,13 @@ Caster::Caster(Server& server, CasterConfig config)
         mount->config = m;
         mounts_.push_back(std::move(mount));
     }
+    for (const UploadConfig& u : config_.uploads) {
+        auto upload = std::make_unique<Upload>();
+        upload->config = u;
+        for (auto& m : mounts_)
+            if (m->config.name == u.mountpoint) upload->mount = m.get();
+        uploads_.push_back(std::move(upload));
+    }
 }
 
 Caster::~Caster() {
@@ -86,8 +116,7 @@ Caster::~Caster() {
 }
 
 bool Caster::Start(std::string* error) {
-    for (const std::string& why : config_.refused)
-        server_.log().WriteLine("ER:NTRIP mountpoint " + why);
+    for (const std::string& why : config_.refused) server_.log().WriteLine("ER:NTRIP " + why);
     if (!poller_.ok()) {
         *error = "no poller: " + std::to_string(platform::LastSocketError());
         return false;
@@ -119,7 +148,8 @@ bool Caster::Start(std::string* error) {
     }
     thread_ = platform::Thread([this] { Run(); });
     server_.log().WriteLine("NTRIP caster on " + address + ":" + std::to_string(port_) + ", " +
-                            std::to_string(mounts_.size()) + " mountpoints");
+                            std::to_string(mounts_.size()) + " mountpoints, " +
+                            std::to_string(uploads_.size()) + " uploads");
     return true;
 }
 
@@ -197,6 +227,8 @@ void Caster::Run() {
             last_sweep = now;
             Sweep(now);
         }
+        for (auto& u : uploads_)
+            if (u->connection == nullptr && static_cast<int32_t>(now - u->next_try) >= 0) Dial(*u);
     }
 }
 
@@ -245,10 +277,19 @@ void Caster::HandleEvent(uint64_t key) {
         Flush(*c);
         if ((c = Find(key)) == nullptr) return;
     }
-    if (c->state == Connection::State::kHead)
-        ReadHead(*c);
-    else
-        ReadFromRover(*c);
+    switch (c->state) {
+        case Connection::State::kHead:
+            ReadHead(*c);
+            break;
+        case Connection::State::kDialing:
+            Connected(*c);
+            break;
+        case Connection::State::kUploadAnswer:
+            ReadUploadAnswer(*c);
+            break;
+        default:
+            ReadStream(*c);
+    }
     if ((c = Find(key)) != nullptr) Rearm(*c);
 }
 
@@ -279,6 +320,14 @@ void Caster::ReadHead(Connection& c) {
         const bool version2 = head.Field("Ntrip-Version").find("Ntrip/2") != std::string::npos;
         std::string path = head.target.substr(0, head.target.find('?'));
         const std::string mount_name = path.empty() || path[0] != '/' ? "" : path.substr(1);
+        if (head.method == "SOURCE" || head.method == "POST") {
+            // Anything after the head is the stream already.
+            const std::string rest = c.in.substr(head_bytes);
+            c.in.clear();
+            StartSource(c, head, version2);
+            if (c.state == Connection::State::kSource && !rest.empty()) TakeSourceBytes(c, rest);
+            return;
+        }
         if (head.method != "GET") {
             Reply(c, ErrorReply(version2, "501 Not Implemented"), true);
             return;
@@ -325,7 +374,181 @@ void Caster::StartRover(Connection& c, Mount& m, bool version2) {
     server_.log().WriteLine("NTRIP rover " + c.Who() + " on " + m.config.name);
 }
 
-void Caster::ReadFromRover(Connection& c) {
+void Caster::StartSource(Connection& c, const HttpHead& head, bool version2) {
+    const std::string path = head.target.substr(0, head.target.find('?'));
+    const std::string name = path.size() > 1 && path[0] == '/' ? path.substr(1) : "";
+    Mount* mount = nullptr;
+    for (auto& m : mounts_)
+        if (m->config.name == name && m->config.relay) mount = m.get();
+    if (mount == nullptr) {
+        Reply(c, version2 ? ErrorReply(true, "404 Not Found") : "ERROR - Bad Mountpoint\r\n", true);
+        return;
+    }
+    std::string user, password = head.source_password;
+    if (version2) ParseBasicAuthorization(head.Field("Authorization"), &user, &password);
+    if (password != mount->config.source_password) {
+        server_.log().WriteLine("ER:NTRIP source " + c.address + " refused for " + name);
+        Reply(c, version2 ? UnauthorizedReply(true, name) : "ERROR - Bad Password\r\n", true);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(mu_);
+        if (mount->source == nullptr) {
+            mount->source = &c;
+            c.source_of = mount;
+        }
+    }
+    if (c.source_of == nullptr) {
+        Reply(c,
+              version2 ? ErrorReply(true, "409 Conflict")
+                       : "ERROR - Mount Point Taken or Invalid\r\n",
+              true);
+        return;
+    }
+    c.state = Connection::State::kSource;
+    if (version2 && head.Field("Transfer-Encoding").find("chunked") != std::string::npos)
+        c.chunks = std::make_unique<ChunkedDecoder>();
+    Reply(c, version2 ? SourceAcceptedReply() : "ICY 200 OK\r\n", false);
+    server_.log().WriteLine("NTRIP source " + c.address + " on " + name);
+}
+
+void Caster::TakeSourceBytes(Connection& c, std::string_view bytes) {
+    std::string data;
+    if (c.chunks) {
+        if (!c.chunks->Feed(bytes, &data)) {
+            Close(c, "broke its chunked coding");
+            return;
+        }
+    } else {
+        data.assign(bytes);
+    }
+    if (data.empty()) return;
+    c.bytes_received += data.size();
+    Publish(*c.source_of, std::make_shared<const std::vector<uint8_t>>(data.begin(), data.end()));
+}
+
+void Caster::RetryLater(Upload& u) {
+    u.next_try = platform::TickCount() + u.backoff_ms;
+    u.backoff_ms = std::min(u.backoff_ms * 2, kLastBackoffMs);
+}
+
+void Caster::Dial(Upload& u) {
+    platform::Ipv4Endpoint to{0, u.config.port};
+    // A name is looked up here, on the serving thread: configure a dotted address where the
+    // name service may be slow.
+    if (!platform::ParseDotted(u.config.host, &to.address) &&
+        !platform::ResolveIpv4(u.config.host, &to.address)) {
+        server_.log().WriteLine("ER:NTRIP upload " + u.Where() + ": can't find the host");
+        RetryLater(u);
+        return;
+    }
+    size_t slot = 0;
+    while (slot < slots_.size() && slots_[slot]) ++slot;
+    const platform::SocketFd fd =
+        slot < slots_.size() ? platform::OpenStreamSocket() : platform::kNoSocket;
+    if (fd == platform::kNoSocket) {
+        RetryLater(u);
+        return;
+    }
+    auto c = std::make_unique<Connection>();
+    c->fd = fd;
+    c->slot = static_cast<uint16_t>(slot);
+    c->key = slot | (++generation_ << 16);
+    c->address = platform::DottedAddress(to.address) + ":" + std::to_string(to.port);
+    c->opened_at = platform::TickCount();
+    c->state = Connection::State::kDialing;
+    c->upload = &u;
+    c->user = "upload " + u.config.name;
+    c->out.SetWriter(this, c->slot, bounds_);
+    platform::SetSendBuffer(fd, CBlockingSocket::kClientSendBuffer);
+    if (!platform::ConnectStart(fd, to) || !poller_.Watch(fd, c->key) ||
+        !poller_.ArmReadable(fd, c->key, true)) {
+        server_.log().WriteLine("ER:NTRIP upload " + u.Where() + ": can't connect, error " +
+                                std::to_string(platform::LastSocketError()));
+        poller_.Forget(fd);
+        platform::CloseSocket(fd);
+        RetryLater(u);
+        return;
+    }
+    u.connection = c.get();
+    std::lock_guard<std::mutex> guard(mu_);
+    slots_[slot] = std::move(c);
+}
+
+void Caster::Connected(Connection& c) {
+    const int error = platform::ConnectResult(c.fd);
+    if (error != 0) {
+        Close(c, "can't connect, error " + std::to_string(error));
+        return;
+    }
+    platform::SetNoDelay(c.fd);
+    const UploadConfig& u = c.upload->config;
+    std::string request;
+    if (u.version == 1) {
+        request = "SOURCE " + u.password + " /" + u.remote_mount +
+                  "\r\nSource-Agent: " + kServerName + "\r\nSTR: \r\n\r\n";
+    } else {
+        request = "POST /" + u.remote_mount + " HTTP/1.1\r\nHost: " + u.host + ":" +
+                  std::to_string(u.port) +
+                  "\r\nNtrip-Version: Ntrip/2.0\r\nUser-Agent: " + kServerName +
+                  "\r\nAuthorization: Basic " + Base64Encode(u.user + ":" + u.password) +
+                  "\r\nNtrip-STR: \r\nConnection: close\r\nTransfer-Encoding: chunked\r\n\r\n";
+    }
+    c.state = Connection::State::kUploadAnswer;
+    c.opened_at = platform::TickCount();
+    Reply(c, request, false);
+    Flush(c);
+}
+
+void Caster::ReadUploadAnswer(Connection& c) {
+    char buffer[kReadBytes];
+    const long n = platform::ReceiveNow(c.fd, buffer, sizeof buffer);
+    if (n == platform::kNothingYet) return;
+    if (n <= 0) {
+        Close(c, "closed before it answered");
+        return;
+    }
+    c.in.append(buffer, static_cast<size_t>(n));
+    const size_t line_end = c.in.find('\n');
+    if (line_end == std::string::npos) {
+        if (c.in.size() > kMaxHeadBytes) Close(c, "answered no line");
+        return;
+    }
+    std::string first = c.in.substr(0, line_end);
+    if (!first.empty() && first.back() == '\r') first.pop_back();
+    const bool icy = first == "ICY 200 OK";
+    const bool http_ok =
+        first.rfind("HTTP/1.", 0) == 0 && first.size() >= 12 && first.compare(8, 4, " 200") == 0;
+    if (!icy && !http_ok) {
+        Close(c, "refused: " + Printable(first));
+        return;
+    }
+    if (http_ok) {
+        HttpHead head;
+        size_t head_bytes = 0;
+        const HeadParse parsed = ParseHttpHead(c.in, &head, &head_bytes);
+        if (parsed == HeadParse::kNeedMore) return;
+        if (parsed == HeadParse::kBad) {
+            Close(c, "answered no HTTP head");
+            return;
+        }
+    }
+    c.in.clear();
+    Upload& u = *c.upload;
+    u.streaming = true;
+    u.streaming_since = platform::TickCount();
+    c.chunked = u.config.version == 2;
+    c.state = Connection::State::kRover;
+    {
+        std::lock_guard<std::mutex> guard(mu_);
+        c.mount = u.mount;
+        u.mount->rovers.push_back(&c);
+        if (u.mount->rovers.size() == 1) u.mount->changed.notify_all();
+    }
+    server_.log().WriteLine("NTRIP upload " + u.Where() + " streaming");
+}
+
+void Caster::ReadStream(Connection& c) {
     char buffer[kReadBytes];
     for (size_t turn = 0; turn < kReadTurn;) {
         const long n = platform::ReceiveNow(c.fd, buffer, sizeof buffer);
@@ -335,6 +558,11 @@ void Caster::ReadFromRover(Connection& c) {
             return;
         }
         turn += static_cast<size_t>(n);
+        if (c.state == Connection::State::kSource) {
+            TakeSourceBytes(c, std::string_view(buffer, static_cast<size_t>(n)));
+            if (Find(c.key) == nullptr) return;  // closed
+            continue;
+        }
         if (c.state != Connection::State::kRover) continue;  // an answered request: dropped
         // GGA sentences are logged, never passed to the receiver.
         for (long i = 0; i < n; ++i) {
@@ -392,6 +620,10 @@ void Caster::Sweep(uint32_t now) {
         if (c == nullptr) continue;
         if (c->state == Connection::State::kHead && now - c->opened_at > kHeadLimitMs) {
             Close(*c, "no request");
+        } else if ((c->state == Connection::State::kDialing ||
+                    c->state == Connection::State::kUploadAnswer) &&
+                   now - c->opened_at > kUploadAnswerMs) {
+            Close(*c, "no answer");
         } else if (c->close_asked) {
             Close(*c, "cut off");
         } else if (c->out.OldestAge(now) > bounds_.max_age_ms) {
@@ -412,8 +644,12 @@ void Caster::Reply(Connection& c, const std::string& text, bool then_close) {
 
 void Caster::Close(Connection& c, const std::string& why) {
     Mount* mount = nullptr;
+    Mount* relay = nullptr;
     {
         std::lock_guard<std::mutex> guard(mu_);
+        relay = c.source_of;
+        if (relay != nullptr) relay->source = nullptr;
+        c.source_of = nullptr;
         mount = c.mount;
         if (mount != nullptr) {
             auto& rovers = mount->rovers;
@@ -422,7 +658,21 @@ void Caster::Close(Connection& c, const std::string& why) {
             c.mount = nullptr;
         }
     }
-    if (mount != nullptr) {
+    if (relay != nullptr)
+        server_.log().WriteLine("NTRIP source " + c.address + " on " + relay->config.name + " " +
+                                why + ", " + std::to_string(c.bytes_received) + " bytes");
+    if (c.upload != nullptr) {
+        Upload& u = *c.upload;
+        u.connection = nullptr;
+        const uint32_t now = platform::TickCount();
+        if (u.streaming && now - u.streaming_since >= kSteadyUploadMs)
+            u.backoff_ms = kFirstBackoffMs;
+        u.streaming = false;
+        server_.log().WriteLine("ER:NTRIP upload " + u.Where() + " " + why + ", " +
+                                std::to_string(c.bytes_sent) + " bytes sent; again in " +
+                                std::to_string(u.backoff_ms / 1000) + " s");
+        RetryLater(u);
+    } else if (mount != nullptr) {
         const CutOffReport cut = c.out.cut_off_report();
         char line[256];
         if (c.out.cut_off())

@@ -5,7 +5,11 @@
 // socket has room. A receiver's reader only queues, so a slow rover holds up neither the
 // receiver nor the other rovers; a rover whose queue passes the clients' bound is cut off.
 // Each mountpoint's receiver is opened when its first rover comes and closed when its last
-// leaves, by a thread of the mountpoint's own, since opening a receiver waits for it.
+// leaves, by a thread of the mountpoint's own, since opening a receiver waits for it. A relay
+// mountpoint takes its stream from a source that pushes it to the caster instead (NTRIP 1.0
+// "SOURCE", 2.0 "POST"). An upload pushes a mountpoint's stream to another caster: to the
+// mountpoint it is one more rover, dialled out by the same thread, again after a back-off
+// whenever the connection ends.
 
 #include <atomic>
 #include <condition_variable>
@@ -13,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/send_queue.h"
@@ -27,11 +32,17 @@ class Server;
 
 namespace orvana::ntrip {
 
+struct HttpHead;
+
 class Caster : public QueueDrain {
   public:
     static constexpr size_t kMaxConnections = 4096;
     static constexpr uint32_t kHeadLimitMs = 10000;  // to send a whole request head
     static constexpr uint32_t kSweepMs = 1000;
+    static constexpr uint32_t kFirstBackoffMs = 1000;
+    static constexpr uint32_t kLastBackoffMs = 64000;
+    static constexpr uint32_t kSteadyUploadMs = 60000;  // after this the back-off starts over
+    static constexpr uint32_t kUploadAnswerMs = 10000;
 
     Caster(Server& server, CasterConfig config);
     ~Caster() override;
@@ -51,6 +62,7 @@ class Caster : public QueueDrain {
   private:
     struct Connection;
     struct Mount;
+    struct Upload;
 
     void Run();
     void Accept();
@@ -58,7 +70,13 @@ class Caster : public QueueDrain {
     void ReadHead(Connection& c);
     void Answer(Connection& c);
     void StartRover(Connection& c, Mount& m, bool version2);
-    void ReadFromRover(Connection& c);
+    void StartSource(Connection& c, const HttpHead& head, bool version2);
+    void ReadStream(Connection& c);
+    void TakeSourceBytes(Connection& c, std::string_view bytes);
+    void Dial(Upload& u);
+    void RetryLater(Upload& u);
+    void Connected(Connection& c);
+    void ReadUploadAnswer(Connection& c);
     void Flush(Connection& c);
     void Sweep(uint32_t now);
     void Close(Connection& c, const std::string& why);
@@ -84,6 +102,7 @@ class Caster : public QueueDrain {
     std::mutex mu_;
     std::vector<std::unique_ptr<Connection>> slots_;  // GUARDED_BY(mu_)
     std::vector<std::unique_ptr<Mount>> mounts_;      // the list is fixed at construction
+    std::vector<std::unique_ptr<Upload>> uploads_;    // serving thread only, once started
     uint64_t generation_ = 0;                         // serving thread only
 
     std::mutex ready_mu_;  // after a queue's lock; never with mu_ taken after it

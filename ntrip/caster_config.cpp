@@ -57,7 +57,7 @@ CasterConfig ReadCasterConfig(const ConfigStore& store) {
     folder.pop_back();
     for (const std::string& name : store.SubKeys(folder)) {
         if (!IsMountpointName(name)) {
-            c.refused.push_back("\"" + name + "\": not a mountpoint name");
+            c.refused.push_back("mountpoint \"" + name + "\": not a mountpoint name");
             continue;
         }
         const std::string k = cfg::kMountpointsKey + name;
@@ -81,14 +81,39 @@ CasterConfig ReadCasterConfig(const ConfigStore& store) {
         m.nmea = store.ReadNumber(k, cfg::kMountNmea) ? 1 : 0;
         m.bitrate = store.ReadNumber(k, cfg::kMountBitrate);
         if (m.relay && m.source_password.empty()) {
-            c.refused.push_back(name + ": a relay needs a SourcePassword");
+            c.refused.push_back("mountpoint " + name + ": a relay needs a SourcePassword");
             continue;
         }
         if (!m.relay && (m.receiver.empty() || m.messages.empty())) {
-            c.refused.push_back(name + ": no Receiver or no Messages");
+            c.refused.push_back("mountpoint " + name + ": no Receiver or no Messages");
             continue;
         }
         c.mountpoints.push_back(std::move(m));
+    }
+    std::string uploads = cfg::kUploadsKey;
+    uploads.pop_back();
+    for (const std::string& name : store.SubKeys(uploads)) {
+        const std::string k = cfg::kUploadsKey + name;
+        UploadConfig u;
+        u.name = name;
+        u.mountpoint = store.ReadText(k, cfg::kUploadMountpoint);
+        u.host = store.ReadText(k, cfg::kUploadHost);
+        const uint32_t port = store.ReadNumber(k, cfg::kUploadPort);
+        u.port = static_cast<uint16_t>(port);
+        u.remote_mount = store.ReadText(k, cfg::kUploadRemoteMount);
+        if (u.remote_mount.empty()) u.remote_mount = u.mountpoint;
+        u.user = store.ReadText(k, cfg::kUploadUser);
+        u.password = store.ReadText(k, cfg::kUploadPassword);
+        u.version = store.ReadNumber(k, cfg::kUploadVersion) == 1 ? 1 : 2;
+        if (c.Find(u.mountpoint) == nullptr) {
+            c.refused.push_back("upload " + name + ": no mountpoint \"" + u.mountpoint + "\"");
+            continue;
+        }
+        if (u.host.empty() || port == 0 || port > 65535 || !IsMountpointName(u.remote_mount)) {
+            c.refused.push_back("upload " + name + ": no Host, Port or RemoteMount");
+            continue;
+        }
+        c.uploads.push_back(std::move(u));
     }
     return c;
 }

@@ -26,13 +26,24 @@ struct MountpointConfig {
     uint32_t carrier = 0, nmea = 0, bitrate = 0;
 };
 
+struct UploadConfig {
+    std::string name;
+    std::string mountpoint;  // the local mountpoint whose stream goes up
+    std::string host;        // name or dotted address
+    uint16_t port = 0;
+    std::string remote_mount;
+    std::string user, password;
+    int version = 2;
+};
+
 struct CasterConfig {
     bool enabled = false;
     uint16_t port = 0;
     std::string address;  // empty: the server's own
     std::string operator_name;
     std::vector<MountpointConfig> mountpoints;
-    // Mountpoints left out, with why, for the event log.
+    std::vector<UploadConfig> uploads;
+    // Mountpoints and uploads left out, with why, for the event log.
     std::vector<std::string> refused;
 
     const MountpointConfig* Find(std::string_view name) const;

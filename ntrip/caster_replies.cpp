@@ -23,6 +23,10 @@ std::string StreamStartReply(bool version2) {
            "Connection: close\r\nContent-Type: gnss/data\r\nTransfer-Encoding: chunked\r\n\r\n";
 }
 
+std::string SourceAcceptedReply() {
+    return Head(true, "200 OK") + "Connection: close\r\n\r\n";
+}
+
 std::string SourcetableReply(bool version2, std::string_view table) {
     std::string h = version2 ? Head(true, "200 OK") + "Connection: close\r\n"
                              : std::string("SOURCETABLE 200 OK\r\nServer: ") + kServerName + "\r\n";

@@ -10,6 +10,8 @@ inline constexpr const char* kServerName = "NTRIP OrvanaSrv/1.4";
 
 // The stream follows.
 std::string StreamStartReply(bool version2);
+// An NTRIP 2.0 source may send its stream.
+std::string SourceAcceptedReply();
 // The sourcetable `table` as the whole answer.
 std::string SourcetableReply(bool version2, std::string_view table);
 std::string UnauthorizedReply(bool version2, std::string_view mount);

@@ -277,6 +277,21 @@ bool Connect(SocketFd fd, const Ipv4Endpoint& to, uint32_t timeout_ms) {
     return true;
 }
 
+bool ConnectStart(SocketFd fd, const Ipv4Endpoint& to) {
+    if (!SetNonBlocking(fd)) return false;
+    sockaddr_in sa = ToSockaddr(to);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 || errno == EINPROGRESS)
+        return true;
+    return Fail();
+}
+
+int ConnectResult(SocketFd fd) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    return err == 0 ? 0 : WinSockError(err);
+}
+
 bool LocalEndpoint(SocketFd fd, Ipv4Endpoint* out) {
     sockaddr_in sa{};
     socklen_t len = sizeof sa;

@@ -51,6 +51,11 @@ int MaxBacklog();
 SocketFd Accept(SocketFd fd, Ipv4Endpoint* peer);
 bool Connect(SocketFd fd, const Ipv4Endpoint& to, uint32_t timeout_ms);
 bool LocalEndpoint(SocketFd fd, Ipv4Endpoint* out);
+// Starts a connect that never waits; the socket is left non-blocking. True when it is under way
+// (or done): room to send then says it ended, and ConnectResult how.
+bool ConnectStart(SocketFd fd, const Ipv4Endpoint& to);
+// After ConnectStart, once the socket reported room or failure: 0 connected, else the error.
+int ConnectResult(SocketFd fd);
 
 // 1 readable (or closed), 0 time-out, -1 error.
 int WaitReadable(SocketFd fd, uint32_t timeout_ms);

@@ -37,6 +37,26 @@ inline void AddMountpoint(const ConfigStore& store, const std::string& name,
     store.WriteText(key, cfg::kMountLongitude.name, "14.42");
 }
 
+inline void AddRelay(const ConfigStore& store, const std::string& name,
+                     const std::string& source_password) {
+    const std::string key = std::string(cfg::kMountpointsKey) + name;
+    store.WriteFlag(key, cfg::kMountRelay.name, true);
+    store.WriteText(key, cfg::kMountSourcePassword.name, source_password);
+}
+
+inline void AddUpload(const ConfigStore& store, const std::string& name, const std::string& mount,
+                      uint16_t port, const std::string& remote_mount, const std::string& password,
+                      int version) {
+    const std::string key = std::string(cfg::kUploadsKey) + name;
+    store.WriteText(key, cfg::kUploadMountpoint.name, mount);
+    store.WriteText(key, cfg::kUploadHost.name, "127.0.0.1");
+    store.WriteNumber(key, cfg::kUploadPort.name, port);
+    store.WriteText(key, cfg::kUploadRemoteMount.name, remote_mount);
+    store.WriteText(key, cfg::kUploadUser.name, "station");
+    store.WriteText(key, cfg::kUploadPassword.name, password);
+    store.WriteNumber(key, cfg::kUploadVersion.name, static_cast<uint32_t>(version));
+}
+
 // The caster's port from the server's "NTRIP caster on port N" line; 0 when it did not say.
 inline uint16_t CasterPort(const ServerProcess& server) {
     const std::string& out = server.Stdout();
@@ -109,6 +129,10 @@ inline std::string GetRequest(const std::string& mount, const std::string& user_
 
 // The RTCM frames of a byte stream, by message number.
 struct RtcmSummary {
+    size_t Of(unsigned number) const {
+        const auto it = count.find(number);
+        return it == count.end() ? 0 : it->second;
+    }
     std::map<unsigned, size_t> count;
     std::vector<std::string> frames;
     uint64_t junk = 0;  // bytes that were no frame, and frames with a bad CRC
@@ -125,6 +149,28 @@ inline RtcmSummary ScanRtcm(const std::string& bytes) {
     }
     s.junk = scanner.skipped_bytes() + scanner.bad_frames();
     return s;
+}
+
+// A rover on `mount` until it has `frames` RTCM frames of each of `numbers`; what it got after
+// the answer's head.
+inline RtcmSummary RoverUntil(uint16_t port, const std::string& mount,
+                              const std::vector<unsigned>& numbers, size_t frames,
+                              std::string* head = nullptr) {
+    HttpConnection rover;
+    RtcmSummary got;
+    if (!rover.Connect(port) || !rover.Send(GetRequest(mount, "rover:pw", false))) return got;
+    WaitUntil(
+        [&] {
+            rover.ReadFor(100);
+            const size_t at = rover.got.find("\r\n");
+            got = ScanRtcm(at == std::string::npos ? "" : rover.got.substr(at + 2));
+            for (unsigned n : numbers)
+                if (got.count[n] < frames) return false;
+            return true;
+        },
+        30000);
+    if (head) *head = rover.got.substr(0, rover.got.find("\r\n") + 2);
+    return got;
 }
 
 // The body of an HTTP/1.1 chunked stream; false when its framing is broken. A last piece that

@@ -1,10 +1,11 @@
 // A request head sent to the NTRIP caster (and an answer to the server's uploads), the Basic
-// credentials in it, and RTCM frames cut from the bytes after it.
+// credentials in it, and the bytes after it as RTCM frames and as a chunked stream.
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "ntrip/chunked_decoder.h"
 #include "ntrip/http_head.h"
 #include "ntrip/rtcm3.h"
 
@@ -21,6 +22,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         orvana::rtcm3::FrameScanner::Frame frame;
         while (scanner.Next(&frame))
             if (frame.bytes.size() < 6) __builtin_trap();
+        // The body as an NTRIP 2.0 source's chunked stream, fed in two pieces.
+        const std::string_view body = all.substr(head_bytes);
+        orvana::ntrip::ChunkedDecoder chunks;
+        std::string out;
+        chunks.Feed(body.substr(0, body.size() / 2), &out);
+        chunks.Feed(body.substr(body.size() / 2), &out);
+        if (out.size() > body.size()) __builtin_trap();
     }
     std::string decoded;
     if (orvana::ntrip::Base64Decode(all, &decoded) && orvana::ntrip::Base64Encode(decoded) != all &&
