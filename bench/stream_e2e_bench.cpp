@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/process_stats.h"
 #include "bench/stream_scan.h"
 #include "core/request_client.h"
 #include "platform/clock.h"
@@ -45,7 +46,10 @@ namespace {
 
 using namespace orvana;
 using bench::ClientTally;
+using bench::CpuSeconds;
 using bench::NowUs;
+using bench::PeakRssKb;
+using bench::Percentile;
 using bench::Window;
 
 // Every message of the simulator's default table, per group, at 1 s (the receiver's own
@@ -89,37 +93,6 @@ struct Outcome {
     unsigned complete_clients = 0;
     long peak_rss_kb = 0;  // the relay's processes, summed
 };
-
-// utime + stime of a process, from /proc (clock ticks of 1/100 s).
-double CpuSeconds(pid_t pid) {
-    const std::string text = test::ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    const size_t paren = text.rfind(')');
-    if (paren == std::string::npos) return 0;
-    std::vector<std::string> fields;
-    size_t at = paren + 2;
-    while (at < text.size() && fields.size() < 15) {
-        size_t blank = text.find(' ', at);
-        if (blank == std::string::npos) blank = text.size();
-        fields.push_back(text.substr(at, blank - at));
-        at = blank + 1;
-    }
-    // Fields after the name: state(3) ... utime(14) stime(15), counted from 3.
-    if (fields.size() < 13) return 0;
-    return (std::stod(fields[11]) + std::stod(fields[12])) / 100.0;
-}
-
-// The most memory a process has held (VmHWM), in KB.
-long PeakRssKb(pid_t pid) {
-    const std::string text = test::ReadFile("/proc/" + std::to_string(pid) + "/status");
-    const size_t at = text.find("VmHWM:");
-    return at == std::string::npos ? 0 : std::strtol(text.c_str() + at + 6, nullptr, 10);
-}
-
-double CpuSeconds(const std::vector<pid_t>& pids) {
-    double sum = 0;
-    for (pid_t p : pids) sum += CpuSeconds(p);
-    return sum;
-}
 
 // Reader threads stop when told.
 class Readers {
@@ -564,13 +537,6 @@ int FanOutMain(uint16_t source_port, unsigned clients) {
         for (platform::SocketFd c : out)
             platform::SendAll(c, buffer.data(), static_cast<size_t>(n), 30000);
     }
-}
-
-int64_t Percentile(std::vector<int64_t>& v, double p) {
-    if (v.empty()) return 0;
-    const size_t k = static_cast<size_t>(p * static_cast<double>(v.size() - 1));
-    std::nth_element(v.begin(), v.begin() + static_cast<long>(k), v.end());
-    return v[k];
 }
 
 struct Row {

@@ -24,6 +24,14 @@ inline int64_t NowUs() {
     return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+// The value below which a share `p` of `v` lies (reorders `v`); 0 when empty.
+inline int64_t Percentile(std::vector<int64_t>& v, double p) {
+    if (v.empty()) return 0;
+    const size_t k = static_cast<size_t>(p * static_cast<double>(v.size() - 1));
+    std::nth_element(v.begin(), v.begin() + static_cast<long>(k), v.end());
+    return v[k];
+}
+
 // The stream sequence number (payload bytes 11-20) and the send stamp (" T" + 16 digits after
 // the name); false for a payload that has neither.
 inline bool ParsePayload(std::string_view p, uint64_t* sequence, int64_t* stamp_us) {

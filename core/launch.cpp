@@ -10,6 +10,7 @@
 #include "ntrip/caster_config.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/limits.h"
 #include "receivers/receiver_table.h"
 #include "transfer/transfer_session.h"
 
@@ -103,6 +104,7 @@ std::optional<int> ParseLaunchArguments(int argc, char** argv, const char* progr
 }
 
 std::unique_ptr<LaunchedServer> LaunchedServer::Open(LaunchSettings settings, std::string* error) {
+    platform::RaiseOpenFileLimit();  // rovers of the caster, clients, receivers
     std::unique_ptr<LaunchedServer> l(new LaunchedServer());
     l->hive_ = platform::Hive::Open(settings.store_path, error);
     if (!l->hive_) return nullptr;

@@ -90,6 +90,36 @@ TEST_F(NtripCaster, Str2strRoverGetsWholeFramesThatGpsdDecodes) {
     EXPECT_NE(log.find("sim(TCP 127.0.0.1) thread terminated."), std::string::npos) << log;
 }
 
+TEST_F(NtripCaster, GpsdAsRoverReportsTheStationMessages) {
+    sim_.numbered = false;
+    ASSERT_TRUE(Start());
+    const uint16_t gpsd_port = test::FreePort();
+    platform::Subprocess gpsd;
+    std::string error;
+    ASSERT_TRUE(gpsd.Start(
+        {"/usr/sbin/gpsd", "-N", "-n", "-S", std::to_string(gpsd_port), "-F",
+         dir_.File("gpsd.sock"), "ntrip://rover:pw@127.0.0.1:" + std::to_string(port_) + "/BASE"},
+        &error))
+        << error;
+    // gpspipe reports what gpsd decoded; gpsd may take a moment to listen.
+    std::string reports;
+    EXPECT_TRUE(test::WaitUntil(
+        [&] {
+            const test::ProgramResult r = test::RunProgram(
+                "/usr/bin/gpspipe", {"-w", "-n", "40", "127.0.0.1:" + std::to_string(gpsd_port)},
+                15000);
+            reports += r.out;
+            return reports.find("\"class\":\"RTCM3\"") != std::string::npos &&
+                   reports.find("\"type\":1005") != std::string::npos;
+        },
+        40000))
+        << reports << server_.LogText();
+    EXPECT_NE(reports.find("\"x\":3971356.1814"), std::string::npos) << reports;
+    EXPECT_NE(reports.find("\"type\":1074"), std::string::npos);
+    gpsd.Signal(15);
+    gpsd.Wait(10000);
+}
+
 TEST_F(NtripCaster, AnswersWrongPasswordsUnknownMountpointsAndBadRequests) {
     sim_.numbered = false;
     ASSERT_TRUE(Start());
