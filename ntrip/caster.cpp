@@ -4,6 +4,8 @@
 #include <cstdio>
 
 #include "core/blocking_socket.h"
+#include "core/client_session.h"
+#include "core/client_table.h"
 #include "core/config_keys.h"
 #include "core/login.h"
 #include "core/server.h"
@@ -68,8 +70,11 @@ struct Caster::Connection {
 
 struct Caster::Mount {
     MountpointConfig config;
-    std::vector<Connection*> rovers;  // GUARDED_BY(mu_)
-    Connection* source = nullptr;     // a relay's; GUARDED_BY(mu_)
+    std::vector<Connection*> rovers;       // GUARDED_BY(mu_)
+    Connection* source = nullptr;          // a relay's; GUARDED_BY(mu_)
+    std::weak_ptr<ClientSession> session;  // its client while open; GUARDED_BY(mu_)
+    unsigned uploads = 0;                  // configured for it
+    unsigned uploads_streaming = 0;        // GUARDED_BY(mu_)
     std::condition_variable changed;
     platform::Thread feeder;
 };
@@ -107,6 +112,7 @@ Caster::Caster(Server& server, CasterConfig config)
         upload->config = u;
         for (auto& m : mounts_)
             if (m->config.name == u.mountpoint) upload->mount = m.get();
+        ++upload->mount->uploads;
         uploads_.push_back(std::move(upload));
     }
 }
@@ -370,6 +376,7 @@ void Caster::StartRover(Connection& c, Mount& m, bool version2) {
         c.mount = &m;
         m.rovers.push_back(&c);
         if (m.rovers.size() == 1) m.changed.notify_all();
+        ShowState(m);
     }
     server_.log().WriteLine("NTRIP rover " + c.Who() + " on " + m.config.name);
 }
@@ -543,7 +550,9 @@ void Caster::ReadUploadAnswer(Connection& c) {
         std::lock_guard<std::mutex> guard(mu_);
         c.mount = u.mount;
         u.mount->rovers.push_back(&c);
+        ++u.mount->uploads_streaming;
         if (u.mount->rovers.size() == 1) u.mount->changed.notify_all();
+        ShowState(*u.mount);
     }
     server_.log().WriteLine("NTRIP upload " + u.Where() + " streaming");
 }
@@ -655,6 +664,8 @@ void Caster::Close(Connection& c, const std::string& why) {
             auto& rovers = mount->rovers;
             rovers.erase(std::remove(rovers.begin(), rovers.end(), &c), rovers.end());
             if (rovers.empty()) mount->changed.notify_all();
+            if (c.upload != nullptr) --mount->uploads_streaming;
+            ShowState(*mount);
             c.mount = nullptr;
         }
     }
@@ -709,6 +720,18 @@ void Caster::Publish(Mount& m, const SharedBytes& bytes) {
     }
 }
 
+void Caster::ShowState(Mount& m) {
+    std::shared_ptr<ClientSession> s = m.session.lock();
+    if (!s) return;
+    std::string task = "NTRIP/" + m.config.name + " rovers " +
+                       std::to_string(m.rovers.size() - m.uploads_streaming);
+    if (m.uploads > 0)
+        task +=
+            ", uploads " + std::to_string(m.uploads_streaming) + "/" + std::to_string(m.uploads);
+    std::lock_guard<platform::RecursiveLock> guard(server_.clients().lock());
+    s->task = std::move(task);
+}
+
 void Caster::Feed(Mount& m) {
     std::unique_ptr<MountpointFeed> feed;
     bool failed = false;  // the last open failed: its rovers are being sent away
@@ -731,6 +754,9 @@ void Caster::Feed(Mount& m) {
             if (feed->Open(&why)) {
                 server_.log().WriteLine("NTRIP mountpoint " + m.config.name + " open on " +
                                         m.config.receiver);
+                std::lock_guard<std::mutex> guard(mu_);
+                m.session = feed->session();
+                ShowState(m);
             } else {
                 feed.reset();
                 failed = true;
@@ -742,6 +768,10 @@ void Caster::Feed(Mount& m) {
                 }
             }
         } else {
+            {
+                std::lock_guard<std::mutex> guard(mu_);
+                m.session.reset();
+            }
             feed->Close();
             feed.reset();
             server_.log().WriteLine("NTRIP mountpoint " + m.config.name + " closed");

@@ -85,6 +85,9 @@ class Caster : public QueueDrain {
     // Queues bytes to one connection; an answer, not stream data.
     void Reply(Connection& c, const std::string& text, bool then_close);
     void Publish(Mount& m, const SharedBytes& bytes);
+    // The mountpoint's client in the connection list names its rovers and uploads.
+    // REQUIRES(mu_)
+    void ShowState(Mount& m);
     void Feed(Mount& m);
 
     Server& server_;

@@ -34,6 +34,8 @@ class MountpointFeed {
     bool Open(std::string* why);
     // Closes the receiver and gives the slot back, as the client's own CloseRcv would.
     void Close();
+    // The client inside the server while open (the connection list shows its task).
+    std::shared_ptr<ClientSession> session() const { return client_; }
 
   private:
     bool Call(std::string_view line, uint8_t handle, std::string* why);

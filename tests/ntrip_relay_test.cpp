@@ -152,6 +152,12 @@ TEST(NtripRelay, UploadsFeedAnotherServersRelaysAndComeBackAfterItRestarts) {
         near.server.WaitForLog("ER:NTRIP upload bad to 127.0.0.1:" + std::to_string(far_port) +
                                "/UP2 refused: HTTP/1.1 401 Unauthorized"))
         << near.server.LogText();
+    // The mountpoint's client in the connection list says how its uploads are.
+    near.server.AddUser("admin", "pw", 2);
+    auto admin = near.server.Client("OpenUsr admin pw");
+    admin->Ask("Get CList");  // the header first, then the rows: receiver, user, task
+    const std::string rows = admin->Ask("Get CList 1C");
+    EXPECT_NE(rows.find("sim/Ntrip/NTRIP/BASE rovers 0, uploads 2/3"), std::string::npos) << rows;
 
     // The far server goes away and comes back on the same port: the uploads follow it.
     far.server.Stop();
