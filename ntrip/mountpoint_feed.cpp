@@ -1,5 +1,6 @@
 #include "ntrip/mountpoint_feed.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "core/client_session.h"
@@ -45,6 +46,14 @@ bool MountpointFeed::Call(std::string_view line, uint8_t handle, std::string* wh
     if (entry == nullptr) {
         *why = "ER:Unknown type request";
         return false;
+    }
+    // A request passed on whole to another server (a receiver through a gate) is read from the
+    // receive buffer, as a remote client's would be.
+    const std::string frame = BuildRequestFrame(line, handle);
+    if (frame.size() <= ClientSession::kReceiveBufferSize) {
+        std::copy(frame.begin(), frame.end(), client_->receive_buffer.begin());
+        client_->receive_buffer[frame.size()] = 0;
+        client_->frame_length = static_cast<uint16_t>(frame.size() - 6);
     }
     client_->reply = "RE:OK.";
     RunRequest(*entry, server_, args, *client_, handle);

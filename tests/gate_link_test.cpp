@@ -10,6 +10,7 @@
 #include "core/config_keys.h"
 #include "core/server_frames.h"
 #include "platform/net.h"
+#include "tests/ntrip_harness.h"
 #include "tests/streams_harness.h"
 #include "tests/tcp_link_harness.h"
 #include "tests/transfer_harness.h"
@@ -32,6 +33,9 @@ class GateLinkTest : public ::testing::Test {
         const std::string key = std::string(cfg::kInterfaceKey) + "GATE 127.0.0.2";
         near_.store().WriteText(key, cfg::kUsr.name, "gate gpw");
         near_.store().WriteText(key, cfg::kRcv.name, "Base1");
+        // A caster whose mountpoint is the receiver over there.
+        EnableCaster(near_.store());
+        AddMountpoint(near_.store(), "FAR", "Far", "3,1005:1", true);
         files_ = far_.home() + "/receiver-log";
         std::filesystem::create_directories(files_);
         ASSERT_TRUE(sim_.StartPty({"--ports", far_.Ports(), "--com", "1", "--files", files_}));
@@ -71,6 +75,16 @@ TEST_F(GateLinkTest, OpensAnswersCommandsAndCloses) {
     // The link's end releases what it held over there.
     EXPECT_TRUE(far_.WaitForLog("Dev/COM 1 thread terminated."));
     EXPECT_TRUE(near_.WaitForLog("Client link thread terminated"));
+}
+
+TEST_F(GateLinkTest, MountpointStreamsTheReceiverOverThere) {
+    HttpConnection rover;
+    ASSERT_TRUE(rover.Connect(CasterPort(near_)));
+    ASSERT_TRUE(rover.Send(GetRequest("FAR", "", false)));
+    // Its Attach went over whole: the receiver's messages come back through both servers.
+    EXPECT_TRUE(rover.ReadUntil("rtcm/1005", 30000)) << near_.LogText() << far_.LogText();
+    EXPECT_EQ(rover.got.rfind("ICY 200 OK\r\n", 0), 0u);
+    EXPECT_TRUE(far_.WaitForLog("Attach 3,1005:1"));
 }
 
 TEST_F(GateLinkTest, RefusalsOverThereAndTheOtherServerGoing) {
