@@ -34,6 +34,9 @@ class NtripCaster : public ::testing::Test {
         test::EnableCaster(store());
         test::AddMountpoint(store(), "BASE", "sim", base_messages);
         test::AddMountpoint(store(), "OPEN", "sim", "3,1005:1", true);
+        // A sourcetable field cannot hold the separator.
+        store().WriteText(std::string(cfg::kMountpointsKey) + "OPEN", cfg::kMountIdentifier.name,
+                          "Open; station");
         if (!server_.Start()) return false;
         port_ = test::CasterPort(server_);
         return port_ != 0;
@@ -151,9 +154,10 @@ TEST_F(NtripCaster, AnswersWrongPasswordsUnknownMountpointsAndBadRequests) {
                      "none;B;N;0;\r\n"),
               std::string::npos)
         << a;
-    EXPECT_NE(a.find("STR;OPEN;sim;RTCM 3.3;;2;GPS+GLO+GAL+BDS;;CZE;50.09;14.42;0;0;OrvanaSrv;"
-                     "none;N;N;0;\r\n"),
-              std::string::npos);
+    EXPECT_NE(
+        a.find("STR;OPEN;Open, station;RTCM 3.3;;2;GPS+GLO+GAL+BDS;;CZE;50.09;14.42;0;0;OrvanaSrv;"
+               "none;N;N;0;\r\n"),
+        std::string::npos);
     EXPECT_EQ(a.substr(a.size() - 16), "ENDSOURCETABLE\r\n");
     a = ask(GetRequest("", "", true));
     EXPECT_EQ(a.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << a;
@@ -205,6 +209,33 @@ TEST_F(NtripCaster, Version2RoverGetsChunksAndItsGgaIsLoggedNeverForwarded) {
     EXPECT_EQ(test::ScanRtcm(body).junk, 0u);
     EXPECT_TRUE(server_.WaitForLog("at " + gga)) << server_.LogText();
     EXPECT_EQ(test::ReadFile(dir_.File("receiver.txt")).find("GPGGA"), std::string::npos);
+}
+
+TEST_F(NtripCaster, ACasterThatCannotListenOrBadMountpointsLeaveTheServerServing) {
+    // Another program has the caster's port.
+    platform::SocketFd taken = platform::OpenStreamSocket();
+    ASSERT_TRUE(platform::Bind(taken, {0x7F000001, 0}) && platform::Listen(taken, 4));
+    platform::Ipv4Endpoint at;
+    ASSERT_TRUE(platform::LocalEndpoint(taken, &at));
+    test::EnableCaster(store());
+    store().WriteNumber(cfg::kNtripKey, cfg::kCasterPort.name, at.port);
+    store().WriteText(cfg::kNtripKey, cfg::kCasterAddress.name, "127.0.0.1");
+    test::AddMountpoint(store(), "bad name", "sim", "3,1005:1");
+    test::AddMountpoint(store(), "NOMSG", "sim", "");
+    test::AddRelay(store(), "OPENRELAY", "");
+    ASSERT_TRUE(server_.Start());
+    EXPECT_TRUE(
+        server_.WaitForLog("ER:NTRIP caster can't listen on 127.0.0.1:" + std::to_string(at.port)));
+    const std::string log = server_.LogText();
+    EXPECT_NE(log.find("ER:NTRIP mountpoint \"bad name\": not a mountpoint name"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("ER:NTRIP mountpoint NOMSG: no Receiver or no Messages"), std::string::npos);
+    EXPECT_NE(log.find("ER:NTRIP mountpoint OPENRELAY: a relay needs a SourcePassword"),
+              std::string::npos);
+    auto client = server_.Client("OpenUsr rover pw");
+    EXPECT_EQ(client->Ask("GetRcvList").rfind("RE", 0), 0u);
+    platform::CloseSocket(taken);
 }
 
 // The sequence numbers of numbered 1000-byte payloads back to back; false on a broken record.
