@@ -56,7 +56,13 @@ struct Caster::Connection {
     std::string user;
     bool want_room = false;
     bool close_after_send = false;
-    std::atomic<bool> close_asked{false};
+    // Set by other threads for the serving thread to end the connection.
+    enum Ask { kKeep = 0, kOverBound = 1, kNoStream = 2 };
+    std::atomic<int> close_asked{kKeep};
+
+    std::string CloseReason() const {
+        return close_asked == kNoStream ? "sent away: the mountpoint has no stream" : "cut off";
+    }
     uint64_t bytes_sent = 0;
     uint64_t bytes_received = 0;  // a source's
     uint32_t gga_logged_at = 0;
@@ -221,8 +227,8 @@ void Caster::Run() {
         for (uint16_t slot : turn) {
             Connection* c = slot < slots_.size() ? slots_[slot].get() : nullptr;
             if (c == nullptr) continue;
-            if (c->close_asked) {
-                Close(*c, "cut off");
+            if (c->close_asked != Connection::kKeep) {
+                Close(*c, c->CloseReason());
                 continue;
             }
             if (!c->want_room) Flush(*c);
@@ -242,7 +248,15 @@ void Caster::Accept() {
     for (;;) {
         platform::Ipv4Endpoint peer;
         const platform::SocketFd fd = platform::AcceptNow(listener_, &peer);
-        if (fd == platform::kNoSocket) break;
+        if (fd == platform::kNoSocket) {
+            // Out of descriptors, say: the pending connection would wake this at once again,
+            // so the listener rests until the next sweep.
+            if (platform::LastSocketError() != 0) {
+                listener_resting_ = true;
+                return;
+            }
+            break;
+        }
         size_t slot = 0;
         while (slot < slots_.size() && slots_[slot]) ++slot;
         if (slot == slots_.size()) {
@@ -624,6 +638,10 @@ void Caster::Flush(Connection& c) {
 }
 
 void Caster::Sweep(uint32_t now) {
+    if (listener_resting_) {
+        listener_resting_ = false;
+        poller_.ArmReadable(listener_, kListenKey, false);
+    }
     for (auto& slot : slots_) {
         Connection* c = slot.get();
         if (c == nullptr) continue;
@@ -633,8 +651,8 @@ void Caster::Sweep(uint32_t now) {
                     c->state == Connection::State::kUploadAnswer) &&
                    now - c->opened_at > kUploadAnswerMs) {
             Close(*c, "no answer");
-        } else if (c->close_asked) {
-            Close(*c, "cut off");
+        } else if (c->close_asked != Connection::kKeep) {
+            Close(*c, c->CloseReason());
         } else if (c->out.OldestAge(now) > bounds_.max_age_ms) {
             c->out.CutOff(10060, now);
             Close(*c, "cut off");
@@ -714,7 +732,7 @@ void Caster::Publish(Mount& m, const SharedBytes& bytes) {
             chunk = std::make_shared<const std::vector<uint8_t>>(text.begin(), text.end());
         }
         if (c->out.Queue(c->chunked ? chunk : bytes) == SendQueue::Push::kOverBound) {
-            c->close_asked = true;
+            c->close_asked = Connection::kOverBound;
             Schedule(c->slot);
         }
     }
@@ -763,7 +781,7 @@ void Caster::Feed(Mount& m) {
                 server_.log().WriteLine("ER:NTRIP mountpoint " + m.config.name + ": " + why);
                 std::lock_guard<std::mutex> guard(mu_);
                 for (Connection* c : m.rovers) {
-                    c->close_asked = true;
+                    c->close_asked = Connection::kNoStream;
                     Schedule(c->slot);
                 }
             }

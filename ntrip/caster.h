@@ -107,6 +107,7 @@ class Caster : public QueueDrain {
     std::vector<std::unique_ptr<Mount>> mounts_;      // the list is fixed at construction
     std::vector<std::unique_ptr<Upload>> uploads_;    // serving thread only, once started
     uint64_t generation_ = 0;                         // serving thread only
+    bool listener_resting_ = false;                   // serving thread only
 
     std::mutex ready_mu_;  // after a queue's lock; never with mu_ taken after it
     std::vector<uint16_t> ready_;

@@ -34,6 +34,7 @@ class NtripCaster : public ::testing::Test {
         test::EnableCaster(store());
         test::AddMountpoint(store(), "BASE", "sim", base_messages);
         test::AddMountpoint(store(), "OPEN", "sim", "3,1005:1", true);
+        test::AddMountpoint(store(), "GHOST", "nowhere", "3,1005:1", true);
         // A sourcetable field cannot hold the separator.
         store().WriteText(std::string(cfg::kMountpointsKey) + "OPEN", cfg::kMountIdentifier.name,
                           "Open; station");
@@ -166,6 +167,15 @@ TEST_F(NtripCaster, AnswersWrongPasswordsUnknownMountpointsAndBadRequests) {
 
     EXPECT_EQ(ask("\x01\x02 garbage\r\n\r\n").rfind("HTTP/1.0 400 Bad Request", 0), 0u);
     EXPECT_EQ(ask("GET /BASE HTTP/1.0\r\n" + std::string(9000, 'x')).rfind("HTTP/1.0 400", 0), 0u);
+
+    // A mountpoint whose receiver cannot be opened sends its rovers away.
+    HttpConnection ghost;
+    ASSERT_TRUE(ghost.Connect(port_));
+    ASSERT_TRUE(ghost.Send(GetRequest("GHOST", "", false)));
+    EXPECT_FALSE(ghost.ReadFor(10000));
+    EXPECT_EQ(ghost.got, "ICY 200 OK\r\n");
+    EXPECT_TRUE(server_.WaitForLog("ER:NTRIP mountpoint GHOST: "));
+    EXPECT_TRUE(server_.WaitForLog("on GHOST sent away: the mountpoint has no stream"));
 
     // A public mountpoint needs no login.
     HttpConnection open;
