@@ -257,21 +257,12 @@ void Caster::Accept() {
             }
             break;
         }
-        size_t slot = 0;
-        while (slot < slots_.size() && slots_[slot]) ++slot;
+        const size_t slot = FreeSlot();
         if (slot == slots_.size()) {
             platform::CloseSocket(fd);
             continue;
         }
-        auto c = std::make_unique<Connection>();
-        c->fd = fd;
-        c->slot = static_cast<uint16_t>(slot);
-        c->key = slot | (++generation_ << 16);
-        c->address = platform::DottedAddress(peer.address) + ":" + std::to_string(peer.port);
-        c->opened_at = platform::TickCount();
-        c->out.SetWriter(this, c->slot, bounds_);
-        // As for clients: the kernel's own buffer would hide a rover that stopped reading.
-        platform::SetSendBuffer(fd, CBlockingSocket::kClientSendBuffer);
+        std::unique_ptr<Connection> c = NewConnection(fd, slot, peer);
         platform::SetNoDelay(fd);
         if (!poller_.Watch(fd, c->key) || !poller_.ArmReadable(fd, c->key, false)) {
             platform::CloseSocket(fd);
@@ -281,6 +272,26 @@ void Caster::Accept() {
         slots_[slot] = std::move(c);
     }
     poller_.ArmReadable(listener_, kListenKey, false);
+}
+
+size_t Caster::FreeSlot() const {
+    size_t slot = 0;
+    while (slot < slots_.size() && slots_[slot]) ++slot;
+    return slot;
+}
+
+std::unique_ptr<Caster::Connection> Caster::NewConnection(platform::SocketFd fd, size_t slot,
+                                                          const platform::Ipv4Endpoint& peer) {
+    auto c = std::make_unique<Connection>();
+    c->fd = fd;
+    c->slot = static_cast<uint16_t>(slot);
+    c->key = slot | (++generation_ << 16);
+    c->address = platform::DottedAddress(peer.address) + ":" + std::to_string(peer.port);
+    c->opened_at = platform::TickCount();
+    c->out.SetWriter(this, c->slot, bounds_);
+    // As for clients: the kernel's own buffer would hide a peer that stopped reading.
+    platform::SetSendBuffer(fd, CBlockingSocket::kClientSendBuffer);
+    return c;
 }
 
 Caster::Connection* Caster::Find(uint64_t key) {
@@ -463,25 +474,16 @@ void Caster::Dial(Upload& u) {
         RetryLater(u);
         return;
     }
-    size_t slot = 0;
-    while (slot < slots_.size() && slots_[slot]) ++slot;
+    const size_t slot = FreeSlot();
     const platform::SocketFd fd =
         slot < slots_.size() ? platform::OpenStreamSocket() : platform::kNoSocket;
     if (fd == platform::kNoSocket) {
         RetryLater(u);
         return;
     }
-    auto c = std::make_unique<Connection>();
-    c->fd = fd;
-    c->slot = static_cast<uint16_t>(slot);
-    c->key = slot | (++generation_ << 16);
-    c->address = platform::DottedAddress(to.address) + ":" + std::to_string(to.port);
-    c->opened_at = platform::TickCount();
+    std::unique_ptr<Connection> c = NewConnection(fd, slot, to);
     c->state = Connection::State::kDialing;
     c->upload = &u;
-    c->user = "upload " + u.config.name;
-    c->out.SetWriter(this, c->slot, bounds_);
-    platform::SetSendBuffer(fd, CBlockingSocket::kClientSendBuffer);
     if (!platform::ConnectStart(fd, to) || !poller_.Watch(fd, c->key) ||
         !poller_.ArmReadable(fd, c->key, true)) {
         server_.log().WriteLine("ER:NTRIP upload " + u.Where() + ": can't connect, error " +

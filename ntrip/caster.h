@@ -66,6 +66,9 @@ class Caster : public QueueDrain {
 
     void Run();
     void Accept();
+    size_t FreeSlot() const;  // slots_.size() when every slot is taken
+    std::unique_ptr<Connection> NewConnection(platform::SocketFd fd, size_t slot,
+                                              const platform::Ipv4Endpoint& peer);
     void HandleEvent(uint64_t key);
     void ReadHead(Connection& c);
     void Answer(Connection& c);
