@@ -9,6 +9,7 @@
 #include "core/config_keys.h"
 #include "core/login.h"
 #include "core/server.h"
+#include "ntrip/caster_parts.h"
 #include "ntrip/caster_replies.h"
 #include "ntrip/chunked_decoder.h"
 #include "ntrip/http_head.h"
@@ -21,84 +22,12 @@ namespace orvana::ntrip {
 namespace {
 
 constexpr uint64_t kListenKey = uint64_t{1} << 62;
-constexpr size_t kReadBytes = 4096;
 constexpr size_t kReadTurn = 64 * 1024;    // what one event reads of a connection at most
 constexpr size_t kTurnBytes = 256 * 1024;  // what one turn sends to a connection at most
 constexpr size_t kMaxRoverLine = 512;
 constexpr uint32_t kGgaLogMs = 60000;  // a rover's position is logged once a minute at most
 
-// Text from the network as the event log may show it: no line ends or other control bytes.
-std::string Printable(std::string text, size_t limit = 128) {
-    if (text.size() > limit) text.resize(limit);
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    return text;
-}
-
 }  // namespace
-
-struct Caster::Connection {
-    platform::SocketFd fd = platform::kNoSocket;
-    uint16_t slot = 0;
-    uint64_t key = 0;
-    std::string address;  // "a.b.c.d:port"
-    uint32_t opened_at = 0;
-    // kRover: a rover or an upload taking a mountpoint's stream; kSource: a relay's source.
-    enum class State { kHead, kRover, kSource, kAnswered, kDialing, kUploadAnswer };
-    State state = State::kHead;
-    std::string in;                          // the request head so far
-    std::string line;                        // a rover's line so far (its GGA sentences)
-    Mount* mount = nullptr;                  // a rover's; GUARDED_BY(mu_) for other threads
-    Mount* source_of = nullptr;              // a source's relay; GUARDED_BY(mu_)
-    Upload* upload = nullptr;                // an upload's own connection
-    std::unique_ptr<ChunkedDecoder> chunks;  // an NTRIP 2.0 source's chunked stream
-    bool chunked = false;
-    std::string user;
-    bool want_room = false;
-    bool close_after_send = false;
-    // Set by other threads for the serving thread to end the connection.
-    enum Ask { kKeep = 0, kOverBound = 1, kNoStream = 2 };
-    std::atomic<int> close_asked{kKeep};
-
-    std::string CloseReason() const {
-        return close_asked == kNoStream ? "sent away: the mountpoint has no stream" : "cut off";
-    }
-    uint64_t bytes_sent = 0;
-    uint64_t bytes_received = 0;  // a source's
-    uint32_t gga_logged_at = 0;
-    bool gga_seen = false;
-    SendQueue out;
-
-    std::string Who() const {
-        return (user.empty() ? std::string("-") : user) + "(" + address + ")";
-    }
-};
-
-struct Caster::Mount {
-    MountpointConfig config;
-    std::vector<Connection*> rovers;       // GUARDED_BY(mu_)
-    Connection* source = nullptr;          // a relay's; GUARDED_BY(mu_)
-    std::weak_ptr<ClientSession> session;  // its client while open; GUARDED_BY(mu_)
-    unsigned uploads = 0;                  // configured for it
-    unsigned uploads_streaming = 0;        // GUARDED_BY(mu_)
-    std::condition_variable changed;
-    platform::Thread feeder;
-};
-
-struct Caster::Upload {
-    UploadConfig config;
-    Mount* mount = nullptr;
-    Connection* connection = nullptr;
-    uint32_t next_try = 0;
-    uint32_t backoff_ms = kFirstBackoffMs;
-    uint32_t streaming_since = 0;
-    bool streaming = false;
-
-    std::string Where() const {
-        return config.name + " to " + config.host + ":" + std::to_string(config.port) + "/" +
-               config.remote_mount;
-    }
-};
 
 Caster::Caster(Server& server, CasterConfig config)
     : server_(server), config_(std::move(config)), slots_(kMaxConnections) {
@@ -404,173 +333,6 @@ void Caster::StartRover(Connection& c, Mount& m, bool version2) {
         ShowState(m);
     }
     server_.log().WriteLine("NTRIP rover " + c.Who() + " on " + m.config.name);
-}
-
-void Caster::StartSource(Connection& c, const HttpHead& head, bool version2) {
-    const std::string path = head.target.substr(0, head.target.find('?'));
-    const std::string name = path.size() > 1 && path[0] == '/' ? path.substr(1) : "";
-    Mount* mount = nullptr;
-    for (auto& m : mounts_)
-        if (m->config.name == name && m->config.relay) mount = m.get();
-    if (mount == nullptr) {
-        Reply(c, version2 ? ErrorReply(true, "404 Not Found") : "ERROR - Bad Mountpoint\r\n", true);
-        return;
-    }
-    std::string user, password = head.source_password;
-    if (version2) ParseBasicAuthorization(head.Field("Authorization"), &user, &password);
-    if (password != mount->config.source_password) {
-        server_.log().WriteLine("ER:NTRIP source " + c.address + " refused for " + name);
-        Reply(c, version2 ? UnauthorizedReply(true, name) : "ERROR - Bad Password\r\n", true);
-        return;
-    }
-    {
-        std::lock_guard<std::mutex> guard(mu_);
-        if (mount->source == nullptr) {
-            mount->source = &c;
-            c.source_of = mount;
-        }
-    }
-    if (c.source_of == nullptr) {
-        Reply(c,
-              version2 ? ErrorReply(true, "409 Conflict")
-                       : "ERROR - Mount Point Taken or Invalid\r\n",
-              true);
-        return;
-    }
-    c.state = Connection::State::kSource;
-    if (version2 && head.Field("Transfer-Encoding").find("chunked") != std::string::npos)
-        c.chunks = std::make_unique<ChunkedDecoder>();
-    Reply(c, version2 ? SourceAcceptedReply() : "ICY 200 OK\r\n", false);
-    server_.log().WriteLine("NTRIP source " + c.address + " on " + name);
-}
-
-void Caster::TakeSourceBytes(Connection& c, std::string_view bytes) {
-    std::string data;
-    if (c.chunks) {
-        if (!c.chunks->Feed(bytes, &data)) {
-            Close(c, "broke its chunked coding");
-            return;
-        }
-    } else {
-        data.assign(bytes);
-    }
-    if (data.empty()) return;
-    c.bytes_received += data.size();
-    Publish(*c.source_of, std::make_shared<const std::vector<uint8_t>>(data.begin(), data.end()));
-}
-
-void Caster::RetryLater(Upload& u) {
-    u.next_try = platform::TickCount() + u.backoff_ms;
-    u.backoff_ms = std::min(u.backoff_ms * 2, kLastBackoffMs);
-}
-
-void Caster::Dial(Upload& u) {
-    platform::Ipv4Endpoint to{0, u.config.port};
-    // A name is looked up here, on the serving thread: configure a dotted address where the
-    // name service may be slow.
-    if (!platform::ParseDotted(u.config.host, &to.address) &&
-        !platform::ResolveIpv4(u.config.host, &to.address)) {
-        server_.log().WriteLine("ER:NTRIP upload " + u.Where() + ": can't find the host");
-        RetryLater(u);
-        return;
-    }
-    const size_t slot = FreeSlot();
-    const platform::SocketFd fd =
-        slot < slots_.size() ? platform::OpenStreamSocket() : platform::kNoSocket;
-    if (fd == platform::kNoSocket) {
-        RetryLater(u);
-        return;
-    }
-    std::unique_ptr<Connection> c = NewConnection(fd, slot, to);
-    c->state = Connection::State::kDialing;
-    c->upload = &u;
-    if (!platform::ConnectStart(fd, to) || !poller_.Watch(fd, c->key) ||
-        !poller_.ArmReadable(fd, c->key, true)) {
-        server_.log().WriteLine("ER:NTRIP upload " + u.Where() + ": can't connect, error " +
-                                std::to_string(platform::LastSocketError()));
-        poller_.Forget(fd);
-        platform::CloseSocket(fd);
-        RetryLater(u);
-        return;
-    }
-    u.connection = c.get();
-    std::lock_guard<std::mutex> guard(mu_);
-    slots_[slot] = std::move(c);
-}
-
-void Caster::Connected(Connection& c) {
-    const int error = platform::ConnectResult(c.fd);
-    if (error != 0) {
-        Close(c, "can't connect, error " + std::to_string(error));
-        return;
-    }
-    platform::SetNoDelay(c.fd);
-    const UploadConfig& u = c.upload->config;
-    std::string request;
-    if (u.version == 1) {
-        request = "SOURCE " + u.password + " /" + u.remote_mount +
-                  "\r\nSource-Agent: " + kServerName + "\r\nSTR: \r\n\r\n";
-    } else {
-        request = "POST /" + u.remote_mount + " HTTP/1.1\r\nHost: " + u.host + ":" +
-                  std::to_string(u.port) +
-                  "\r\nNtrip-Version: Ntrip/2.0\r\nUser-Agent: " + kServerName +
-                  "\r\nAuthorization: Basic " + Base64Encode(u.user + ":" + u.password) +
-                  "\r\nNtrip-STR: \r\nConnection: close\r\nTransfer-Encoding: chunked\r\n\r\n";
-    }
-    c.state = Connection::State::kUploadAnswer;
-    c.opened_at = platform::TickCount();
-    Reply(c, request, false);
-    Flush(c);
-}
-
-void Caster::ReadUploadAnswer(Connection& c) {
-    char buffer[kReadBytes];
-    const long n = platform::ReceiveNow(c.fd, buffer, sizeof buffer);
-    if (n == platform::kNothingYet) return;
-    if (n <= 0) {
-        Close(c, "closed before it answered");
-        return;
-    }
-    c.in.append(buffer, static_cast<size_t>(n));
-    const size_t line_end = c.in.find('\n');
-    if (line_end == std::string::npos) {
-        if (c.in.size() > kMaxHeadBytes) Close(c, "answered no line");
-        return;
-    }
-    std::string first = c.in.substr(0, line_end);
-    if (!first.empty() && first.back() == '\r') first.pop_back();
-    const bool icy = first == "ICY 200 OK";
-    const bool http_ok =
-        first.rfind("HTTP/1.", 0) == 0 && first.size() >= 12 && first.compare(8, 4, " 200") == 0;
-    if (!icy && !http_ok) {
-        Close(c, "refused: " + Printable(first));
-        return;
-    }
-    if (http_ok) {
-        HttpHead head;
-        size_t head_bytes = 0;
-        const HeadParse parsed = ParseHttpHead(c.in, &head, &head_bytes);
-        if (parsed == HeadParse::kNeedMore) return;
-        if (parsed == HeadParse::kBad) {
-            Close(c, "answered no HTTP head");
-            return;
-        }
-    }
-    c.in.clear();
-    Upload& u = *c.upload;
-    u.streaming = true;
-    u.streaming_since = platform::TickCount();
-    c.chunked = u.config.version == 2;
-    c.state = Connection::State::kRover;
-    {
-        std::lock_guard<std::mutex> guard(mu_);
-        c.mount = u.mount;
-        u.mount->rovers.push_back(&c);
-        ++u.mount->uploads_streaming;
-        if (u.mount->rovers.size() == 1) u.mount->changed.notify_all();
-        ShowState(*u.mount);
-    }
-    server_.log().WriteLine("NTRIP upload " + u.Where() + " streaming");
 }
 
 void Caster::ReadStream(Connection& c) {
