@@ -8,8 +8,11 @@
 // receiver's send to a rover's receive (p50, p99; str2str's includes its hop through the
 // server, one rover more there).
 //
-//   ntrip_bench [--rovers 1,100,1000] [--rates 1,20] [--seconds S]
+// Rate 0 is the receiver's full rate: it floods for the window.
+//
+//   ntrip_bench [--rovers 1,100,1000] [--rates 1,20,0] [--seconds S]
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -31,7 +34,6 @@ namespace {
 using namespace orvana;
 
 constexpr size_t kRecord = 200;  // the payload size the simulator pads to
-constexpr unsigned kMessages = 5;
 
 struct Rover {
     platform::SocketFd fd = platform::kNoSocket;
@@ -144,8 +146,9 @@ bool RunCase(unsigned rate, unsigned rovers, unsigned seconds) {
     test::ServerProcess server;
     server.AddUser("bench", "pw", 8);
     test::SimReceiver sim;
+    // Rate 0: the receiver floods, switched on for the window only.
     if (!sim.Start({"--stamp", "--payload-size", std::to_string(kRecord), "--time-scale",
-                    std::to_string(rate)})) {
+                    std::to_string(rate == 0 ? 1 : rate)})) {
         std::fprintf(stderr, "orvanasim did not start\n");
         return false;
     }
@@ -174,24 +177,29 @@ bool RunCase(unsigned rate, unsigned rovers, unsigned seconds) {
     Tally warm[2];
     uint64_t newest = 0;
     all.Read(2000, UINT64_MAX, 0, warm, &newest);
-    // The window starts a second from now and lasts `seconds`.
-    const uint64_t per_second = uint64_t{rate} * kMessages;
-    const uint64_t first = newest + per_second, count = per_second * seconds;
+    // The window: what the receiver sends in the next `seconds`, by its sequence numbers, and
+    // then three seconds more for what is still on its way.
+    const uint64_t first = newest + 1;
     const double cpu0[2] = {bench::CpuSeconds(server.process().pid()),
                             bench::CpuSeconds(peer.pid())};
+    if (rate == 0) sim.process().Signal(SIGUSR1);
     Tally t[2];
-    all.Read((seconds + 3) * 1000, first, count, t, &newest);
+    all.Read(seconds * 1000, first, UINT64_MAX - first, t, &newest);
+    if (rate == 0) sim.process().Signal(SIGUSR2);
+    const uint64_t count = newest + 1 - first;
+    all.Read(3000, first, count, t, &newest);
     const double cpu[2] = {bench::CpuSeconds(server.process().pid()) - cpu0[0],
                            bench::CpuSeconds(peer.pid()) - cpu0[1]};
     for (int c = 0; c < 2; ++c) {
         const double mb = static_cast<double>(t[c].bytes) / 1e6;
         const double delivered =
             static_cast<double>(t[c].in_window) / static_cast<double>(count * rovers);
+        const std::string pace = rate == 0 ? "flood" : std::to_string(rate) + " Hz";
         std::printf(
-            "%-9s %4u Hz %5u rovers  streaming %5u  delivered %6.4f  %8.2f MB  "
-            "CPU %6.3f s/MB  p50 %7.2f ms  p99 %7.2f ms  RSS %ld KB\n",
-            c == 0 ? "orvanasrv" : "str2str", rate, rovers, all.Open(c), delivered, mb,
-            mb > 0 ? cpu[c] / mb : 0.0,
+            "%-9s %6s %5u rovers  streaming %5u  refused %4u  delivered %6.4f  %8.2f MB  "
+            "CPU %6.3f s/MB  p50 %8.2f ms  p99 %8.2f ms  RSS %ld KB\n",
+            c == 0 ? "orvanasrv" : "str2str", pace.c_str(), rovers, all.Open(c), refused[c],
+            delivered, mb, mb > 0 ? cpu[c] / mb : 0.0,
             static_cast<double>(bench::Percentile(t[c].latencies_us, 0.50)) / 1000.0,
             static_cast<double>(bench::Percentile(t[c].latencies_us, 0.99)) / 1000.0,
             bench::PeakRssKb(c == 0 ? server.process().pid() : peer.pid()));
@@ -205,7 +213,7 @@ bool RunCase(unsigned rate, unsigned rovers, unsigned seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<unsigned> rovers = {1, 100, 1000}, rates = {1, 20};
+    std::vector<unsigned> rovers = {1, 100, 1000}, rates = {1, 20, 0};
     unsigned seconds = 10;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
@@ -218,12 +226,12 @@ int main(int argc, char** argv) {
             seconds = static_cast<unsigned>(std::stoul(argv[i + 1]));
         } else {
             std::fprintf(stderr,
-                         "usage: ntrip_bench [--rovers 1,100,1000] [--rates 1,20] "
+                         "usage: ntrip_bench [--rovers 1,100,1000] [--rates 1,20,0] "
                          "[--seconds S]\n");
             return 2;
         }
     }
-    std::printf("open files: %zu; five 200-byte messages at each rate, window %u s\n",
+    std::printf("open files: %zu; five 200-byte messages at each rate (0: flood), window %u s\n",
                 platform::RaiseOpenFileLimit(), seconds);
     for (unsigned rate : rates)
         for (unsigned n : rovers)
