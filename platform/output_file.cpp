@@ -23,6 +23,11 @@ OutputFile::~OutputFile() {
 bool OutputFile::Open(const std::string& path, std::string* error) {
     Close(nullptr);
     path_ = path;
+    if (path == "-") {
+        path_ = "standard output";
+        fd_ = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+        return fd_ >= 0 || Failed(path_, error);
+    }
     fd_ = CurrentEnv().Open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     return fd_ >= 0 || Failed(path, error);
 }

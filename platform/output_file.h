@@ -13,7 +13,8 @@ class OutputFile {
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // Creates or truncates the file. False with `error` set ("PATH: reason").
+    // Creates or truncates the file; "-" is standard output. False with `error` set ("PATH:
+    // reason").
     bool Open(const std::string& path, std::string* error);
     // All bytes or false with `error` set.
     bool Write(std::string_view bytes, std::string* error);

@@ -172,6 +172,26 @@ TEST_F(OrvanacliRequests, AttachFollowsTheReceiversMessagesForTheTimeAskedAndDet
     EXPECT_NE(lines_seen.find("dm", em), std::string::npos) << lines_seen;
 }
 
+TEST_F(OrvanacliRequests, AttachToStandardOutputFeedsTheProgramItIsPipedInto) {
+    sim_.numbered = false;
+    Start();
+    // The sentences alone reach gpsd's decoder; the replies go to standard error.
+    const std::string err = server_.home() + "/cli.err";
+    const std::string command = test::ProgramPath("orvanacli") + " --port " +
+                                std::to_string(server_.port()) +
+                                " --user ann --password apw attach Base1 nmea GGA:0.2,RMC:0.2 "
+                                "--seconds 3 --out - 2>" +
+                                err + " | gpsdecode -j";
+    const Outcome o = test::RunProgram("/bin/sh", {"-c", command}, 60000);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("\"class\":\"TPV\""), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("\"lat\":50.0875"), std::string::npos) << o.out;
+    const std::string replies = test::ReadFile(err);
+    EXPECT_NE(replies.find("RE:OK."), std::string::npos) << replies;
+    EXPECT_FALSE(std::filesystem::exists("-"));
+    EXPECT_EQ(RunCli({"--version"}).out.rfind("orvanacli Version ", 0), 0u);
+}
+
 TEST_F(OrvanacliRequests, RunPrintsTheScriptOutputAndFailsWhenTheScriptDidNotRun) {
     test::WriteFile(scripts_ + "echo.scr", "proc main(a, b)\nout b + a\nendproc\n");
     Start();

@@ -16,10 +16,22 @@ std::optional<ServerFrame> Ask(Cli& cli, std::string_view text, uint8_t handle,
     return reply;
 }
 
+namespace {
+std::FILE* g_reports = nullptr;  // null: standard output
+}  // namespace
+
+std::FILE* Reports() {
+    return g_reports != nullptr ? g_reports : stdout;
+}
+
+void ReportOnStderr() {
+    g_reports = stderr;
+}
+
 int PrintReply(const ServerFrame& reply) {
-    std::fwrite(reply.data.data(), 1, reply.data.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    std::fwrite(reply.data.data(), 1, reply.data.size(), Reports());
+    std::fputc('\n', Reports());
+    std::fflush(Reports());
     return reply.Succeeded() ? kExitOk : kExitRefused;
 }
 

@@ -2,6 +2,7 @@
 // What every verb of orvanacli works with: the options, the logged-in client, and the helpers
 // that print replies and turn them into the exit status.
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,10 @@ struct Cli {
 // Sends a request and waits for its reply; a failure is reported on stderr.
 std::optional<ServerFrame> Ask(Cli& cli, std::string_view text, uint8_t handle = 0,
                                std::string_view binary = {});
+// Where replies, notices and progress go: standard output, or standard error while the data
+// itself goes to standard output ("--out -").
+std::FILE* Reports();
+void ReportOnStderr();
 // Prints the reply as the server sent it; kExitOk when it began with "RE".
 int PrintReply(const ServerFrame& reply);
 // One line "orvanacli: TEXT" on stderr; kExitFailure.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "apps/orvanacli/verbs.h"
+#include "core/config_keys.h"
 #include "platform/signals.h"
 #include "platform/terminal.h"
 
@@ -25,6 +26,10 @@ int main(int argc, char** argv) {
         std::fputs(UsageText().c_str(), stdout);
         return kExitOk;
     }
+    if (args.size() == 1 && args[0] == "--version") {
+        std::printf("orvanacli %s\n", cfg::kVersionText);
+        return kExitOk;
+    }
     std::string error;
     auto options = ParseCommandLine(args, &error);
     if (!options) {
@@ -35,6 +40,8 @@ int main(int argc, char** argv) {
     if (!verb) return Complain("unknown verb \"" + options->verb + "\" (orvanacli --help)");
     error = CheckVerbUse(*verb, *options);
     if (!error.empty()) return Complain(error);
+    // The data alone on standard output, for the program it is piped into.
+    if (options->out && *options->out == "-") ReportOnStderr();
 
     if (!options->password_given) {
         if (auto secret = platform::EnvironmentValue("ORVANA_PASSWORD"))

@@ -27,8 +27,8 @@ std::string BaseName(const std::string& path) {
 }
 
 void PrintEvent(const ServerFrame& f) {
-    std::printf("notice 0x%03x: %s\n", static_cast<unsigned>(f.type), f.data.c_str());
-    std::fflush(stdout);
+    std::fprintf(Reports(), "notice 0x%03x: %s\n", static_cast<unsigned>(f.type), f.data.c_str());
+    std::fflush(Reports());
 }
 
 // A frame that ends whatever the verb follows.
@@ -41,7 +41,9 @@ bool EndsSession(const ServerFrame& f) {
 class Progress {
   public:
     explicit Progress(const char* what)
-        : what_(what), terminal_(platform::StdoutIsTerminal()), start_(platform::TickCount()) {}
+        : what_(what),
+          terminal_(Reports() == stdout && platform::StdoutIsTerminal()),
+          start_(platform::TickCount()) {}
     void Update(size_t blocks, size_t bytes) {
         blocks_ = blocks;
         bytes_ = bytes;
@@ -51,21 +53,22 @@ class Progress {
         shown_ = true;
         if (terminal_) {
             const int marks = static_cast<int>(blocks % 30);
-            std::printf("\r%s [%-30.*s] %zu blocks, %zu bytes, %.1f KB/s   ", what_, marks,
-                        "##############################", blocks, bytes, Rate());
+            std::fprintf(Reports(), "\r%s [%-30.*s] %zu blocks, %zu bytes, %.1f KB/s   ", what_,
+                         marks, "##############################", blocks, bytes, Rate());
         } else {
-            std::printf("%s: %zu blocks, %zu bytes, %.1f KB/s\n", what_, blocks, bytes, Rate());
+            std::fprintf(Reports(), "%s: %zu blocks, %zu bytes, %.1f KB/s\n", what_, blocks, bytes,
+                         Rate());
         }
-        std::fflush(stdout);
+        std::fflush(Reports());
     }
     // The last figures on a line of their own.
     void End() {
         if (!shown_) return;
-        if (terminal_) std::fputc('\n', stdout);
+        if (terminal_) std::fputc('\n', Reports());
         const double seconds = (platform::TickCount() - start_) / 1000.0;
-        std::printf("%s: %zu blocks, %zu bytes in %.1f s, %.1f KB/s\n", what_, blocks_, bytes_,
-                    seconds, Rate());
-        std::fflush(stdout);
+        std::fprintf(Reports(), "%s: %zu blocks, %zu bytes in %.1f s, %.1f KB/s\n", what_, blocks_,
+                     bytes_, seconds, Rate());
+        std::fflush(Reports());
         shown_ = false;
     }
 
@@ -182,9 +185,9 @@ int RunAttach(Cli& cli) {
             if (file.IsOpen()) {
                 if (!file.Write(f->data, &error)) return Complain(error);
             } else {
-                std::printf("type 0x%03x length %zu\n", static_cast<unsigned>(f->type),
-                            f->data.size());
-                std::fflush(stdout);
+                std::fprintf(Reports(), "type 0x%03x length %zu\n", static_cast<unsigned>(f->type),
+                             f->data.size());
+                std::fflush(Reports());
             }
         } else if (EndsSession(*f)) {
             PrintReply(*f);
@@ -202,8 +205,10 @@ int RunDownload(Cli& cli) {
     const auto& w = cli.options.words;
     const std::string path = cli.options.out.value_or(BaseName(w[1]));
     if (path.empty()) return Complain("no file name in \"" + w[1] + "\": give -o PATH");
-    // The file appears under its name only when it has arrived whole.
-    const std::string partial = path + ".part";
+    // The file appears under its name only when it has arrived whole; standard output takes
+    // the bytes as they come.
+    const bool to_stdout = path == "-";
+    const std::string partial = to_stdout ? path : path + ".part";
     platform::OutputFile file;
     std::string error;
     if (!file.Open(partial, &error)) return Complain(error);
@@ -221,6 +226,7 @@ int RunDownload(Cli& cli) {
         }
     }
     if (!file.Close(&error) && status == kExitOk) status = Complain(error);
+    if (to_stdout) return status;
     if (status == kExitOk && !platform::RenameFile(partial, path))
         status = Complain("cannot rename " + partial + " to " + path);
     if (status != kExitOk) platform::RemoveFile(partial);

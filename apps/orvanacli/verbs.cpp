@@ -90,11 +90,11 @@ const std::array<Verb, 18> kVerbs = {{
      RunClose},
     {"cmd", 2, kAnyCount, 0, "cmd NAME TEXT", "sends a receiver command and prints its reply",
      RunCommand},
-    {"attach", 3, 3, kSeconds | kOut, "attach NAME GROUP LIST [--seconds S] [--out PATH]",
+    {"attach", 3, 3, kSeconds | kOut, "attach NAME GROUP LIST [--seconds S] [--out PATH|-]",
      "follows data messages (GROUP 0-3 or jps, cmr, nmea, rtcm; LIST \"RT:1,PO\")", RunAttach},
     {"detach", 2, 2, 0, "detach NAME GROUP", "stops a group's messages (4 or all: every group)",
      RunDetach},
-    {"download", 2, 2, kOffset | kOut, "download NAME FILE [--offset N] [-o PATH]",
+    {"download", 2, 2, kOffset | kOut, "download NAME FILE [--offset N] [-o PATH|-]",
      "copies FILE of receiver NAME's log folder to PATH (default: FILE here)", RunDownload},
     {"upload", 1, 1, kAs, "upload PATH [--as FILE]",
      "puts PATH into this user's folder on the server (as FILE)", RunUpload},
@@ -159,12 +159,14 @@ std::string UsageText() {
         "empty\n"
         "  --timeout S   seconds to wait for a reply (80)\n"
         "  --            every word after it belongs to the verb\n"
+        "  --version     the program's version\n"
         "verbs:\n";
     for (const Verb& v : kVerbs) text += std::string("  ") + v.usage + "\n      " + v.what + "\n";
     text +=
         "Replies are printed as the server sent them. Exit status: 0 the reply began with "
         "\"RE\"\n(run: the script ran), 1 it did not, 2 bad arguments or a failed "
-        "connection.\n";
+        "connection.\nWith --out - (or -o -) the data goes to standard output and every reply, "
+        "notice and\nprogress line to standard error.\n";
     return text;
 }
 
