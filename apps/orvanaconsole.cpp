@@ -56,7 +56,10 @@ int main(int argc, char** argv) {
     std::atomic<bool> ended{false};
     orvana::platform::Thread watcher([&] {
         while (!ended.load()) {
-            if (orvana::platform::PollTerminationSignal(200) != 0) {
+            const int sig = orvana::platform::PollTerminationSignal(200);
+            if (sig == orvana::platform::kReloadSignal) {
+                launched->Reload();
+            } else if (sig != 0) {
                 QMetaObject::invokeMethod(
                     &window, [&window] { window.ShutDown(); }, Qt::QueuedConnection);
                 return;

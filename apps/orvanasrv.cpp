@@ -1,5 +1,5 @@
 // orvanasrv: the reference-station server. Headless, it runs until SIGTERM or SIGINT, which run
-// the same orderly shutdown as closing the operator's window.
+// the same orderly shutdown as closing the operator's window; SIGHUP is the operator's reload.
 //
 // On standard output it prints "Listening on ADDRESS:PORT" once the listener is open (PortServer
 // "0" takes a free port, which is how tests run servers side by side); a listener that cannot be
@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
                 static_cast<unsigned>(server.ListenPort()));
     std::fflush(stdout);
 
-    orvana::platform::WaitForTerminationSignal();
+    while (orvana::platform::WaitForTerminationSignal() == orvana::platform::kReloadSignal)
+        launched->Reload();
     server.StopServer();
     std::printf("Server stopped\n");
     return 0;

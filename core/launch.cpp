@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <vector>
 
 #include "core/config_keys.h"
@@ -133,6 +134,31 @@ bool LaunchedServer::Start(std::string* error) {
     }
     StartCaster();
     return true;
+}
+
+void LaunchedServer::Reload() {
+    Server& server = *server_;
+    server.log().Renew();
+    std::set<std::string> enabled;
+    std::string folder = cfg::kReceiversKey;
+    folder.pop_back();
+    for (const std::string& name : store_->SubKeys(folder))
+        if (store_->ReadFlag(cfg::kReceiversKey + name, cfg::kEnableRcv)) enabled.insert(name);
+    std::vector<std::string> running;
+    {
+        std::lock_guard<platform::RecursiveLock> guard(server.receiver_table_lock());
+        for (const std::string& name : server.receiver_names())
+            if (!name.empty()) running.push_back(name);
+    }
+    std::string added, removed;
+    for (const std::string& name : running)
+        if (enabled.count(name) == 0 && RegisterReceiver(server, false, name, false))
+            removed += " -" + name;
+    for (const std::string& name : enabled)
+        if (RegisterReceiver(server, true, name, false)) added += " +" + name;
+    server.log().WriteLine(
+        "Reload: receivers" +
+        (added + removed).append(added.empty() && removed.empty() ? " unchanged" : ""));
 }
 
 void LaunchedServer::StartCaster() {

@@ -36,6 +36,9 @@ class LaunchedServer {
 
     // False when the process is to end at once; `error` then says why, when anything does.
     bool Start(std::string* error);
+    // The operator's reload (SIGHUP): the event log goes on in a new file, and the receiver
+    // table follows the store's enabled receivers, with every client told. Any thread.
+    void Reload();
     Server& server() { return *server_; }
     ConfigStore& store() { return *store_; }
     const LaunchSettings& settings() const { return settings_; }

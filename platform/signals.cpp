@@ -7,7 +7,7 @@
 
 namespace orvana::platform {
 namespace {
-static_assert(kSwitchOnSignal == SIGUSR1 && kSwitchOffSignal == SIGUSR2);
+static_assert(kSwitchOnSignal == SIGUSR1 && kSwitchOffSignal == SIGUSR2 && kReloadSignal == SIGHUP);
 
 bool switches_blocked = false;  // set before any thread starts
 
@@ -16,6 +16,7 @@ sigset_t TerminationSet() {
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
     if (switches_blocked) {
         sigaddset(&set, SIGUSR1);
         sigaddset(&set, SIGUSR2);

@@ -179,6 +179,39 @@ TEST(StartUp, RestartRightAfterAKillWithAClientConnectedAnswers) {
     EXPECT_EQ(server.Client("OpenUsr ann pw")->Ask("Ping"), "RE:OK.");
 }
 
+TEST(Signals, SighupReloadsReceiversAndTheLogFileAndTheServerStaysUp) {
+    ServerProcess server;
+    server.AddUser("ann", "pw", 4);
+    server.AddReceiver("north", true, "COM 1");
+    server.AddReceiver("south", false, "COM 2");
+    ASSERT_TRUE(server.Start());
+    auto ann = server.Client("OpenUsr ann pw");
+    EXPECT_EQ(ann->Ask("GetRcvList"), "RE:north,");
+
+    // The operator changes the store, and moves the log away as log rotation does.
+    server.store().WriteFlag(std::string(cfg::kReceiversKey) + "south", cfg::kEnableRcv.name, true);
+    server.store().WriteFlag(std::string(cfg::kReceiversKey) + "north", cfg::kEnableRcv.name,
+                             false);
+    std::vector<std::string> logs;
+    for (const auto& e : std::filesystem::directory_iterator(server.home()))
+        if (e.path().extension() == ".log") logs.push_back(e.path().string());
+    ASSERT_EQ(logs.size(), 1u);
+    std::filesystem::rename(logs[0], logs[0] + ".1");
+    ASSERT_TRUE(server.process().Signal(1));
+    EXPECT_TRUE(test::WaitUntil([&] { return std::filesystem::exists(logs[0]); }));
+    EXPECT_TRUE(server.WaitForLog("Reload: receivers +south -north")) << server.LogText();
+    // The client hears of both changes, then sees the new list.
+    std::vector<std::string> notices;
+    for (int i = 0; i < 2; ++i)
+        if (auto f = ann->ReadFrame()) notices.push_back(f->data);
+    EXPECT_EQ(notices, (std::vector<std::string>{"RS:north,0", "RS:south,1"}));
+    EXPECT_EQ(ann->Ask("GetRcvList"), "RE:south,");
+    ASSERT_TRUE(server.process().Signal(1));
+    EXPECT_TRUE(server.WaitForLog("Reload: receivers unchanged"));
+    EXPECT_EQ(server.Client("OpenUsr ann pw")->Ask("Ping"), "RE:OK.");
+    EXPECT_EQ(server.Stop(), 0);
+}
+
 class ReceiverTable : public ::testing::Test {
   protected:
     static std::string Name(int i) {

@@ -1,5 +1,6 @@
 // orvanaconsole as the operator runs it: the server of orvanasrv with the same command line,
-// rid of a poll user a crashed window left behind, and stopped in order by SIGTERM.
+// rid of a poll user a crashed window left behind, reloaded by SIGHUP and stopped in order by
+// SIGTERM.
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,7 @@ namespace {
 
 const std::vector<std::string> kOffscreen = {"QT_QPA_PLATFORM=offscreen"};
 
-TEST(ConsoleProgram, ServesClientsRemovesALeftoverDemonAndStopsOnSigterm) {
+TEST(ConsoleProgram, ServesClientsRemovesALeftoverDemonReloadsAndStopsOnSigterm) {
     test::ServerProcess server;
     server.set_program("orvanaconsole");
     server.AddUser("ann", "pw");
@@ -25,6 +26,10 @@ TEST(ConsoleProgram, ServesClientsRemovesALeftoverDemonAndStopsOnSigterm) {
     EXPECT_EQ(ann->Ask("GetRcvList").rfind("RE", 0), 0u);
     auto intruder = server.Client();
     EXPECT_EQ(intruder->Ask("OpenUsr Demon Zelmar SysService"), "ER:Cannot find user.");
+    // SIGHUP is the operator's reload, never the end.
+    ASSERT_TRUE(server.process().Signal(1));
+    EXPECT_TRUE(server.WaitForLog("Reload: receivers unchanged"));
+    EXPECT_EQ(ann->Ask("Ping"), "RE:OK.");
 
     EXPECT_EQ(server.Stop(), 0);
     EXPECT_NE(server.process().StdoutSoFar().find("Server stopped"), std::string::npos);
