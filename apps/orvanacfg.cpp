@@ -10,6 +10,7 @@
 #include "core/reg_file.h"
 #include "platform/files.h"
 #include "platform/hive.h"
+#include "platform/port_folder.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ using orvana::platform::Hive;
 using orvana::platform::HiveValue;
 
 constexpr const char* kUsage =
-    "usage: orvanacfg [--store FILE] VERB ...\n"
+    "usage: orvanacfg [--store FILE] [--ports DIR] VERB ...\n"
     "  set KEY NAME --text V | --number N\n"
     "  get KEY NAME\n"
     "  keys KEY\n"
@@ -25,8 +26,11 @@ constexpr const char* kUsage =
     "  delete KEY [NAME]\n"
     "  import FILE.reg\n"
     "  export [KEY]\n"
+    "  port COMn DEVICE   the server's port COMn is DEVICE (/dev/serial/by-id/...); - removes\n"
+    "  ports              the ports and the devices they are, \"(missing)\" when not there\n"
     "KEY is a path such as 'Software\\Zelmar\\Orvana\\Config\\Main' (a leading\n"
-    "'HKEY_LOCAL_MACHINE\\' is allowed). The default store is orvanasrv.db next to the program.\n";
+    "'HKEY_LOCAL_MACHINE\\' is allowed). The default store is orvanasrv.db next to the program,\n"
+    "the default ports folder \"ports\" beside the store (the server's --ports).\n";
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "orvanacfg: %s\n", message.c_str());
@@ -134,12 +138,41 @@ int Run(Hive& hive, const std::vector<std::string>& args) {
 
 }  // namespace
 
+// The ports folder: COMn links to the devices (no store needed).
+int RunPorts(const std::string& folder, const std::vector<std::string>& args) {
+    namespace platform = orvana::platform;
+    if (args[0] == "ports") {
+        if (args.size() != 1) return Fail("ports takes no arguments");
+        for (const std::string& name : platform::ListComPorts(folder)) {
+            const platform::ComPortLink l = platform::ReadComPortLink(folder, name);
+            std::printf("%s\t%s%s\n", name.c_str(),
+                        l.device.empty() ? "(no link)" : l.device.c_str(),
+                        l.present ? "" : " (missing)");
+        }
+        return 0;
+    }
+    if (args.size() != 3) return Fail("port needs COMn and a DEVICE (or -)");
+    if (!platform::IsComPortName(args[1]))
+        return Fail("not a port name COM1 .. COM255: " + args[1]);
+    std::string error;
+    if (args[2] == "-") return platform::UnlinkComPort(folder, args[1], &error) ? 0 : Fail(error);
+    if (args[2].empty() || args[2][0] != '/') return Fail("DEVICE is an absolute path: " + args[2]);
+    if (!platform::LinkComPort(folder, args[1], args[2], &error)) return Fail(error);
+    if (!platform::ReadComPortLink(folder, args[1]).present)
+        std::fprintf(stderr, "orvanacfg: warning: %s is not there now\n", args[2].c_str());
+    return 0;
+}
+
 int main(int argc, char** argv) {
     std::string store = orvana::platform::ExecutableDirectory() + "orvanasrv.db";
+    std::string ports;
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--store") {
+        if (a == "--ports") {
+            if (i + 1 >= argc) return Fail("--ports needs a folder");
+            ports = argv[++i];
+        } else if (a == "--store") {
             if (i + 1 >= argc) return Fail("--store needs a file");
             store = argv[++i];
         } else if (a == "--help" || a == "-h") {
@@ -152,6 +185,14 @@ int main(int argc, char** argv) {
     if (args.empty()) {
         std::fputs(kUsage, stderr);
         return 2;
+    }
+    if (args[0] == "port" || args[0] == "ports") {
+        if (ports.empty()) {
+            const size_t slash = store.rfind('/');
+            ports =
+                (slash == std::string::npos ? std::string(".") : store.substr(0, slash)) + "/ports";
+        }
+        return RunPorts(ports, args);
     }
     std::string error;
     auto hive = Hive::Open(store, &error);

@@ -1,5 +1,7 @@
 #include "links/com_link.h"
 
+#include <cerrno>
+
 #include "core/event_log.h"
 #include "platform/clock.h"
 
@@ -38,6 +40,12 @@ ComLink::ComLink(ReceiverContext context, const std::string& addr, LinkKind kind
         return;
     }
     const std::string path = platform::ComDevicePath(this->context().ports_folder, addr);
+    if (path.empty()) {
+        error_text = "COM " + platform::SystemErrorText(ENOENT) + " (no link COM" + addr + " in " +
+                     this->context().ports_folder + ": orvanacfg port COM" + addr +
+                     " DEVICE makes one)";
+        return;
+    }
     int error = 0;
     for (;;) {
         error = port_.Open(path);

@@ -51,18 +51,10 @@ speed_t SpeedCode(uint32_t baud) {
 }  // namespace
 
 std::string ComDevicePath(const std::string& ports_folder, const std::string& number) {
-    if (!ports_folder.empty()) {
-        const std::string link = ports_folder + "/COM" + number;
-        struct stat st {};
-        if (::lstat(link.c_str(), &st) == 0) return link;
-    }
-    unsigned n = 0;
-    for (char c : number) {
-        if (c < '0' || c > '9') break;
-        n = n * 10 + static_cast<unsigned>(c - '0');
-        if (n > 1000) break;
-    }
-    return "/dev/ttyS" + std::to_string(n == 0 ? 0 : n - 1);
+    if (ports_folder.empty()) return {};
+    const std::string link = ports_folder + "/COM" + number;
+    struct stat st {};
+    return ::lstat(link.c_str(), &st) == 0 ? link : std::string();
 }
 
 std::string SystemErrorText(int error) {

@@ -9,7 +9,8 @@
 
 namespace orvana::platform {
 
-// The device behind "COM n": PORTS/COMn when that link exists, else /dev/ttyS{n-1}.
+// The device behind "COM n": PORTS/COMn; "" when that entry does not exist (a port is known
+// only by its link, never guessed).
 std::string ComDevicePath(const std::string& ports_folder, const std::string& number);
 
 // The system's text for an errno value ("" for 0), at most 256 characters.

@@ -77,8 +77,11 @@ TEST(ComLink, MissingPortFailsAtOnceADeviceNotFunctioningIsTriedTenTimes) {
     ReceiverContext c = missing.Context();
     c.ports_folder = missing.dir.File("none");
     ComLink absent(c, "77");
-    EXPECT_EQ(absent.open_attempts(), 1);
-    EXPECT_EQ(absent.error_text, "COM " + platform::SystemErrorText(ENOENT));
+    // No link, no guess at a device of the system: the text says what to do.
+    EXPECT_EQ(absent.open_attempts(), 0);
+    EXPECT_EQ(absent.error_text, "COM " + platform::SystemErrorText(ENOENT) +
+                                     " (no link COM77 in " + c.ports_folder +
+                                     ": orvanacfg port COM77 DEVICE makes one)");
 
     ComFixture f;
     env.FailOpens(f.ports + "/COM1", EIO, 9);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/orvanasim_harness.h"
+#include "tests/server_harness.h"
 #include "tests/support/test_env.h"
 
 namespace orvana {
@@ -158,6 +160,36 @@ TEST_F(OrvanacfgTest, RefusesAFileThatIsNotAStore) {
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.err.find("not a configuration store"), std::string::npos) << r.err;
     EXPECT_EQ(test::ReadFile(notes), "station log book\n");
+}
+
+TEST(OrvanacfgPorts, ALinkTheToolMakesIsTheServersPortAndAMissingOneIsNamed) {
+    test::ServerProcess server;
+    server.AddUser("ann", "pw", 4);
+    server.AddReceiver("Base", true, "COM 5");
+    server.AddReceiver("Gone", true, "COM 6");
+    simtest::Sim sim;
+    const auto terminal = sim.StartPty({});
+    ASSERT_TRUE(terminal);
+    const std::string ports = server.home() + "/ports";
+    test::ProgramResult r = RunProgram("orvanacfg", {"--ports", ports, "port", "COM5", *terminal});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = RunProgram("orvanacfg", {"--ports", ports, "port", "COM7", "/dev/serial/by-id/none"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("warning: /dev/serial/by-id/none is not there now"), std::string::npos);
+    r = RunProgram("orvanacfg", {"--ports", ports, "ports"});
+    EXPECT_EQ(r.out, "COM5\t" + *terminal + "\nCOM7\t/dev/serial/by-id/none (missing)\n");
+    EXPECT_EQ(RunProgram("orvanacfg", {"--ports", ports, "port", "COM7", "-"}).status, 0);
+    EXPECT_NE(RunProgram("orvanacfg", {"--ports", ports, "port", "COM256", "/dev/null"}).status, 0);
+    EXPECT_NE(RunProgram("orvanacfg", {"--ports", ports, "port", "COM2", "ttyS1"}).status, 0);
+
+    ASSERT_TRUE(server.Start());
+    auto ann = server.Client("OpenUsr ann pw");
+    EXPECT_EQ(ann->Ask("OpenRcv Base", 1, 30), "RE:OK.");
+    EXPECT_EQ(ann->Ask("Command print,/par/rcv/model", 1, 30), "RE00ASIM-GNSS-1");
+    EXPECT_EQ(ann->Ask("OpenRcv Gone", 2, 30), "ER:Can't open receiver:Gone");
+    EXPECT_TRUE(server.WaitForLog("COM No such file or directory (no link COM6 in " + ports +
+                                  ": orvanacfg port COM6 DEVICE makes one)"))
+        << server.LogText();
 }
 
 }  // namespace
