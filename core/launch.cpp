@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/limits.h"
+#include "platform/service_notify.h"
 #include "receivers/receiver_table.h"
 #include "transfer/transfer_session.h"
 
@@ -117,6 +118,7 @@ std::unique_ptr<LaunchedServer> LaunchedServer::Open(LaunchSettings settings, st
     InstallDetection(*l->server_);
     LaunchedServer* self = l.get();
     l->server_->hooks().at_stop_begin.push_back([self] {
+        platform::NotifyStopping();
         if (self->caster_) self->caster_->Stop();
     });
     return l;
@@ -133,6 +135,8 @@ bool LaunchedServer::Start(std::string* error) {
         return false;
     }
     StartCaster();
+    platform::NotifyReady("Listening on " + server_->listen_address() + ":" +
+                          std::to_string(server_->ListenPort()));
     return true;
 }
 

@@ -17,6 +17,7 @@
 #include "platform/hive.h"
 #include "platform/net.h"
 #include "platform/serial_port.h"
+#include "platform/service_notify.h"
 
 namespace orvana {
 namespace {
@@ -265,16 +266,38 @@ uint32_t Server::LogRenewalHours() {
     return hours;
 }
 
+bool Server::TablesAnswer() {
+    auto taken = [](platform::RecursiveLock& lock) {
+        for (int i = 0; i < 100; ++i) {
+            if (lock.try_lock()) {
+                lock.unlock();
+                return true;
+            }
+            platform::SleepMs(10);
+        }
+        return false;
+    };
+    return taken(clients_.lock()) && taken(receiver_table_lock_);
+}
+
 void Server::StartMaintenance() {
     const uint32_t renew_ms = LogRenewalHours() * 3600000u;
     // Periods count from start-up, not from whenever the thread gets to run.
     const uint32_t started = options_.tick();
-    maintenance_thread_ = platform::Thread([this, renew_ms, started] {
+    // A service manager that watches the server hears from it at half its interval, and only
+    // while the client and receiver tables can be had: a server stuck on them gets restarted.
+    const uint32_t alive_ms = platform::WatchdogIntervalMs() / 2;
+    maintenance_thread_ = platform::Thread([this, renew_ms, started, alive_ms] {
         uint32_t last_sync = started;
         uint32_t last_renew = started;
-        // Woken at least once a second to look at the two periods; the stop event ends it.
-        while (!maintenance_stop_.Wait(1000)) {
+        uint32_t last_alive = started;
+        // Woken at least once a second to look at the periods; the stop event ends it.
+        while (!maintenance_stop_.Wait(std::min<uint32_t>(1000, alive_ms > 0 ? alive_ms : 1000))) {
             const uint32_t now = options_.tick();
+            if (alive_ms > 0 && now - last_alive >= alive_ms && TablesAnswer()) {
+                last_alive = now;
+                platform::NotifyAlive();
+            }
             if (now - last_sync >= kTimeSyncPeriodMs) {
                 last_sync = now;
                 SynchroniseClock();

@@ -173,6 +173,8 @@ class Server {
     void SynchroniseClock();
     // ModifyLogFileName, with 0 or more than 36 replaced by 24 (and written back).
     uint32_t LogRenewalHours();
+    // The client and receiver tables can each be taken within a second.
+    bool TablesAnswer();
     // The console's log view; kept across log renewals.
     void SetLogViewSink(EventLog::ViewSink sink);
 
