@@ -336,6 +336,7 @@ void Caster::StartRover(Connection& c, Mount& m, bool version2) {
 }
 
 void Caster::ReadStream(Connection& c) {
+    const uint64_t key = c.key;  // `c` is gone once a close took it
     char buffer[kReadBytes];
     for (size_t turn = 0; turn < kReadTurn;) {
         const long n = platform::ReceiveNow(c.fd, buffer, sizeof buffer);
@@ -347,7 +348,7 @@ void Caster::ReadStream(Connection& c) {
         turn += static_cast<size_t>(n);
         if (c.state == Connection::State::kSource) {
             TakeSourceBytes(c, std::string_view(buffer, static_cast<size_t>(n)));
-            if (Find(c.key) == nullptr) return;  // closed
+            if (Find(key) == nullptr) return;
             continue;
         }
         if (c.state != Connection::State::kRover) continue;  // an answered request: dropped
