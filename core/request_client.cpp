@@ -125,9 +125,11 @@ bool RequestClient::Connect(const std::string& host, uint16_t port, uint32_t lim
         socket_ = std::move(socket);
         return true;
     } catch (const CBlockingSocketException& e) {
+        // The number as the server's log has it, and what it means here.
         char text[64];
-        std::snprintf(text, sizeof text, " failed (error %d)", e.error());
-        error_ = e.operation() + text;
+        std::snprintf(text, sizeof text, " failed (error %d", e.error());
+        const std::string meaning = platform::SocketErrorText(e.error());
+        error_ = e.operation() + text + (meaning.empty() ? "" : ": " + meaning) + ")";
         return false;
     }
 }

@@ -138,6 +138,15 @@ int WinSockError(int e) {
     }
 }
 
+std::string SocketErrorText(int winsock_error) {
+    if (winsock_error == 0) return {};
+    // The well-known numbers first: 10061 is ECONNREFUSED's, not 10000 + ENODATA.
+    for (int e = 1; e < 256; ++e)
+        if (WinSockError(e) == winsock_error && winsock_error != 10000 + e) return std::strerror(e);
+    const int e = winsock_error - 10000;
+    return e > 0 && e < 256 && WinSockError(e) == winsock_error ? std::strerror(e) : std::string();
+}
+
 int LastSocketError() {
     return t_last_error;
 }

@@ -17,6 +17,9 @@ inline constexpr SocketFd kNoSocket = -1;
 
 // WinSock number for an errno value: the well-known ones by name, others 10000 + errno.
 int WinSockError(int errno_value);
+// The system's text for a WinSock number ("Connection refused" for 10061); "" for 0 or a number
+// the system has no text for.
+std::string SocketErrorText(int winsock_error);
 // The WinSock number of this thread's last failed socket call (0 when none failed yet).
 int LastSocketError();
 void SetLastSocketError(int winsock_error);

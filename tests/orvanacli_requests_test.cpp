@@ -108,6 +108,12 @@ TEST_F(OrvanacliRequests, PingRawRepliesAndArgumentErrors) {
     Outcome usage = Ann({"cmd", "Base1"});
     EXPECT_EQ(usage.status, 2);
     EXPECT_NE(usage.err.find("usage: cmd NAME TEXT"), std::string::npos) << usage.err;
+    // A failed connection says what the number means.
+    Outcome refused = RunCli(
+        {"--port", std::to_string(test::FreePort()), "--user", "ann", "--password", "x", "ping"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("(error 10061: Connection refused)"), std::string::npos)
+        << refused.err;
 }
 
 TEST_F(OrvanacliRequests, ReceiverListFollowsTheAccessListAttachIsRefusedOutsideIt) {
