@@ -129,6 +129,8 @@ class Server {
     Statistics& statistics() { return statistics_; }
     ClientTable& clients() { return clients_; }
     ServerHooks& hooks() { return hooks_; }
+    // What a client's send queue may hold before it is cut off, as the server runs with it.
+    const QueueBounds& client_queue_bounds() const { return writer_.bounds(); }
     const ServerOptions& options() const { return options_; }
 
     const std::string& configuration_name() const { return config_name_; }

@@ -6,7 +6,6 @@
 #include "core/blocking_socket.h"
 #include "core/client_session.h"
 #include "core/client_table.h"
-#include "core/config_keys.h"
 #include "core/login.h"
 #include "core/server.h"
 #include "ntrip/caster_parts.h"
@@ -32,11 +31,8 @@ constexpr uint32_t kGgaLogMs = 60000;  // a rover's position is logged once a mi
 Caster::Caster(Server& server, CasterConfig config)
     : server_(server), config_(std::move(config)), slots_(kMaxConnections) {
     sourcetable_ = SourcetableText(config_);
-    const uint32_t bytes = server_.store().ReadNumber(cfg::kActiveKey, cfg::kClientQueueBytes);
-    const uint32_t seconds = server_.store().ReadNumber(cfg::kActiveKey, cfg::kClientQueueSeconds);
-    bounds_.max_bytes = std::max<size_t>(bytes ? bytes : cfg::kClientQueueBytes.fallback,
-                                         cfg::kMinClientQueueBytes);
-    bounds_.max_age_ms = (seconds ? seconds : cfg::kClientQueueSeconds.fallback) * 1000;
+    // Rovers are held to the clients' bounds.
+    bounds_ = server_.client_queue_bounds();
     for (const MountpointConfig& m : config_.mountpoints) {
         auto mount = std::make_unique<Mount>();
         mount->config = m;
@@ -320,19 +316,22 @@ void Caster::ReadHead(Connection& c) {
 }
 
 void Caster::StartRover(Connection& c, Mount& m, bool version2) {
-    c.chunked = version2;
-    c.state = Connection::State::kRover;
     // The answer goes first in the queue; the stream follows it.
     const std::string start = StreamStartReply(version2);
     c.out.Queue(std::vector<uint8_t>(start.begin(), start.end()));
-    {
-        std::lock_guard<std::mutex> guard(mu_);
-        c.mount = &m;
-        m.rovers.push_back(&c);
-        if (m.rovers.size() == 1) m.changed.notify_all();
-        ShowState(m);
-    }
+    JoinMount(c, m, version2);
     server_.log().WriteLine("NTRIP rover " + c.Who() + " on " + m.config.name);
+}
+
+void Caster::JoinMount(Connection& c, Mount& m, bool chunked) {
+    c.chunked = chunked;
+    c.state = Connection::State::kRover;
+    std::lock_guard<std::mutex> guard(mu_);
+    c.mount = &m;
+    m.rovers.push_back(&c);
+    if (c.upload != nullptr) ++m.uploads_streaming;
+    if (m.rovers.size() == 1) m.changed.notify_all();
+    ShowState(m);
 }
 
 void Caster::ReadStream(Connection& c) {

@@ -73,6 +73,8 @@ class Caster : public QueueDrain {
     void ReadHead(Connection& c);
     void Answer(Connection& c);
     void StartRover(Connection& c, Mount& m, bool version2);
+    // A rover or an upload starts taking the mountpoint's stream.
+    void JoinMount(Connection& c, Mount& m, bool chunked);
     void StartSource(Connection& c, const HttpHead& head, bool version2);
     void ReadStream(Connection& c);
     void TakeSourceBytes(Connection& c, std::string_view bytes);

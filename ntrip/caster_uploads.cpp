@@ -115,16 +115,7 @@ void Caster::ReadUploadAnswer(Connection& c) {
     Upload& u = *c.upload;
     u.streaming = true;
     u.streaming_since = platform::TickCount();
-    c.chunked = u.config.version == 2;
-    c.state = Connection::State::kRover;
-    {
-        std::lock_guard<std::mutex> guard(mu_);
-        c.mount = u.mount;
-        u.mount->rovers.push_back(&c);
-        ++u.mount->uploads_streaming;
-        if (u.mount->rovers.size() == 1) u.mount->changed.notify_all();
-        ShowState(*u.mount);
-    }
+    JoinMount(c, *u.mount, u.config.version == 2);
     server_.log().WriteLine("NTRIP upload " + u.Where() + " streaming");
 }
 
