@@ -9,7 +9,8 @@ namespace orvana::platform {
 // with `with_switches`); PollTerminationSignal then returns them too.
 inline constexpr int kSwitchOnSignal = 10;
 inline constexpr int kSwitchOffSignal = 12;
-inline constexpr int kReloadSignal = 1;  // SIGHUP
+inline constexpr int kReloadSignal = 1;     // SIGHUP
+inline constexpr int kInterruptSignal = 2;  // SIGINT
 
 // Call before any thread starts, so every thread inherits the mask.
 void BlockTerminationSignals(bool with_switches = false);

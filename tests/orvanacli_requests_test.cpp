@@ -257,7 +257,7 @@ TEST(OrvanacliHelp, ListsOnlyVerbsTheProgramKnows) {
         EXPECT_EQ(o.status, 2) << verb;
         EXPECT_EQ(o.err.find("unknown verb"), std::string::npos) << verb << ": " << o.err;
     }
-    EXPECT_EQ(verbs, 18);
+    EXPECT_EQ(verbs, 20);
 }
 
 }  // namespace

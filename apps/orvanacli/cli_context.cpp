@@ -1,8 +1,8 @@
 #include "apps/orvanacli/cli_context.h"
 
-#include <cstdio>
-
+#include "apps/orvanacli/shell_session.h"
 #include "platform/clock.h"
+#include "platform/signals.h"
 
 namespace orvana::cli {
 
@@ -16,36 +16,24 @@ std::optional<ServerFrame> Ask(Cli& cli, std::string_view text, uint8_t handle,
     return reply;
 }
 
-namespace {
-std::FILE* g_reports = nullptr;  // null: standard output
-}  // namespace
-
-std::FILE* Reports() {
-    return g_reports != nullptr ? g_reports : stdout;
-}
-
-void ReportOnStderr() {
-    g_reports = stderr;
-}
-
-int PrintReply(const ServerFrame& reply) {
-    std::fwrite(reply.data.data(), 1, reply.data.size(), Reports());
-    std::fputc('\n', Reports());
-    std::fflush(Reports());
-    return reply.Succeeded() ? kExitOk : kExitRefused;
-}
-
-int Complain(const std::string& text) {
-    std::fprintf(stderr, "orvanacli: %s\n", text.c_str());
-    return kExitFailure;
-}
-
 int ConnectionFailure(Cli& cli, std::string_view while_doing) {
     return Complain(std::string(while_doing) + ": " + cli.client.error());
 }
 
-bool OpenReceiver(Cli& cli, const std::string& name, bool lock, int* status) {
-    auto reply = Ask(cli, "OpenRcv " + name + (lock ? " 1" : ""), kReceiverHandle);
+bool UseReceiver(Cli& cli, const std::string& name, bool lock, int* status, bool print_reply) {
+    if (cli.shell != nullptr) {
+        if (auto held = cli.shell->HandleOf(name)) {
+            cli.handle = *held;
+            return true;
+        }
+        auto free = cli.shell->FreeHandle();
+        if (!free) {
+            *status = Complain("every handle of this session holds a receiver: close one first");
+            return false;
+        }
+        cli.handle = *free;
+    }
+    auto reply = Ask(cli, "OpenRcv " + name + (lock ? " 1" : ""), cli.handle);
     if (!reply) {
         *status = kExitFailure;
         return false;
@@ -54,6 +42,17 @@ bool OpenReceiver(Cli& cli, const std::string& name, bool lock, int* status) {
         *status = PrintReply(*reply);
         return false;
     }
+    if (cli.shell != nullptr) cli.shell->Opened(name, cli.handle);
+    if (print_reply) *status = PrintReply(*reply);
+    return true;
+}
+
+bool Interrupted(Cli& cli) {
+    const int signal = platform::PollTerminationSignal(0);
+    if (signal == 0) return false;
+    // Ctrl-C at a terminal stops the verb; from a script, and any other signal, the shell too.
+    if (cli.shell != nullptr && (signal != platform::kInterruptSignal || !cli.shell->interactive()))
+        cli.shell->Terminate();
     return true;
 }
 
@@ -63,7 +62,10 @@ std::optional<ServerFrame> NextEvent(Cli& cli, uint32_t wait_ms, bool* closed) {
         const uint32_t spent = platform::TickCount() - start;
         auto frame = cli.client.NextUnsolicited(spent >= wait_ms ? 0 : wait_ms - spent);
         *closed = !frame && !cli.client.IsOpen();
-        if (!frame || frame->type != frame_type::kPing) return frame;
+        if (!frame) return frame;
+        if (frame->type == frame_type::kPing) continue;
+        if (cli.shell != nullptr && frame->IsData() && cli.shell->Divert(*frame)) continue;
+        return frame;
     }
 }
 

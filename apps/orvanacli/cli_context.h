@@ -1,49 +1,49 @@
 #pragma once
-// What every verb of orvanacli works with: the options, the logged-in client, and the helpers
-// that print replies and turn them into the exit status.
+// What every verb of orvanacli works with: the options, the logged-in client, the shell session
+// when there is one, and the helpers that open receivers and wait for frames.
 
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "apps/orvanacli/cli_options.h"
+#include "apps/orvanacli/report.h"
 #include "core/request_client.h"
 
 namespace orvana::cli {
 
-inline constexpr int kExitOk = 0;       // the reply began with "RE"
-inline constexpr int kExitRefused = 1;  // it did not
-inline constexpr int kExitFailure = 2;  // bad arguments, connection lost, no reply
-
-// Handle on which the verbs that need a receiver open it.
+// Handle on which a verb run on its own opens its receiver.
 inline constexpr uint8_t kReceiverHandle = 1;
+
+class ShellSession;
 
 struct Cli {
     const CliOptions& options;
     RequestClient& client;
+    ShellSession* shell = nullptr;     // while verbs run from the shell
+    uint8_t handle = kReceiverHandle;  // the receiver the verb works on (UseReceiver)
 };
 
 // Sends a request and waits for its reply; a failure is reported on stderr.
 std::optional<ServerFrame> Ask(Cli& cli, std::string_view text, uint8_t handle = 0,
                                std::string_view binary = {});
-// Where replies, notices and progress go: standard output, or standard error while the data
-// itself goes to standard output ("--out -").
-std::FILE* Reports();
-void ReportOnStderr();
-// Prints the reply as the server sent it; kExitOk when it began with "RE".
-int PrintReply(const ServerFrame& reply);
-// One line "orvanacli: TEXT" on stderr; kExitFailure.
-int Complain(const std::string& text);
 // The client's error as a complaint.
 int ConnectionFailure(Cli& cli, std::string_view while_doing);
 
-// Opens `name` on kReceiverHandle. False when refused (the reply is printed, `status` set) or
-// when the connection failed.
-bool OpenReceiver(Cli& cli, const std::string& name, bool lock, int* status);
+// Makes receiver `name` the one the verb works on (cli.handle). On its own a verb opens it; in
+// the shell a receiver opened before keeps its handle and a new one takes a free handle. False
+// when refused (the reply is printed, `status` set) or when the connection failed. The reply
+// of a new opening is printed too when `print_reply`.
+bool UseReceiver(Cli& cli, const std::string& name, bool lock, int* status,
+                 bool print_reply = false);
 
-// Waits for the next frame no request is waiting for, up to `wait_ms`; pings are skipped.
-// nullopt on time-out (`closed` false) or when the connection ended (`closed` true).
+// A signal that should end what the verb is doing: Ctrl-C, or SIGTERM, which in the shell ends
+// the shell as well.
+bool Interrupted(Cli& cli);
+
+// Waits for the next frame no request is waiting for, up to `wait_ms`; pings are skipped, and
+// in the shell data that goes to a file is written there. nullopt on time-out (`closed` false)
+// or when the connection ended (`closed` true).
 std::optional<ServerFrame> NextEvent(Cli& cli, uint32_t wait_ms, bool* closed);
 
 }  // namespace orvana::cli

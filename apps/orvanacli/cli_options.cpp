@@ -35,10 +35,17 @@ std::string JoinWords(const std::vector<std::string>& words, size_t from) {
     return text;
 }
 
-std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& args,
-                                           std::string* error) {
-    CliOptions o;
-    bool port_given = false;
+namespace {
+
+bool IsConnectionOption(const std::string& name) {
+    return name == "host" || name == "port" || name == "user" || name == "password" ||
+           name == "timeout" || name == "encipher" || name == "json";
+}
+
+// Fills `o` from `args`; connection options only when `connection` allows them.
+bool ParseWords(const std::vector<std::string>& args, bool connection, CliOptions* out,
+                bool* port_given, std::string* error) {
+    CliOptions& o = *out;
     bool options_end = false;  // after "--" every word is a verb word
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -57,17 +64,17 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& args,
             continue;
         }
         const std::string name = is_short_out ? "out" : a.substr(2);
-        if (name == "encipher") {
-            o.encipher = true;
-            continue;
+        if (!connection && IsConnectionOption(name)) {
+            *error = a + " belongs on orvanacli's command line, before the shell";
+            return false;
         }
-        if (name == "lock") {
-            o.lock = true;
+        if (name == "encipher" || name == "lock" || name == "json") {
+            (name == "encipher" ? o.encipher : name == "lock" ? o.lock : o.json) = true;
             continue;
         }
         if (i + 1 >= args.size()) {
             *error = "option " + a + " needs a value";
-            return std::nullopt;
+            return false;
         }
         const std::string& v = args[++i];
         bool ok = true;
@@ -76,7 +83,7 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& args,
             ok = !v.empty();
         } else if (name == "port") {
             ok = ParseNumber<uint16_t>(v, 65535, &o.port) && o.port != 0;
-            port_given = true;
+            *port_given = true;
         } else if (name == "user") {
             o.user = v;
             ok = !v.empty() && v.find(' ') == std::string::npos;
@@ -108,13 +115,56 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& args,
             o.handle = h;
         } else {
             *error = "unknown option " + a;
-            return std::nullopt;
+            return false;
         }
         if (!ok) {
             *error = "bad value for " + a + ": \"" + v + "\"";
-            return std::nullopt;
+            return false;
         }
     }
+    return true;
+}
+
+bool SplitShellWords(const std::string& line, std::vector<std::string>* words, std::string* error) {
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        if (i >= line.size()) break;
+        std::string word;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t') {
+            const char c = line[i++];
+            if (c != '\'' && c != '"') {
+                word.push_back(c);
+                continue;
+            }
+            bool closed = false;
+            while (i < line.size()) {
+                char d = line[i++];
+                if (d == c) {
+                    closed = true;
+                    break;
+                }
+                if (c == '"' && d == '\\' && i < line.size() && (line[i] == '"' || line[i] == '\\'))
+                    d = line[i++];
+                word.push_back(d);
+            }
+            if (!closed) {
+                *error = std::string("no closing ") + c;
+                return false;
+            }
+        }
+        words->push_back(std::move(word));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& args,
+                                           std::string* error) {
+    CliOptions o;
+    bool port_given = false;
+    if (!ParseWords(args, true, &o, &port_given, error)) return std::nullopt;
     if (o.verb.empty()) {
         *error = "no verb given";
         return std::nullopt;
@@ -125,6 +175,29 @@ std::optional<CliOptions> ParseCommandLine(const std::vector<std::string>& args,
     }
     if (o.user.empty()) {
         *error = "--user is required";
+        return std::nullopt;
+    }
+    return o;
+}
+
+std::optional<CliOptions> ParseShellLine(const std::string& line, const CliOptions& session,
+                                         std::string* error) {
+    error->clear();
+    const size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos || line[first] == '#') return std::nullopt;
+    std::vector<std::string> words;
+    if (!SplitShellWords(line, &words, error)) return std::nullopt;
+    CliOptions o;
+    o.host = session.host;
+    o.port = session.port;
+    o.user = session.user;
+    o.encipher = session.encipher;
+    o.timeout_ms = session.timeout_ms;
+    o.json = session.json;
+    bool port_given = false;
+    if (!ParseWords(words, false, &o, &port_given, error)) return std::nullopt;
+    if (o.verb.empty()) {
+        *error = "no verb given";
         return std::nullopt;
     }
     return o;

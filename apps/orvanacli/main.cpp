@@ -2,6 +2,7 @@
 // server sent them. Exit status: 0 when the reply began with "RE", 1 when not, 2 for bad
 // arguments or a failed connection.
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -32,6 +33,7 @@ int main(int argc, char** argv) {
     }
     std::string error;
     auto options = ParseCommandLine(args, &error);
+    if (std::find(args.begin(), args.end(), "--json") != args.end()) ReportInJson();
     if (!options) {
         Complain(error + " (orvanacli --help lists the verbs)");
         return kExitFailure;
@@ -40,6 +42,7 @@ int main(int argc, char** argv) {
     if (!verb) return Complain("unknown verb \"" + options->verb + "\" (orvanacli --help)");
     error = CheckVerbUse(*verb, *options);
     if (!error.empty()) return Complain(error);
+    if (options->json) ReportInJson();
     // The data alone on standard output, for the program it is piped into.
     if (options->out && *options->out == "-") ReportOnStderr();
 

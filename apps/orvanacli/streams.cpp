@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
+#include "apps/orvanacli/shell_session.h"
 #include "apps/orvanacli/verbs.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -26,11 +28,6 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-void PrintEvent(const ServerFrame& f) {
-    std::fprintf(Reports(), "notice 0x%03x: %s\n", static_cast<unsigned>(f.type), f.data.c_str());
-    std::fflush(Reports());
-}
-
 // A frame that ends whatever the verb follows.
 bool EndsSession(const ServerFrame& f) {
     return f.type == frame_type::kConnectionLost || f.type == frame_type::kTerminated;
@@ -42,7 +39,7 @@ class Progress {
   public:
     explicit Progress(const char* what)
         : what_(what),
-          terminal_(Reports() == stdout && platform::StdoutIsTerminal()),
+          terminal_(!InJson() && Reports() == stdout && platform::StdoutIsTerminal()),
           start_(platform::TickCount()) {}
     void Update(size_t blocks, size_t bytes) {
         blocks_ = blocks;
@@ -55,24 +52,35 @@ class Progress {
             const int marks = static_cast<int>(blocks % 30);
             std::fprintf(Reports(), "\r%s [%-30.*s] %zu blocks, %zu bytes, %.1f KB/s   ", what_,
                          marks, "##############################", blocks, bytes, Rate());
+            std::fflush(Reports());
         } else {
-            std::fprintf(Reports(), "%s: %zu blocks, %zu bytes, %.1f KB/s\n", what_, blocks, bytes,
-                         Rate());
+            Line(false);
         }
-        std::fflush(Reports());
     }
     // The last figures on a line of their own.
     void End() {
         if (!shown_) return;
         if (terminal_) std::fputc('\n', Reports());
-        const double seconds = (platform::TickCount() - start_) / 1000.0;
-        std::fprintf(Reports(), "%s: %zu blocks, %zu bytes in %.1f s, %.1f KB/s\n", what_, blocks_,
-                     bytes_, seconds, Rate());
-        std::fflush(Reports());
+        Line(true);
         shown_ = false;
     }
 
   private:
+    void Line(bool done) const {
+        const double seconds = (platform::TickCount() - start_) / 1000.0;
+        char plain[160], json[240];
+        if (done)
+            std::snprintf(plain, sizeof plain, "%s: %zu blocks, %zu bytes in %.1f s, %.1f KB/s",
+                          what_, blocks_, bytes_, seconds, Rate());
+        else
+            std::snprintf(plain, sizeof plain, "%s: %zu blocks, %zu bytes, %.1f KB/s", what_,
+                          blocks_, bytes_, Rate());
+        std::snprintf(json, sizeof json,
+                      "{\"kind\":\"progress\",\"what\":\"%s\",\"blocks\":%zu,\"bytes\":%zu,"
+                      "\"seconds\":%.1f,\"kb_per_s\":%.1f,\"done\":%s}",
+                      what_, blocks_, bytes_, seconds, Rate(), done ? "true" : "false");
+        Report(plain, json);
+    }
     double Rate() const {
         const uint32_t ms = platform::TickCount() - start_;
         return ms == 0 ? 0.0 : static_cast<double>(bytes_) / 1024.0 / (ms / 1000.0);
@@ -93,9 +101,9 @@ int FollowTransfer(Cli& cli, uint16_t type, const char* what, platform::OutputFi
     bool cancelled = false;
     uint32_t quiet_since = platform::TickCount();
     for (;;) {
-        if (!cancelled && platform::PollTerminationSignal(0) != 0) {
+        if (!cancelled && Interrupted(cli)) {
             cancelled = true;
-            cli.client.Send("CancelDownload", kReceiverHandle);
+            cli.client.Send("CancelDownload", cli.handle);
         }
         bool closed = false;
         auto f = NextEvent(cli, kPollMs, &closed);
@@ -135,7 +143,10 @@ int FollowTransfer(Cli& cli, uint16_t type, const char* what, platform::OutputFi
                 bytes += std::strtoul(d.c_str() + blank + 1, nullptr, 10);
             progress.Update(++blocks, bytes);
         } else if (d.compare(0, 3, "RT:") == 0) {
-            std::fprintf(stderr, "%s\n", d.c_str());
+            // A retried block: worth knowing, but not the verb's output.
+            std::fprintf(stderr, "%s\n",
+                         InJson() ? ("{\"kind\":\"retry\",\"text\":" + JsonQuoted(d) + "}").c_str()
+                                  : d.c_str());
         } else {
             progress.End();
             return PrintReply(*f);
@@ -155,25 +166,32 @@ int GroupCode(std::string text, bool allow_all) {
     return -1;
 }
 
+// On its own attach follows the stream until --seconds or Ctrl-C and detaches. In the shell
+// the messages stay attached until detach: a stream into a file goes on behind the prompt.
 int RunAttach(Cli& cli) {
     const auto& w = cli.options.words;
     const int group = GroupCode(w[1], false);
     if (group < 0) return Complain("GROUP is 0..3 or jps, cmr, nmea, rtcm: \"" + w[1] + "\"");
-    platform::OutputFile file;
+    auto file = std::make_unique<platform::OutputFile>();
     std::string error;
-    if (cli.options.out && !file.Open(*cli.options.out, &error)) return Complain(error);
+    if (cli.options.out && !file->Open(*cli.options.out, &error)) return Complain(error);
     int status = kExitOk;
-    if (!OpenReceiver(cli, w[0], false, &status)) return status;
-    auto reply = Ask(cli, "Attach " + std::to_string(group) + "," + w[2], kReceiverHandle);
+    if (!UseReceiver(cli, w[0], false, &status)) return status;
+    auto reply = Ask(cli, "Attach " + std::to_string(group) + "," + w[2], cli.handle);
     if (!reply) return kExitFailure;
     status = PrintReply(*reply);
     if (status != kExitOk) return status;
 
     const bool timed = cli.options.seconds.has_value();
+    const bool behind_prompt = cli.shell != nullptr && file->IsOpen() && *cli.options.out != "-";
+    if (behind_prompt) {
+        cli.shell->KeepOutput(cli.handle, group, std::move(file));
+        if (!timed) return kExitOk;
+    }
     const uint32_t limit_ms = timed ? static_cast<uint32_t>(*cli.options.seconds * 1000.0) : 0;
     const uint32_t start = platform::TickCount();
     for (;;) {
-        if (platform::PollTerminationSignal(0) != 0) break;
+        if (Interrupted(cli)) break;
         const uint32_t spent = platform::TickCount() - start;
         if (timed && spent >= limit_ms) break;
         const uint32_t wait = timed && limit_ms - spent < kPollMs ? limit_ms - spent : kPollMs;
@@ -182,12 +200,12 @@ int RunAttach(Cli& cli) {
         if (closed) return ConnectionFailure(cli, "attach");
         if (!f) continue;
         if (f->IsData()) {
-            if (file.IsOpen()) {
-                if (!file.Write(f->data, &error)) return Complain(error);
+            const bool ours = f->handle == cli.handle && f->type / 256 - 1 == group;
+            if (cli.shell != nullptr && !ours) continue;
+            if (file && file->IsOpen()) {
+                if (!file->Write(f->data, &error)) return Complain(error);
             } else {
-                std::fprintf(Reports(), "type 0x%03x length %zu\n", static_cast<unsigned>(f->type),
-                             f->data.size());
-                std::fflush(Reports());
+                PrintDataFrame(*f);
             }
         } else if (EndsSession(*f)) {
             PrintReply(*f);
@@ -196,8 +214,8 @@ int RunAttach(Cli& cli) {
             PrintEvent(*f);
         }
     }
-    cli.client.Call("Detach 4", kReceiverHandle, kDetachMs);
-    if (!file.Close(&error)) return Complain(error);
+    if (cli.shell == nullptr) cli.client.Call("Detach 4", cli.handle, kDetachMs);
+    if (file && !file->Close(&error)) return Complain(error);
     return kExitOk;
 }
 
@@ -213,10 +231,10 @@ int RunDownload(Cli& cli) {
     std::string error;
     if (!file.Open(partial, &error)) return Complain(error);
     int status = kExitOk;
-    if (OpenReceiver(cli, w[0], false, &status)) {
+    if (UseReceiver(cli, w[0], false, &status)) {
         auto reply =
             Ask(cli, "DownloadFile " + w[1] + " " + std::to_string(cli.options.offset.value_or(0)),
-                kReceiverHandle);
+                cli.handle);
         if (!reply) {
             status = kExitFailure;
         } else if (!reply->Succeeded()) {
@@ -293,8 +311,8 @@ int RunFirmware(Cli& cli) {
     int status = kExitOk;
     const std::string name = BaseName(w[1]);
     if (platform::FileExists(w[1]) && !UploadFile(cli, w[1], name, &status)) return status;
-    if (!OpenReceiver(cli, w[0], false, &status)) return status;
-    auto reply = Ask(cli, "LoadFirmware " + name, kReceiverHandle);
+    if (!UseReceiver(cli, w[0], false, &status)) return status;
+    auto reply = Ask(cli, "LoadFirmware " + name, cli.handle);
     if (!reply) return kExitFailure;
     if (!reply->Succeeded() || reply->code == 0) {
         PrintReply(*reply);
@@ -305,8 +323,8 @@ int RunFirmware(Cli& cli) {
 
 int RunCancel(Cli& cli) {
     int status = kExitOk;
-    if (!OpenReceiver(cli, cli.options.words[0], false, &status)) return status;
-    auto reply = Ask(cli, "CancelDownload", kReceiverHandle);
+    if (!UseReceiver(cli, cli.options.words[0], false, &status)) return status;
+    auto reply = Ask(cli, "CancelDownload", cli.handle);
     return reply ? PrintReply(*reply) : kExitFailure;
 }
 
@@ -320,7 +338,7 @@ int RunDetect(Cli& cli) {
                                   : kDefaultDetectMs;
     const uint32_t start = platform::TickCount();
     for (;;) {
-        if (platform::PollTerminationSignal(0) != 0) return kExitRefused;
+        if (Interrupted(cli)) return kExitRefused;
         const uint32_t spent = platform::TickCount() - start;
         if (spent >= limit_ms) return Complain("detect: no result within the time");
         bool closed = false;

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "apps/orvanacli/shell_session.h"
+
 namespace orvana::cli {
 namespace {
 
@@ -31,26 +33,55 @@ int RunRcvList(Cli& cli) {
     return Simple(cli, "GetRcvList");
 }
 int RunOpen(Cli& cli) {
-    return Simple(cli, "OpenRcv " + Words(cli)[0] + (cli.options.lock ? " 1" : ""),
-                  kReceiverHandle);
+    const std::string& name = Words(cli)[0];
+    if (cli.shell != nullptr) {
+        if (auto held = cli.shell->HandleOf(name)) {
+            Report(name + " is open on handle " + std::to_string(*held),
+                   "{\"kind\":\"open\",\"receiver\":" + JsonQuoted(name) +
+                       ",\"handle\":" + std::to_string(*held) + "}");
+            return kExitOk;
+        }
+    }
+    int status = kExitOk;
+    UseReceiver(cli, name, cli.options.lock, &status, true);
+    return status;
 }
+// In the shell the receiver named, or the only one open; on its own NAME is opened first.
 int RunClose(Cli& cli) {
     int status = kExitOk;
-    if (!Words(cli).empty() && !OpenReceiver(cli, Words(cli)[0], false, &status)) return status;
-    return Simple(cli, "CloseRcv", kReceiverHandle);
+    if (cli.shell == nullptr) {
+        if (!Words(cli).empty() && !UseReceiver(cli, Words(cli)[0], false, &status)) return status;
+        return Simple(cli, "CloseRcv", cli.handle);
+    }
+    const auto& open = cli.shell->receivers();
+    std::string name;
+    if (!Words(cli).empty())
+        name = Words(cli)[0];
+    else if (open.size() == 1)
+        name = open.begin()->first;
+    else
+        return Complain(open.empty() ? "no receiver is open" : "close NAME: several are open");
+    auto held = cli.shell->HandleOf(name);
+    if (!held) return Complain(name + " is not open in this shell");
+    cli.handle = *held;
+    status = Simple(cli, "CloseRcv", cli.handle);
+    if (status == kExitOk) cli.shell->Closed(cli.handle);
+    return status;
 }
 int RunCommand(Cli& cli) {
     int status = kExitOk;
-    if (!OpenReceiver(cli, Words(cli)[0], false, &status)) return status;
-    return Simple(cli, WithArgument("Command", cli, 1), kReceiverHandle);
+    if (!UseReceiver(cli, Words(cli)[0], false, &status)) return status;
+    return Simple(cli, WithArgument("Command", cli, 1), cli.handle);
 }
 int RunDetach(Cli& cli) {
     const int group = GroupCode(Words(cli)[1], true);
     if (group < 0)
         return Complain("GROUP is 0..4 or jps, cmr, nmea, rtcm, all: \"" + Words(cli)[1] + "\"");
     int status = kExitOk;
-    if (!OpenReceiver(cli, Words(cli)[0], false, &status)) return status;
-    return Simple(cli, "Detach " + std::to_string(group), kReceiverHandle);
+    if (!UseReceiver(cli, Words(cli)[0], false, &status)) return status;
+    status = Simple(cli, "Detach " + std::to_string(group), cli.handle);
+    if (cli.shell != nullptr) cli.shell->Detached(cli.handle, group);
+    return status;
 }
 
 // A script's reply is its output, which need not begin with "RE"; the code says whether it ran.
@@ -80,7 +111,7 @@ int RunRaw(Cli& cli) {
                   static_cast<uint8_t>(cli.options.handle.value_or(0)));
 }
 
-const std::array<Verb, 18> kVerbs = {{
+const std::array<Verb, 20> kVerbs = {{
     {"ping", 0, 1, 0, "ping [NAME]", "the server answers (or pings receiver NAME's address)",
      RunPing},
     {"rcvlist", 0, 0, 0, "rcvlist", "the receivers this user may open", RunRcvList},
@@ -117,6 +148,12 @@ const std::array<Verb, 18> kVerbs = {{
      RunChat},
     {"detect", 0, 0, kSeconds, "detect [--seconds S]",
      "searches the ports for receivers and prints the result", RunDetect},
+    {"status", 0, 0, kSeconds, "status [--seconds S]",
+     "the server's receivers, connections and traffic, refreshed until Ctrl-C (or for S "
+     "seconds; 0: once)",
+     RunStatus},
+    {"shell", 0, 1, 0, "shell [FILE]",
+     "one connection for verbs read line by line from FILE, or typed with history", RunShell},
     {"raw", 1, kAnyCount, kHandle, "raw TEXT [--handle H]", "sends TEXT as a request as it is",
      RunRaw},
 }};
@@ -153,11 +190,12 @@ std::string CheckVerbUse(const Verb& verb, const CliOptions& o) {
 std::string UsageText() {
     std::string text =
         "usage: orvanacli --host H --port P --user U [--password W] [--encipher] [--timeout S] "
-        "VERB ...\n"
+        "[--json] VERB ...\n"
         "  --host H      the server (127.0.0.1)    --encipher   requests go enciphered\n"
         "  --password W  without it: $ORVANA_PASSWORD, else asked for on the terminal, else "
         "empty\n"
         "  --timeout S   seconds to wait for a reply (80)\n"
+        "  --json        every line printed is a JSON object (errors too, on standard error)\n"
         "  --            every word after it belongs to the verb\n"
         "  --version     the program's version\n"
         "verbs:\n";
@@ -166,7 +204,9 @@ std::string UsageText() {
         "Replies are printed as the server sent them. Exit status: 0 the reply began with "
         "\"RE\"\n(run: the script ran), 1 it did not, 2 bad arguments or a failed "
         "connection.\nWith --out - (or -o -) the data goes to standard output and every reply, "
-        "notice and\nprogress line to standard error.\n";
+        "notice and\nprogress line to standard error.\nIn the shell, receivers stay open and "
+        "messages attached until close or detach; a\nstream attached with --out FILE goes on into "
+        "FILE behind the prompt.\n";
     return text;
 }
 

@@ -45,6 +45,9 @@ int RunUpload(Cli& cli);
 int RunFirmware(Cli& cli);
 int RunCancel(Cli& cli);
 int RunDetect(Cli& cli);
+// The verbs that keep the connection (shell.cpp, status.cpp).
+int RunShell(Cli& cli);
+int RunStatus(Cli& cli);
 
 // Uploads a local file into the user's folder on the server (LoadFile pieces) as `name`; the
 // last reply. nullopt after a reported failure, with `status` set.
