@@ -38,6 +38,9 @@ class ClientWriter : public QueueDrain {
     // After every session has been removed.
     void Stop();
     const QueueBounds& bounds() const override { return bounds_; }
+    TrafficCounters* traffic() override { return traffic_; }
+    // Before Start.
+    void CountIn(TrafficCounters* traffic) { traffic_ = traffic; }
 
     // From now on the session's queue is sent by this writer. False when its socket cannot be
     // watched: the session is then cut off.
@@ -61,6 +64,7 @@ class ClientWriter : public QueueDrain {
     void Sweep(uint32_t now);
     std::shared_ptr<ClientSession> Registered(uint64_t key);
 
+    TrafficCounters* traffic_ = nullptr;
     QueueBounds bounds_;
     platform::Poller poller_;
     std::mutex mu_;  // after a queue's lock is released; never held across a send

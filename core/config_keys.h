@@ -114,6 +114,12 @@ inline constexpr const char* kUsrAdmin = "Guest";
 inline constexpr TextSetting kRcv{"Rcv", ""};
 inline constexpr const char* kRcvAdmin = "None";
 
+// Key Metrics: the Prometheus endpoint, off unless enabled, on the loopback unless told.
+inline constexpr const char* kMetricsKey = "Metrics";
+inline constexpr FlagSetting kEnableMetrics{"EnableMetrics", false};
+inline constexpr NumberSetting kMetricsPort{"Port", 9641};  // 0: any free port
+inline constexpr TextSetting kMetricsAddress{"Address", "127.0.0.1"};
+
 // Key Ntrip: the NTRIP caster, off unless enabled.
 inline constexpr const char* kNtripKey = "Ntrip";
 inline constexpr const char* kMountpointsKey = "Ntrip\\Mountpoints\\";  // + mountpoint name

@@ -5,6 +5,7 @@
 #include <set>
 #include <vector>
 
+#include "admin/metrics_endpoint.h"
 #include "core/config_keys.h"
 #include "links/receiver_detection.h"
 #include "ntrip/caster.h"
@@ -120,6 +121,7 @@ std::unique_ptr<LaunchedServer> LaunchedServer::Open(LaunchSettings settings, st
     l->server_->hooks().at_stop_begin.push_back([self] {
         platform::NotifyStopping();
         if (self->caster_) self->caster_->Stop();
+        if (self->metrics_) self->metrics_->Stop();
     });
     return l;
 }
@@ -135,6 +137,7 @@ bool LaunchedServer::Start(std::string* error) {
         return false;
     }
     StartCaster();
+    StartMetrics();
     platform::NotifyReady("Listening on " + server_->listen_address() + ":" +
                           std::to_string(server_->ListenPort()));
     return true;
@@ -163,6 +166,21 @@ void LaunchedServer::Reload() {
     server.log().WriteLine(
         "Reload: receivers" +
         (added + removed).append(added.empty() && removed.empty() ? " unchanged" : ""));
+}
+
+void LaunchedServer::StartMetrics() {
+    const admin::MetricsConfig config = admin::ReadMetricsConfig(*store_);
+    if (!config.enabled) return;
+    metrics_ = std::make_unique<admin::MetricsEndpoint>(*server_);
+    std::string error;
+    if (!metrics_->Start(config, &error)) {
+        server_->log().WriteLine("ER:" + error);
+        std::fprintf(stderr, "%s\n", error.c_str());
+        metrics_.reset();
+        return;
+    }
+    std::printf("Metrics on port %u\n", static_cast<unsigned>(metrics_->port()));
+    std::fflush(stdout);
 }
 
 void LaunchedServer::StartCaster() {

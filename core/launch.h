@@ -13,6 +13,9 @@
 namespace orvana::ntrip {
 class Caster;
 }
+namespace orvana::admin {
+class MetricsEndpoint;
+}
 
 namespace orvana {
 
@@ -46,10 +49,12 @@ class LaunchedServer {
   private:
     LaunchedServer() = default;
     void StartCaster();
+    void StartMetrics();
     LaunchSettings settings_;
     std::unique_ptr<platform::Hive> hive_;
     std::unique_ptr<ConfigStore> store_;
-    std::unique_ptr<ntrip::Caster> caster_;  // outlives the server, whose stop ends it
+    std::unique_ptr<ntrip::Caster> caster_;            // outlives the server, whose stop ends it
+    std::unique_ptr<admin::MetricsEndpoint> metrics_;  // the same
     std::unique_ptr<Server> server_;
 };
 

@@ -114,6 +114,8 @@ size_t SendQueue::Gather(platform::ByteSpan* spans, size_t max, size_t budget) {
 void SendQueue::Sent(size_t bytes) {
     std::lock_guard<std::mutex> guard(mu_);
     sending_ = false;
+    if (writer_ != nullptr && writer_->traffic() != nullptr)
+        Bump(writer_->traffic()->bytes_out, bytes);
     if (cut_) {
         // Cut while the writer was reading from them: freed only now.
         chunks_.clear();
@@ -166,6 +168,7 @@ int SendQueue::BoundPassed(size_t adding, uint32_t now) const {
 }
 
 void SendQueue::CutLocked(int error, uint32_t now) {
+    if (writer_ != nullptr && writer_->traffic() != nullptr) Bump(writer_->traffic()->cut_offs);
     report_.error = error;
     report_.waiting = bytes_;
     report_.oldest_ms = chunks_.empty() ? 0 : WaitedSince(chunks_.front().queued_at, now);

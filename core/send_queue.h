@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/server_metrics.h"
 #include "platform/env.h"
 
 namespace orvana {
@@ -32,6 +33,8 @@ class QueueDrain {
     // Waits up to `limit_ms` for the drain to send something more to anyone.
     virtual void AwaitProgress(uint32_t limit_ms) = 0;
     virtual const QueueBounds& bounds() const = 0;
+    // Where the bytes sent and the cut-offs of its queues are counted (none: nullptr).
+    virtual TrafficCounters* traffic() { return nullptr; }
 };
 
 // Why a client was cut off.

@@ -134,6 +134,7 @@ bool Server::StartServer(std::string_view command_line) {
     }
 
     std::string writer_error;
+    writer_.CountIn(&metrics_.clients);
     if (!writer_.Start(ReadQueueBounds(), &writer_error)) {
         log_->WriteLine("ER:Can't start the client writer (" + writer_error + ")");
         return false;

@@ -155,6 +155,7 @@ class Server {
     std::array<std::string, kMaxReceivers + 1>& receiver_names() { return receiver_names_; }
     // Connection list columns announced to any client so far; never cleared.
     std::atomic<uint32_t>& announced_columns() { return announced_columns_; }
+    ServerMetrics& metrics() { return metrics_; }
     std::mutex& access_list_lock() { return access_list_lock_; }
     // The open receivers; installed by the receivers subsystem before start-up.
     ReceiverTable* receiver_table() { return receiver_table_.get(); }
@@ -208,7 +209,8 @@ class Server {
     bool log_opened_ = false;
     Statistics statistics_;
     ClientTable clients_;
-    ClientWriter writer_;  // after the clients: it holds sessions while it sends
+    ServerMetrics metrics_;  // before the writer, which counts into it
+    ClientWriter writer_;    // after the clients: it holds sessions while it sends
 
     std::string config_name_, users_path_, receivers_path_, interface_path_;
     std::string listen_address_, listen_port_text_, host_address_;

@@ -90,6 +90,10 @@ bool Caster::Start(std::string* error) {
     return true;
 }
 
+TrafficCounters* Caster::traffic() {
+    return &server_.metrics().ntrip;
+}
+
 void Caster::Stop() {
     if (!started_) return;
     started_ = false;

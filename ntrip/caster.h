@@ -58,6 +58,7 @@ class Caster : public QueueDrain {
     void Schedule(uint16_t key) override;
     void AwaitProgress(uint32_t limit_ms) override;
     const QueueBounds& bounds() const override { return bounds_; }
+    TrafficCounters* traffic() override;
 
   private:
     struct Connection;

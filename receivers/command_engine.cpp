@@ -117,6 +117,7 @@ bool SendCommand(Receiver& r, std::string_view command, std::string* out, uint32
                 r.timeout_count = 0;
             } else {
                 *out = kReplyTimeout;
+                if (r.context().traffic != nullptr) Bump(r.context().traffic->reply_timeouts);
                 if (r.timeout_count == 0) r.first_timeout_tick = platform::TickCount();
                 if (r.kind == LinkKind::kTcp) {
                     ++r.timeout_count;

@@ -43,6 +43,7 @@ void Receiver::ClearInput() {
 
 void Receiver::HandleInput(size_t n) {
     if (n > kInputSize) n = kInputSize;
+    if (context_.traffic != nullptr) Bump(context_.traffic->bytes_in, n);
     switch (input_mode.load()) {
         case InputMode::kAppend:
             // A transfer takes what comes frame by frame and clears the buffer each time; a

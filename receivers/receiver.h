@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/server_metrics.h"
 #include "links/link.h"
 #include "platform/sync.h"
 #include "receivers/output_setup.h"
@@ -41,6 +42,7 @@ struct ReceiverContext {
     uint32_t modem_dial_ms = 0;  // 0: the dial sequences' own limits
     // A data container whose checksum is right, on the reader thread.
     std::function<void(Receiver&, const uint8_t* container, size_t size)> deliver;
+    ReceiverTraffic* traffic = nullptr;  // its table entry's counters
     // On the reader thread after the containers of one read have been delivered.
     std::function<void(Receiver&)> send_delivered;
     // A gate's frames for one of this server's clients (reader thread): a passed-on transfer's

@@ -205,6 +205,7 @@ unsigned OpenRcv(Server& server, std::string_view args, ClientSession& session, 
             ReceiverContext context = table.MakeContext();
             context.receiver_name = name;
             context.interface_name = interface_name;
+            context.traffic = &server.metrics().receivers[n];
             std::unique_ptr<Receiver> r;
             if (table.link_factory) r = table.link_factory(kind, address, context);
             bool ok = false;

@@ -72,8 +72,10 @@ void Receiver::ParseStream(size_t n) {
                       lo = HexDigitValue(static_cast<char>(m[size - 1]));
             const unsigned stated = (hi < 0 || lo < 0) ? 0u : static_cast<unsigned>(hi * 16 + lo);
             if (size >= 8 && ReceiverChecksum(m, size - 2) == stated) {
+                if (context_.traffic != nullptr) Bump(context_.traffic->containers_in);
                 if (context_.deliver) context_.deliver(*this, m, size);
             } else {
+                if (context_.traffic != nullptr) Bump(context_.traffic->bad_checksums);
                 LogStreamBytes(receiver_name + " Bad checksum ", m, size);
             }
         } else {

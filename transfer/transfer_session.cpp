@@ -67,6 +67,7 @@ void SendControlByte(Receiver& r, uint8_t control) {
 
 void EndTransfer(TransferSession& s) {
     Server& server = s.server;
+    Bump(server.metrics().transfers_ended);
     // Held to the end of this function only: a finished session waits for its thread to be
     // joined, and must not keep the receiver's port open meanwhile.
     const std::shared_ptr<Receiver> primary = s.primary;

@@ -62,7 +62,10 @@ bool LaunchTransfer(const std::shared_ptr<TransferSession>& s,
         if (upload) r.locked = 1;
     }
     std::string why;
-    if (Transfers(server).Launch(s, std::move(body), &why)) return true;
+    if (Transfers(server).Launch(s, std::move(body), &why)) {
+        Bump(upload ? server.metrics().uploads_started : server.metrics().downloads_started);
+        return true;
+    }
     server.log().WriteLine("ER:" + s->receiver_name + " cannot start the transfer thread (" + why +
                            ")");
     *reply = "ER:Can't start thread";
