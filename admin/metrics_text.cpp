@@ -11,6 +11,10 @@
 namespace orvana::admin {
 namespace {
 
+static_assert(ServerMetrics::kReceiverEntries == ReceiverTable::kSlots &&
+                  ServerMetrics::kReceiverEntries == Server::kMaxReceivers,
+              "one counter entry per receiver table entry");
+
 class Exposition {
   public:
     void Family(const char* name, const char* type, const char* help) {

@@ -46,6 +46,17 @@ int RunOpen(Cli& cli) {
     UseReceiver(cli, name, cli.options.lock, &status, true);
     return status;
 }
+// In the shell: the handle `name` was opened on becomes the verb's, or a complaint.
+bool HeldInShell(Cli& cli, const std::string& name, int* status) {
+    auto held = cli.shell->HandleOf(name);
+    if (!held) {
+        *status = Complain(name + " is not open in this shell");
+        return false;
+    }
+    cli.handle = *held;
+    return true;
+}
+
 // In the shell the receiver named, or the only one open; on its own NAME is opened first.
 int RunClose(Cli& cli) {
     int status = kExitOk;
@@ -61,9 +72,7 @@ int RunClose(Cli& cli) {
         name = open.begin()->first;
     else
         return Complain(open.empty() ? "no receiver is open" : "close NAME: several are open");
-    auto held = cli.shell->HandleOf(name);
-    if (!held) return Complain(name + " is not open in this shell");
-    cli.handle = *held;
+    if (!HeldInShell(cli, name, &status)) return status;
     status = Simple(cli, "CloseRcv", cli.handle);
     if (status == kExitOk) cli.shell->Closed(cli.handle);
     return status;
@@ -78,7 +87,9 @@ int RunDetach(Cli& cli) {
     if (group < 0)
         return Complain("GROUP is 0..4 or jps, cmr, nmea, rtcm, all: \"" + Words(cli)[1] + "\"");
     int status = kExitOk;
-    if (!UseReceiver(cli, Words(cli)[0], false, &status)) return status;
+    const bool ready = cli.shell != nullptr ? HeldInShell(cli, Words(cli)[0], &status)
+                                            : UseReceiver(cli, Words(cli)[0], false, &status);
+    if (!ready) return status;
     status = Simple(cli, "Detach " + std::to_string(group), cli.handle);
     if (cli.shell != nullptr) cli.shell->Detached(cli.handle, group);
     return status;
