@@ -127,7 +127,10 @@ std::unique_ptr<LaunchedServer> LaunchedServer::Open(LaunchSettings settings, st
 }
 
 LaunchedServer::~LaunchedServer() {
-    // The server goes before the store it writes to.
+    // The parts that read the server stop first (their stop is a no-op after the server's own
+    // stop ran it), and the server goes before the store it writes to.
+    if (caster_) caster_->Stop();
+    if (metrics_) metrics_->Stop();
     server_.reset();
 }
 
@@ -168,35 +171,42 @@ void LaunchedServer::Reload() {
         (added + removed).append(added.empty() && removed.empty() ? " unchanged" : ""));
 }
 
+namespace {
+
+// A part the server can do without: when it cannot start, the event log and standard error say
+// why and the server serves its own clients without it. Otherwise its port is announced.
+template <typename Part, typename Start>
+void StartOptionalPart(Server& server, std::unique_ptr<Part>& part, Start start,
+                       const char* announce) {
+    std::string error;
+    if (!start(&error)) {
+        server.log().WriteLine("ER:" + error);
+        std::fprintf(stderr, "%s\n", error.c_str());
+        part.reset();
+        return;
+    }
+    std::printf("%s on port %u\n", announce, static_cast<unsigned>(part->port()));
+    std::fflush(stdout);
+}
+
+}  // namespace
+
 void LaunchedServer::StartMetrics() {
     const admin::MetricsConfig config = admin::ReadMetricsConfig(*store_);
     if (!config.enabled) return;
     metrics_ = std::make_unique<admin::MetricsEndpoint>(*server_);
-    std::string error;
-    if (!metrics_->Start(config, &error)) {
-        server_->log().WriteLine("ER:" + error);
-        std::fprintf(stderr, "%s\n", error.c_str());
-        metrics_.reset();
-        return;
-    }
-    std::printf("Metrics on port %u\n", static_cast<unsigned>(metrics_->port()));
-    std::fflush(stdout);
+    StartOptionalPart(
+        *server_, metrics_, [&](std::string* error) { return metrics_->Start(config, error); },
+        "Metrics");
 }
 
 void LaunchedServer::StartCaster() {
     ntrip::CasterConfig config = ntrip::ReadCasterConfig(*store_);
     if (!config.enabled) return;
     caster_ = std::make_unique<ntrip::Caster>(*server_, std::move(config));
-    std::string error;
-    if (!caster_->Start(&error)) {
-        // The server serves its own clients without the caster.
-        server_->log().WriteLine("ER:" + error);
-        std::fprintf(stderr, "%s\n", error.c_str());
-        caster_.reset();
-        return;
-    }
-    std::printf("NTRIP caster on port %u\n", static_cast<unsigned>(caster_->port()));
-    std::fflush(stdout);
+    StartOptionalPart(
+        *server_, caster_, [&](std::string* error) { return caster_->Start(error); },
+        "NTRIP caster");
 }
 
 }  // namespace orvana
