@@ -22,20 +22,27 @@ class Exposition {
         text_ +=
             std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
     }
-    void Sample(double value, const std::string& labels = {}) {
-        char number[40];
-        std::snprintf(number, sizeof number, "%.17g", value);
-        text_ += name_ + (labels.empty() ? "" : "{" + labels + "}") + " " + number + "\n";
+    void Sample(uint64_t value, const std::string& labels = {}) {
+        Line(std::to_string(value), labels);
+    }
+    void Seconds(uint64_t ms) {
+        char number[32];
+        std::snprintf(number, sizeof number, "%llu.%03u",
+                      static_cast<unsigned long long>(ms / 1000), static_cast<unsigned>(ms % 1000));
+        Line(number, {});
     }
     std::string Take() { return std::move(text_); }
 
   private:
+    void Line(const std::string& value, const std::string& labels) {
+        text_ += name_ + (labels.empty() ? "" : "{" + labels + "}") + " " + value + "\n";
+    }
     std::string name_;
     std::string text_;
 };
 
-double Read(const std::atomic<uint64_t>& counter) {
-    return static_cast<double>(counter.load(std::memory_order_relaxed));
+uint64_t Read(const std::atomic<uint64_t>& counter) {
+    return counter.load(std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -68,13 +75,13 @@ std::string MetricsText(Server& server) {
     }
     Exposition e;
     e.Family("orvanasrv_uptime_seconds", "gauge", "Seconds since the server started.");
-    e.Sample(static_cast<double>(server.online_ms()) / 1000.0);
+    e.Seconds(server.online_ms());
     e.Family("orvanasrv_sessions", "gauge", "Client sessions connected to the request port.");
     e.Sample(server.clients().Count());
     e.Family("orvanasrv_receivers_open", "gauge", "Receivers open for at least one client.");
     e.Sample(open);
     e.Family("orvanasrv_receivers_enabled", "gauge", "Receivers in the receiver table.");
-    e.Sample(static_cast<double>(receivers.size()));
+    e.Sample(receivers.size());
 
     struct PerReceiver {
         const char* name;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/ntrip_harness.h"
 #include "tests/streams_harness.h"
 #include "tests/tcp_link_harness.h"
 
@@ -85,6 +86,7 @@ class Reader {
 TEST_F(ClientQueues, AClientThatStopsReadingIsCutOffAtItsBoundWhileTheOthersGetEverything) {
     // A bound of 1 MB, so the cut comes early in the flood.
     server_.store().WriteNumber(cfg::kActiveKey, cfg::kClientQueueBytes.name, 1 << 20);
+    test::EnableMetrics(server_.store());
     ASSERT_TRUE(server_.Start());
     auto ann = Attached("ann");
     auto bob = Attached("bob");
@@ -111,6 +113,12 @@ TEST_F(ClientQueues, AClientThatStopsReadingIsCutOffAtItsBoundWhileTheOthersGetE
         EXPECT_EQ(Text(c->Call("Ping", 0, 10)), "RE:OK.");
     }
     EXPECT_EQ(test::CountOf(server_.LogText(), "from Read/Write Socket reply"), 1u);
+    // The metrics count the cut once, and the flood the others took.
+    const std::string scraped = test::ScrapeMetrics(server_);
+    EXPECT_NE(scraped.find("\norvanasrv_cut_offs_total{class=\"client\"} 1\n"), std::string::npos)
+        << scraped;
+    EXPECT_EQ(scraped.find("\norvanasrv_sent_bytes_total{class=\"client\"} 0\n"),
+              std::string::npos);
 
     // Its statistics record counts what never reached it, once.
     server_.Stop();

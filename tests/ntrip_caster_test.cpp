@@ -259,6 +259,7 @@ bool Sequences(const std::string& stream, std::vector<unsigned long>* out) {
 
 TEST_F(NtripCaster, RoverThatStopsReadingIsCutOffWhileAnotherGetsEverything) {
     store().WriteNumber(cfg::kActiveKey, cfg::kClientQueueBytes.name, cfg::kMinClientQueueBytes);
+    test::EnableMetrics(store());
     // Numbered payloads show a gap; some 200 KB/s.
     ASSERT_TRUE(Start({"--time-scale", "200", "--payload-size", "1000"}, "3,1005:1"));
     HttpConnection stalled, reader;
@@ -276,6 +277,11 @@ TEST_F(NtripCaster, RoverThatStopsReadingIsCutOffWhileAnotherGetsEverything) {
     for (size_t i = 1; i < seq.size(); ++i) ASSERT_EQ(seq[i], seq[i - 1] + 1) << i;
     // The mountpoint stays open for the rover that reads.
     EXPECT_EQ(server_.LogText().find("NTRIP mountpoint BASE closed"), std::string::npos);
+    // The metrics count the rover's cut under its own class, not the mountpoint's client.
+    const std::string scraped = test::ScrapeMetrics(server_);
+    EXPECT_NE(scraped.find("\norvanasrv_cut_offs_total{class=\"ntrip\"} 1\n"), std::string::npos)
+        << scraped;
+    EXPECT_NE(scraped.find("\norvanasrv_cut_offs_total{class=\"client\"} 0\n"), std::string::npos);
 }
 
 }  // namespace

@@ -59,11 +59,7 @@ inline void AddUpload(const ConfigStore& store, const std::string& name, const s
 
 // The caster's port from the server's "NTRIP caster on port N" line; 0 when it did not say.
 inline uint16_t CasterPort(const ServerProcess& server) {
-    const std::string& out = server.Stdout();
-    const std::string tag = "NTRIP caster on port ";
-    const size_t at = out.find(tag);
-    return at == std::string::npos ? 0
-                                   : static_cast<uint16_t>(std::stoul(out.substr(at + tag.size())));
+    return AnnouncedPort(server, "NTRIP caster");
 }
 
 // One plain TCP connection to the caster.
@@ -116,6 +112,19 @@ class HttpConnection {
   private:
     platform::SocketFd fd_ = platform::kNoSocket;
 };
+
+// The metrics endpoint on a free port, for a server not yet started.
+inline void EnableMetrics(ConfigStore& store) {
+    store.WriteFlag(cfg::kMetricsKey, cfg::kEnableMetrics.name, true);
+    store.WriteNumber(cfg::kMetricsKey, cfg::kMetricsPort.name, 0);
+}
+
+// One scrape of the server's metrics endpoint: the whole HTTP answer.
+inline std::string ScrapeMetrics(const ServerProcess& server) {
+    HttpConnection http;
+    if (!http.Connect(AnnouncedPort(server, "Metrics"))) return "";
+    return http.Exchange("GET /metrics HTTP/1.0\r\n\r\n");
+}
 
 inline std::string GetRequest(const std::string& mount, const std::string& user_password,
                               bool version2) {

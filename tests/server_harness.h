@@ -237,4 +237,15 @@ class ServerProcess {
     uint16_t port_ = 0;
 };
 
+// The port of the server's "WHAT on port N" line (the caster, the metrics), waited for up to
+// 10 s; 0 when it did not say.
+inline uint16_t AnnouncedPort(const ServerProcess& server, const std::string& what) {
+    const std::string tag = what + " on port ";
+    WaitUntil([&] { return server.Stdout().find(tag) != std::string::npos; }, 10000);
+    const std::string& out = server.Stdout();
+    const size_t at = out.find(tag);
+    return at == std::string::npos ? 0
+                                   : static_cast<uint16_t>(std::stoul(out.substr(at + tag.size())));
+}
+
 }  // namespace orvana::test

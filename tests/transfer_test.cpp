@@ -7,6 +7,7 @@
 #include <random>
 
 #include "core/request_client.h"
+#include "tests/ntrip_harness.h"
 #include "tests/transfer_harness.h"
 
 namespace orvana::test {
@@ -230,6 +231,7 @@ TEST_F(TransferFixture, FileNamesFromTheNetworkStayInTheUsersFolder) {
 }
 
 TEST_F(TransferFixture, OrvanacliDownloadsUploadsAndLoadsFirmware) {
+    EnableMetrics(server_.store());
     StartWithFiles({"--crc-error-block", "1"});
     const std::string content = RandomBytes(4 * 2048 + 100, 17);
     PutReceiverFile("obs.dat", content);
@@ -248,9 +250,17 @@ TEST_F(TransferFixture, OrvanacliDownloadsUploadsAndLoadsFirmware) {
     EXPECT_NE(got.out.find("download: 5 blocks, 8292 bytes in "), std::string::npos) << got.out;
     EXPECT_NE(got.out.find("RE:Complete Downloading."), std::string::npos);
     EXPECT_NE(got.err.find("RT:1 Error CRC "), std::string::npos) << got.err;
-    got = cli({"download", "Base1", "obs.dat", "--offset", "8192", "-o", work + "/tail.dat"});
+    // For a script: the progress, the reply and the retry as JSON objects.
+    got = cli(
+        {"--json", "download", "Base1", "obs.dat", "--offset", "8192", "-o", work + "/tail.dat"});
     EXPECT_EQ(got.status, 0) << got.out << got.err;
     EXPECT_TRUE(ReadFile(work + "/tail.dat") == content.substr(8192));
+    EXPECT_NE(got.out.find("{\"kind\":\"progress\",\"what\":\"download\",\"blocks\":1,"
+                           "\"bytes\":100,"),
+              std::string::npos)
+        << got.out;
+    EXPECT_NE(got.out.find("\"done\":true}\n{\"kind\":\"reply\",\"ok\":true,"), std::string::npos)
+        << got.out;
 
     got = cli({"download", "Base1", "missing.dat", "-o", work + "/missing.dat"});
     EXPECT_EQ(got.status, 1);
@@ -271,6 +281,17 @@ TEST_F(TransferFixture, OrvanacliDownloadsUploadsAndLoadsFirmware) {
     got = cli({"cancel", "Base1"});
     EXPECT_EQ(got.status, 1);
     EXPECT_EQ(got.out, "ER:Download not active!\n");
+
+    // Every transfer started has ended (the missing file never started one), and the metrics
+    // say so.
+    const std::string scraped = ScrapeMetrics(server_);
+    EXPECT_NE(scraped.find("orvanasrv_transfers_started_total{direction=\"upload\"} 1\n"),
+              std::string::npos)
+        << scraped;
+    EXPECT_NE(scraped.find("orvanasrv_transfers_started_total{direction=\"download\"} 2\n"),
+              std::string::npos)
+        << scraped;
+    EXPECT_NE(scraped.find("orvanasrv_transfers_ended_total 3\n"), std::string::npos) << scraped;
 }
 
 }  // namespace

@@ -67,7 +67,6 @@ void SendControlByte(Receiver& r, uint8_t control) {
 
 void EndTransfer(TransferSession& s) {
     Server& server = s.server;
-    Bump(server.metrics().transfers_ended);
     // Held to the end of this function only: a finished session waits for its thread to be
     // joined, and must not keep the receiver's port open meanwhile.
     const std::shared_ptr<Receiver> primary = s.primary;
@@ -122,6 +121,7 @@ bool TransferService::Launch(const std::shared_ptr<TransferSession>& s,
                 // The receiver is restored before the client hears the end, so that its next
                 // request finds it free.
                 EndTransfer(*raw);
+                Bump(raw->server.metrics().transfers_ended);
                 raw->SendToClient(raw->result);
                 raw->ended.Set();
             },
