@@ -267,12 +267,16 @@ TEST(SendCommand, TcpReceiverIsGivenUpAfterFourTimeoutsAComReceiverNever) {
     EXPECT_EQ(link.last_reply, "ER:Terminate connect Rcv=Base1");
     EXPECT_EQ(link.Written().size(), 4u);
 
-    // A serial receiver keeps being tried.
-    ScriptedLink com(f.Context(), LinkKind::kCom, nullptr);
+    // A serial receiver keeps being tried; the metrics count every time-out.
+    ReceiverTraffic traffic;
+    ReceiverContext counted = f.Context();
+    counted.traffic = &traffic;
+    ScriptedLink com(counted, LinkKind::kCom, nullptr);
     for (int i = 0; i < 5; ++i) EXPECT_FALSE(InternalCommand(com, "print,x", 20));
     EXPECT_EQ(com.stop, 0);
     EXPECT_EQ(com.error_count, 5u);
     EXPECT_EQ(com.Written().size(), 5u);
+    EXPECT_EQ(traffic.reply_timeouts.load(), 5u);
 }
 
 TEST(SendCommand, TimeoutResetsWhenAReplyComes) {
