@@ -152,7 +152,9 @@ TEST_F(OrvanacliShell, StatusShowsReceiversConnectionsAndTheirTraffic) {
     EXPECT_NE(o.out.find("receivers 1 enabled of 2, 1 open"), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("Spare            disabled"), std::string::npos) << o.out;
     EXPECT_NE(o.out.find("holder"), std::string::npos) << o.out;
-    // The second refresh knows how fast the holder is fed (ten RT messages a second).
+    // The first refresh cannot know a rate yet; the second knows how fast the holder is fed (ten
+    // RT messages a second).
+    EXPECT_NE(o.out.find("          -  jps/RT:0.1,"), std::string::npos) << o.out;
     EXPECT_TRUE(std::regex_search(o.out, std::regex(" [1-9][0-9.]* [KM]?B/s  jps/RT:0.1,")))
         << o.out;
 

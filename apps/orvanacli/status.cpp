@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,12 +37,24 @@ std::string Rate(double bytes_per_second) {
     return text;
 }
 
+// Known from the second refresh on.
+std::optional<double> RateOf(const Snapshot& s, const ConnectionRow& c) {
+    auto it = s.rates.find(c.Key());
+    if (it == s.rates.end()) return std::nullopt;
+    return it->second;
+}
+
+struct Held {
+    int clients = 0;
+    std::optional<double> rate;
+};
+
 std::string Plain(const Cli& cli, const Snapshot& s) {
-    std::map<std::string, std::pair<int, double>> held;  // receiver: clients, rate
+    std::map<std::string, Held> held;  // by receiver
     for (const auto& c : s.connections) {
-        auto& [clients, rate] = held[c.receiver];
-        ++clients;
-        rate += s.rates.count(c.Key()) ? s.rates.at(c.Key()) : 0.0;
+        Held& h = held[c.receiver];
+        ++h.clients;
+        if (auto rate = RateOf(s, c)) h.rate = h.rate.value_or(0.0) + *rate;
     }
     const size_t enabled = static_cast<size_t>(std::count_if(
         s.receivers.begin(), s.receivers.end(), [](const ReceiverRow& r) { return r.enabled; }));
@@ -57,20 +70,23 @@ std::string Plain(const Cli& cli, const Snapshot& s) {
     for (const auto& r : s.receivers) {
         auto it = held.find(r.name);
         const char* state = it != held.end() ? "open" : r.enabled ? "enabled" : "disabled";
-        const int clients = it != held.end() ? it->second.first : 0;
+        const int clients = it != held.end() ? it->second.clients : 0;
+        const std::string rate = it == held.end()  ? ""
+                                 : it->second.rate ? Rate(*it->second.rate)
+                                                   : "-";
         std::snprintf(line, sizeof line, "%-16s %-9s %7d %11s\n", r.name.c_str(), state, clients,
-                      it != held.end() ? Rate(it->second.second).c_str() : "");
+                      rate.c_str());
         out += line;
     }
     std::snprintf(line, sizeof line, "\n%-16s %-12s %-12s %-16s %-12s %10s %11s  %s\n", "SINCE",
                   "USER", "TASK", "ADDRESS", "RECEIVER", "SENT", "RATE", "MESSAGES");
     out += line;
     for (const auto& c : s.connections) {
-        const double rate = s.rates.count(c.Key()) ? s.rates.at(c.Key()) : 0.0;
+        const auto rate = RateOf(s, c);
         std::snprintf(line, sizeof line, "%-16s %-12s %-12s %-16s %-12s %10llu %11s  %.120s\n",
                       c.since.c_str(), c.user.c_str(), c.task.c_str(), c.address.c_str(),
                       c.receiver.c_str(), static_cast<unsigned long long>(c.sent),
-                      Rate(rate).c_str(), c.messages.c_str());
+                      rate ? Rate(*rate).c_str() : "-", c.messages.c_str());
         out += line;
     }
     return out;
@@ -90,9 +106,8 @@ std::string Json(const Snapshot& s) {
     out += "],\"connections\":[";
     for (size_t i = 0; i < s.connections.size(); ++i) {
         const auto& c = s.connections[i];
-        char rate[32];
-        std::snprintf(rate, sizeof rate, "%.1f",
-                      s.rates.count(c.Key()) ? s.rates.at(c.Key()) : 0.0);
+        char rate[32] = "null";
+        if (auto known = RateOf(s, c)) std::snprintf(rate, sizeof rate, "%.1f", *known);
         out += (i ? "," : "") + std::string("{\"since\":") + JsonQuoted(c.since) +
                ",\"user\":" + JsonQuoted(c.user) + ",\"task\":" + JsonQuoted(c.task) +
                ",\"address\":" + JsonQuoted(c.address) +
