@@ -37,13 +37,10 @@ bool MetricsEndpoint::Start(const MetricsConfig& config, std::string* error) {
         *error = "metrics: bad address " + config.address;
         return false;
     }
-    listener_ = platform::OpenStreamSocket();
-    if (listener_ == platform::kNoSocket || !platform::Bind(listener_, at) ||
-        !platform::Listen(listener_, 16) || !platform::SetNonBlocking(listener_)) {
+    listener_ = platform::ListenNonBlocking(at, 16);
+    if (listener_ == platform::kNoSocket) {
         *error = "metrics can't listen on " + config.address + ":" + std::to_string(at.port) +
                  ": " + platform::SocketErrorText(platform::LastSocketError());
-        platform::CloseSocket(listener_);
-        listener_ = platform::kNoSocket;
         return false;
     }
     platform::Ipv4Endpoint bound;

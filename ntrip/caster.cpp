@@ -64,10 +64,8 @@ bool Caster::Start(std::string* error) {
         *error = "NTRIP caster: bad address " + address;
         return false;
     }
-    listener_ = platform::OpenStreamSocket();
-    if (listener_ == platform::kNoSocket || !platform::Bind(listener_, at) ||
-        !platform::Listen(listener_, platform::MaxBacklog()) ||
-        !platform::SetNonBlocking(listener_) || !poller_.Watch(listener_, kListenKey) ||
+    listener_ = platform::ListenNonBlocking(at, platform::MaxBacklog());
+    if (listener_ == platform::kNoSocket || !poller_.Watch(listener_, kListenKey) ||
         !poller_.ArmReadable(listener_, kListenKey, false)) {
         *error = "NTRIP caster can't listen on " + address + ":" + std::to_string(at.port) +
                  ": error " + std::to_string(platform::LastSocketError());

@@ -244,6 +244,16 @@ int MaxBacklog() {
     return SOMAXCONN;
 }
 
+SocketFd ListenNonBlocking(const Ipv4Endpoint& at, int backlog) {
+    const SocketFd fd = OpenStreamSocket();
+    if (fd == kNoSocket) return kNoSocket;
+    if (Bind(fd, at) && Listen(fd, backlog) && SetNonBlocking(fd)) return fd;
+    const int error = LastSocketError();
+    CloseSocket(fd);
+    SetLastSocketError(error);
+    return kNoSocket;
+}
+
 SocketFd Accept(SocketFd fd, Ipv4Endpoint* peer) {
     for (;;) {
         sockaddr_in sa{};

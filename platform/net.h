@@ -52,6 +52,9 @@ bool Bind(SocketFd fd, const Ipv4Endpoint& at);
 bool Listen(SocketFd fd, int backlog);
 int MaxBacklog();
 SocketFd Accept(SocketFd fd, Ipv4Endpoint* peer);
+// A listening socket bound to `at` that never blocks (for AcceptNow); kNoSocket with
+// LastSocketError set.
+SocketFd ListenNonBlocking(const Ipv4Endpoint& at, int backlog);
 bool Connect(SocketFd fd, const Ipv4Endpoint& to, uint32_t timeout_ms);
 bool LocalEndpoint(SocketFd fd, Ipv4Endpoint* out);
 // Starts a connect that never waits; the socket is left non-blocking. True when it is under way
