@@ -127,10 +127,7 @@ std::unique_ptr<LaunchedServer> LaunchedServer::Open(LaunchSettings settings, st
 }
 
 LaunchedServer::~LaunchedServer() {
-    // The parts that read the server stop first (their stop is a no-op after the server's own
-    // stop ran it), and the server goes before the store it writes to.
-    if (caster_) caster_->Stop();
-    if (metrics_) metrics_->Stop();
+    // The server goes before the store it writes to; its stop ends the caster and the metrics.
     server_.reset();
 }
 
