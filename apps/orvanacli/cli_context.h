@@ -12,6 +12,9 @@
 
 namespace orvana::cli {
 
+// How long a wait for frames lasts at most before it looks for Ctrl-C again.
+inline constexpr uint32_t kPollMs = 200;
+
 // Handle on which a verb run on its own opens its receiver.
 inline constexpr uint8_t kReceiverHandle = 1;
 

@@ -33,16 +33,17 @@ int main(int argc, char** argv) {
     }
     std::string error;
     auto options = ParseCommandLine(args, &error);
-    if (std::find(args.begin(), args.end(), "--json") != args.end()) ReportInJson();
     if (!options) {
+        // A script that asked for JSON gets its complaint as JSON too.
+        if (std::find(args.begin(), args.end(), "--json") != args.end()) ReportInJson();
         Complain(error + " (orvanacli --help lists the verbs)");
         return kExitFailure;
     }
+    if (options->json) ReportInJson();
     const Verb* verb = FindVerb(options->verb);
     if (!verb) return Complain("unknown verb \"" + options->verb + "\" (orvanacli --help)");
     error = CheckVerbUse(*verb, *options);
     if (!error.empty()) return Complain(error);
-    if (options->json) ReportInJson();
     // The data alone on standard output, for the program it is piped into.
     if (options->out && *options->out == "-") ReportOnStderr();
 

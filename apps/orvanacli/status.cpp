@@ -18,7 +18,6 @@ namespace orvana::cli {
 namespace {
 
 constexpr uint32_t kRefreshMs = 2000;
-constexpr uint32_t kPollMs = 200;
 
 struct Snapshot {
     std::vector<ReceiverRow> receivers;

@@ -19,7 +19,6 @@ namespace orvana::cli {
 namespace {
 
 constexpr size_t kUploadPiece = 2048;  // fits the server's receive buffer, enciphered or not
-constexpr uint32_t kPollMs = 200;      // how soon an interrupt is noticed
 constexpr uint32_t kDetachMs = 5000;
 constexpr uint32_t kDefaultDetectMs = 120000;
 
